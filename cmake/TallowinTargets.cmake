@@ -1,0 +1,38 @@
+# Shared settings for every target of the project: warnings are errors, and the
+# sanitizer build instruments everything (libraries, programs and tests alike).
+add_library(tallowin_settings INTERFACE)
+target_compile_options(tallowin_settings INTERFACE
+    -Wall -Wextra -Wpedantic -Werror -Wshadow -Wnon-virtual-dtor -Wold-style-cast
+    -Wcast-align -Woverloaded-virtual -Wnull-dereference -Wimplicit-fallthrough)
+target_compile_definitions(tallowin_settings INTERFACE
+    TALLOWIN_VERSION="${PROJECT_VERSION}"
+    TALLOWIN_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+if(TALLOWIN_SANITIZE)
+    target_compile_options(tallowin_settings INTERFACE
+        -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+    target_link_options(tallowin_settings INTERFACE -fsanitize=address,undefined)
+endif()
+
+# tallowin_add_library(NAME SOURCES ... LINKS ...): one layer = one static library.
+function(tallowin_add_library name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;LINKS;PRIVATE_LINKS" ${ARGN})
+    add_library(tallowin_${name} STATIC ${ARG_SOURCES})
+    add_library(Tallowin::${name} ALIAS tallowin_${name})
+    target_include_directories(tallowin_${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+    target_link_libraries(tallowin_${name} PUBLIC tallowin_settings ${ARG_LINKS} PRIVATE ${ARG_PRIVATE_LINKS})
+endfunction()
+
+# tallowin_add_test(NAME SOURCES ... LINKS ... [PROPERTIES ...]): one GoogleTest program, each
+# test a CTest case. Programs that touch the real disk pass PROPERTIES RESOURCE_LOCK real_disk so
+# that their measurements are not disturbed by each other under ctest -j.
+function(tallowin_add_test name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;LINKS;PROPERTIES" ${ARGN})
+    add_executable(${name} ${ARG_SOURCES})
+    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+    target_link_libraries(${name} PRIVATE tallowin_settings ${ARG_LINKS} GTest::gmock GTest::gtest_main)
+    target_compile_definitions(${name} PRIVATE
+        TALLOWIN_SHARED_DIR="${PROJECT_SOURCE_DIR}/../shared"
+        TALLOWIN_TEST_DATA_DIR="${PROJECT_SOURCE_DIR}/tests/data")
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+        PROPERTIES TIMEOUT 300 ${ARG_PROPERTIES})
+endfunction()

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages that Tallowin needs, only when some are missing.
+#   scripts/install-deps.sh          build and run
+#   scripts/install-deps.sh --tests  also what the tests use
+set -euo pipefail
+
+packages=(
+    cmake ninja-build g++ pkg-config
+    libfmt-dev libcli11-dev nlohmann-json3-dev libasio-dev libsystemd-dev libblkid-dev
+    smartmontools pci.ids usb.ids
+)
+if [[ "${1:-}" == "--tests" ]]; then
+    packages+=(libgtest-dev libgmock-dev libbenchmark-dev e2fsprogs util-linux)
+fi
+
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$package")
+    fi
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=()
+[[ $(id -u) -ne 0 ]] && sudo=(sudo)
+"${sudo[@]}" apt-get update
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"

@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Builds Tallowin and shows live I/O of the volume that holds the current folder.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+"$here/scripts/install-deps.sh"
+cmake -S "$here" -B "$here/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALLOWIN_BUILD_TESTS=OFF
+cmake --build "$here/build"
+exec "$here/build/src/cli/tallowin-cli" monitor "${@:-.}"

@@ -1,0 +1,38 @@
+#include "cli/Command.h"
+#include "cli/Interrupt.h"
+#include "core/Log.h"
+
+#include <cstdio>
+
+namespace tallowin::cli {
+
+std::vector<CommandDefinition>& registeredCommands()
+{
+    static std::vector<CommandDefinition> commands;
+    return commands;
+}
+
+}
+
+int main(int argc, char** argv)
+{
+    using namespace tallowin;
+    // Signals are blocked before any thread exists, so only the watcher ever receives them.
+    cli::InterruptWatcher interrupts;
+    setLogSink(makeDefaultLogSink("tallowin-cli"));
+
+    CLI::App app { "Tallowin: watch, identify and benchmark the disk behind a folder.", "tallowin-cli" };
+    app.set_version_flag("--version", TALLOWIN_VERSION);
+    app.require_subcommand(1);
+    cli::CommandRunner runner;
+    auto& commands = cli::registeredCommands();
+    std::sort(commands.begin(), commands.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
+    for (auto& command : commands)
+        command.configure(*app.add_subcommand(command.name, command.description), runner);
+    CLI11_PARSE(app, argc, argv);
+    if (!runner) {
+        std::fputs("tallowin-cli: nothing to do\n", stderr);
+        return 2;
+    }
+    return runner();
+}

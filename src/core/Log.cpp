@@ -1,0 +1,185 @@
+#include "core/Log.h"
+
+#include <systemd/sd-journal.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tallowin {
+
+namespace {
+
+int syslogPriority(LogLevel level)
+{
+    switch (level) {
+    case LogLevel::Debug:
+        return 7;
+    case LogLevel::Default:
+        return 5;
+    case LogLevel::Error:
+        return 3;
+    case LogLevel::Fault:
+        return 2;
+    }
+    return 5;
+}
+
+const char* levelName(LogLevel level)
+{
+    switch (level) {
+    case LogLevel::Debug:
+        return "debug";
+    case LogLevel::Default:
+        return "default";
+    case LogLevel::Error:
+        return "error";
+    case LogLevel::Fault:
+        return "fault";
+    }
+    return "default";
+}
+
+class JournalLogSink final : public LogSink {
+public:
+    JournalLogSink(std::string identifier, LogLevel threshold)
+        : m_identifier(std::move(identifier))
+        , m_threshold(threshold)
+    {
+    }
+    LogLevel threshold() const override { return m_threshold; }
+    void write(const LogRecord& record) override
+    {
+        sd_journal_send("MESSAGE=%s", record.message.c_str(), "PRIORITY=%d", syslogPriority(record.level),
+            "SYSLOG_IDENTIFIER=%s", m_identifier.c_str(), "TALLOWIN_SUBSYSTEM=%s", record.subsystem.c_str(),
+            "TALLOWIN_CATEGORY=%s", record.category.c_str(), nullptr);
+    }
+
+private:
+    std::string m_identifier;
+    LogLevel m_threshold;
+};
+
+class StderrLogSink final : public LogSink {
+public:
+    explicit StderrLogSink(LogLevel threshold)
+        : m_threshold(threshold)
+    {
+    }
+    LogLevel threshold() const override { return m_threshold; }
+    void write(const LogRecord& record) override
+    {
+        auto line = fmt::format("[{}:{}] {}: {}\n", record.subsystem, record.category, levelName(record.level), record.message);
+        std::lock_guard lock(m_mutex);
+        std::fwrite(line.data(), 1, line.size(), stderr);
+    }
+
+private:
+    std::mutex m_mutex;
+    LogLevel m_threshold;
+};
+
+bool debugRequested()
+{
+    const char* value = std::getenv("TALLOWIN_DEBUG");
+    return value && *value && std::string_view(value) != "0";
+}
+
+bool journalIsRunning()
+{
+    struct stat status {};
+    return ::stat("/run/systemd/journal/socket", &status) == 0 && S_ISSOCK(status.st_mode);
+}
+
+std::mutex sinkMutex;
+std::shared_ptr<LogSink>& sinkSlot()
+{
+    static std::shared_ptr<LogSink> sink = makeDefaultLogSink("tallowin");
+    return sink;
+}
+
+}
+
+std::shared_ptr<LogSink> makeJournalLogSink(std::string syslogIdentifier, LogLevel threshold)
+{
+    return std::make_shared<JournalLogSink>(std::move(syslogIdentifier), threshold);
+}
+
+std::shared_ptr<LogSink> makeStderrLogSink(LogLevel threshold)
+{
+    return std::make_shared<StderrLogSink>(threshold);
+}
+
+std::shared_ptr<LogSink> makeDefaultLogSink(std::string syslogIdentifier)
+{
+    bool debug = debugRequested();
+    if (journalIsRunning())
+        return makeJournalLogSink(std::move(syslogIdentifier), debug ? LogLevel::Debug : LogLevel::Default);
+    return makeStderrLogSink(debug ? LogLevel::Debug : LogLevel::Error);
+}
+
+std::shared_ptr<LogSink> setLogSink(std::shared_ptr<LogSink> sink)
+{
+    std::lock_guard lock(sinkMutex);
+    std::swap(sinkSlot(), sink);
+    return sink;
+}
+
+std::shared_ptr<LogSink> currentLogSink()
+{
+    std::lock_guard lock(sinkMutex);
+    return sinkSlot();
+}
+
+void TestLogSink::write(const LogRecord& record)
+{
+    std::lock_guard lock(m_mutex);
+    m_records.push_back(record);
+}
+
+std::vector<LogRecord> TestLogSink::records() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_records;
+}
+
+std::vector<std::string> TestLogSink::messages(std::string_view category) const
+{
+    std::lock_guard lock(m_mutex);
+    std::vector<std::string> result;
+    for (const auto& record : m_records) {
+        if (category.empty() || record.category == category)
+            result.push_back(record.message);
+    }
+    return result;
+}
+
+bool TestLogSink::contains(LogLevel level, std::string_view message) const
+{
+    std::lock_guard lock(m_mutex);
+    for (const auto& record : m_records) {
+        if (record.level == level && record.message == message)
+            return true;
+    }
+    return false;
+}
+
+void TestLogSink::clear()
+{
+    std::lock_guard lock(m_mutex);
+    m_records.clear();
+}
+
+ScopedTestLogSink::ScopedTestLogSink()
+    : m_sink(std::make_shared<TestLogSink>())
+    , m_previous(setLogSink(m_sink))
+{
+}
+
+ScopedTestLogSink::~ScopedTestLogSink()
+{
+    setLogSink(m_previous);
+}
+
+}

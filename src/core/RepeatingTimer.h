@@ -1,0 +1,41 @@
+#pragma once
+
+#include "core/SerialQueue.h"
+
+#include <chrono>
+#include <functional>
+#include <memory>
+
+namespace tallowin {
+
+// A repeating timer source firing on a serial queue, like a dispatch timer: a first deadline,
+// an interval and a leeway. Fires are spaced from the deadlines, not from when the handler ran,
+// so a slow handler does not make the timer drift; fires missed while the queue was busy are
+// coalesced into one. Every operation may be called from any thread. After cancel() no new
+// fire begins; a fire that had already begun finishes.
+class RepeatingTimer {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    RepeatingTimer(SerialQueue&, std::function<void()> handler);
+    ~RepeatingTimer();
+    RepeatingTimer(const RepeatingTimer&) = delete;
+    RepeatingTimer& operator=(const RepeatingTimer&) = delete;
+
+    // Starts the timer, or moves a running one to the new schedule.
+    void schedule(Clock::time_point firstDeadline, std::chrono::nanoseconds interval, std::chrono::nanoseconds leeway);
+    void setHandler(std::function<void()>);
+    void cancel();
+
+    std::chrono::nanoseconds interval() const;
+    std::chrono::nanoseconds leeway() const;
+    bool isScheduled() const;
+
+    struct State;
+
+private:
+    SerialQueue& m_queue;
+    std::shared_ptr<State> m_state;
+};
+
+}

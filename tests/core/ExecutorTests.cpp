@@ -1,0 +1,157 @@
+#include "core/MainQueue.h"
+#include "core/RepeatingTimer.h"
+#include "core/SerialQueue.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <memory>
+
+using namespace tallowin;
+using namespace std::chrono_literals;
+
+TEST(SerialQueue, RunsPostedWorkInOrderOnItsOwnThread)
+{
+    SerialQueue queue("com.tallowin.test.queue", QualityOfService::Utility);
+    EXPECT_EQ(queue.label(), "com.tallowin.test.queue");
+    std::vector<int> order;
+    for (int i = 0; i < 100; ++i)
+        queue.post([&order, i] { order.push_back(i); });
+    bool onQueue = false;
+    queue.sync([&] { onQueue = queue.isCurrent(); });
+    EXPECT_TRUE(onQueue);
+    EXPECT_FALSE(queue.isCurrent());
+    ASSERT_EQ(order.size(), 100u);
+    for (int i = 0; i < 100; ++i)
+        EXPECT_EQ(order[static_cast<std::size_t>(i)], i);
+}
+
+TEST(SerialQueue, SyncFromTheQueueItselfRunsInline)
+{
+    SerialQueue queue("com.tallowin.test.inline", QualityOfService::UserInteractive);
+    std::promise<bool> ran;
+    queue.post([&] {
+        bool inner = false;
+        queue.sync([&] { inner = true; });
+        ran.set_value(inner);
+    });
+    EXPECT_TRUE(ran.get_future().get());
+}
+
+TEST(SerialQueue, SyncPropagatesExceptions)
+{
+    SerialQueue queue("com.tallowin.test.throw", QualityOfService::Utility);
+    EXPECT_THROW(queue.sync([] { throw std::runtime_error("boom"); }), std::runtime_error);
+    int value = 0;
+    queue.sync([&] { value = 1; });
+    EXPECT_EQ(value, 1);
+}
+
+TEST(SerialQueue, LastOwnerMayLetGoFromInsideTheQueue)
+{
+    auto queue = std::make_shared<SerialQueue>("com.tallowin.test.selfdrop", QualityOfService::Utility);
+    std::promise<void> dropped;
+    auto* raw = queue.get();
+    raw->post([&dropped, owned = std::move(queue)]() mutable {
+        owned.reset();
+        dropped.set_value();
+    });
+    EXPECT_EQ(dropped.get_future().wait_for(5s), std::future_status::ready);
+}
+
+TEST(RepeatingTimer, FirstFireAtFirstDeadlineThenEveryInterval)
+{
+    SerialQueue queue("com.tallowin.test.timer", QualityOfService::UserInteractive);
+    std::atomic<int> fires { 0 };
+    std::atomic<bool> onQueue { true };
+    RepeatingTimer timer(queue, [&] {
+        onQueue = onQueue && queue.isCurrent();
+        ++fires;
+    });
+    auto start = RepeatingTimer::Clock::now();
+    timer.schedule(start, 5ms, 1ms);
+    while (fires < 10 && RepeatingTimer::Clock::now() - start < 10s)
+        std::this_thread::sleep_for(1ms);
+    timer.cancel();
+    EXPECT_GE(fires.load(), 10);
+    EXPECT_TRUE(onQueue);
+    // Ten fires with the first at once take at least nine intervals.
+    EXPECT_GE(RepeatingTimer::Clock::now() - start, 45ms);
+}
+
+TEST(RepeatingTimer, CancelStopsFiresAndRescheduleMovesThem)
+{
+    SerialQueue queue("com.tallowin.test.cancel", QualityOfService::UserInteractive);
+    std::atomic<int> fires { 0 };
+    RepeatingTimer timer(queue, [&] { ++fires; });
+    timer.schedule(RepeatingTimer::Clock::now() + 1h, 1h, 1ms);
+    EXPECT_TRUE(timer.isScheduled());
+    timer.schedule(RepeatingTimer::Clock::now(), 1ms, 200us);
+    EXPECT_EQ(timer.interval(), 1ms);
+    EXPECT_EQ(timer.leeway(), 200us);
+    while (fires < 3)
+        std::this_thread::sleep_for(1ms);
+    timer.cancel();
+    EXPECT_FALSE(timer.isScheduled());
+    queue.sync([] {}); // A fire already queued before the cancel has had its chance.
+    int afterCancel = fires;
+    std::this_thread::sleep_for(20ms);
+    queue.sync([] {});
+    EXPECT_EQ(fires.load(), afterCancel);
+}
+
+TEST(RepeatingTimer, ReplacedHandlerIsTheOneThatRuns)
+{
+    SerialQueue queue("com.tallowin.test.handler", QualityOfService::UserInteractive);
+    std::atomic<int> first { 0 }, second { 0 };
+    RepeatingTimer timer(queue, [&] { ++first; });
+    timer.setHandler([&] { ++second; });
+    timer.schedule(RepeatingTimer::Clock::now(), 1ms, 0ms);
+    while (second < 2)
+        std::this_thread::sleep_for(1ms);
+    timer.cancel();
+    EXPECT_EQ(first.load(), 0);
+}
+
+TEST(RepeatingTimer, OutlivingItsQueueIsSafe)
+{
+    auto queue = std::make_unique<SerialQueue>("com.tallowin.test.order", QualityOfService::Utility);
+    auto timer = std::make_unique<RepeatingTimer>(*queue, [] {});
+    timer->schedule(RepeatingTimer::Clock::now() + 1h, 1h, 0ms);
+    queue.reset();
+    timer.reset();
+}
+
+TEST(EventLoopMainQueue, RunsWorkFromOtherThreadsInPostingOrder)
+{
+    EventLoopMainQueue mainQueue;
+    EXPECT_TRUE(mainQueue.isMainThread());
+    std::vector<int> order;
+    std::thread poster([&] {
+        EXPECT_FALSE(mainQueue.isMainThread());
+        for (int i = 0; i < 10; ++i)
+            mainQueue.post([&order, i] { order.push_back(i); });
+    });
+    poster.join();
+    EXPECT_EQ(mainQueue.pendingCount(), 10u);
+    EXPECT_EQ(mainQueue.runPending(), 10u);
+    EXPECT_EQ(order, (std::vector<int> { 0, 1, 2, 3, 4, 5, 6, 7, 8, 9 }));
+}
+
+TEST(EventLoopMainQueue, RunUntilWaitsForWorkAndTimesOut)
+{
+    EventLoopMainQueue mainQueue;
+    bool done = false;
+    std::thread poster([&] {
+        std::this_thread::sleep_for(10ms);
+        mainQueue.post([&] { done = true; });
+    });
+    EXPECT_TRUE(mainQueue.runUntil([&] { return done; }, 5s));
+    poster.join();
+    EXPECT_FALSE(mainQueue.runUntil([] { return false; }, 20ms));
+
+    std::thread quitter([&] { mainQueue.quit(); });
+    mainQueue.run();
+    quitter.join();
+}

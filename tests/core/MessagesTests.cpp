@@ -1,0 +1,82 @@
+#include "core/AlertMessage.h"
+#include "core/Messages.h"
+#include "core/MonitorError.h"
+#include "core/Uuid.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <set>
+
+using namespace tallowin;
+
+namespace {
+
+class LanguageEnvironment : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        unsetenv("LANGUAGE");
+        unsetenv("LC_ALL");
+        unsetenv("LC_MESSAGES");
+    }
+    void TearDown() override { unsetenv("LANG"); }
+    void useEnglish() { setenv("LANG", "en_US.UTF-8", 1); }
+    void useChinese() { setenv("LANG", "zh_CN.UTF-8", 1); }
+};
+
+using ComposedMessages = LanguageEnvironment;
+using MonitorErrorTexts = LanguageEnvironment;
+
+}
+
+TEST_F(ComposedMessages, EnglishAndChineseVariants)
+{
+    useEnglish();
+    EXPECT_EQ(Messages::gigabyteLabel(16), "16 GB");
+    EXPECT_EQ(Messages::versionLine("1.2", "34"), "Version: 1.2 · Build: 34");
+    EXPECT_EQ(Messages::randomPhaseSummary("4 KB", "1000"), "Random test: block size 4 KB, 1000 operations.");
+    EXPECT_EQ(Messages::chartExportSuccess("/a.csv", "/a.png"), "CSV saved to: /a.csv\nPNG saved to: /a.png");
+    EXPECT_EQ(Messages::feedbackServerError(503), "Submission failed: server error (503)");
+    useChinese();
+    EXPECT_EQ(Messages::gigabyteLabel(16), "16 GB");
+    EXPECT_EQ(Messages::versionLine("1.2", "34"), "版本：1.2 · 构建：34");
+    EXPECT_EQ(Messages::newVersion("2.0"), "发现新版本 2.0");
+    EXPECT_EQ(Messages::randomPhaseSummary("4 KB", "1000"), "随机测试：块大小 4 KB，共 1000 次操作。");
+    EXPECT_EQ(Messages::payloadWithAdjustment("1 TB", "10 GB"), "当前测试数据量：1 TB（预计自动调整为 10 GB）");
+    EXPECT_EQ(Messages::smartSheetTitle("Data"), "Data 的 SMART 信息");
+    EXPECT_EQ(Messages::feedbackServerError(-1), "提交失败：服务器错误（-1）");
+}
+
+TEST_F(MonitorErrorTexts, MatchingFailureShowsTheSignedStatus)
+{
+    useEnglish();
+    auto error = MonitorError::matchingFailed(static_cast<std::int32_t>(0xE00002BEu));
+    EXPECT_EQ(error.localizedDescription(), "IOKit matching failed with code: -536870210.");
+    EXPECT_EQ(MonitorError { MonitorError::Kind::invalidSelection }.localizedDescription(), "Please select a valid volume.");
+    useChinese();
+    EXPECT_EQ(error.localizedDescription(), "IOKit 匹配失败，错误码：-536870210。");
+    EXPECT_EQ(MonitorError { MonitorError::Kind::statisticsUnavailable }.localizedDescription(), "无法获取该卷的统计信息。");
+}
+
+TEST(AlertMessage, SameTextIsStillADifferentMessage)
+{
+    AlertMessage first("Saved"), second("Saved");
+    EXPECT_NE(first, second);
+    EXPECT_EQ(first, first);
+}
+
+TEST(Uuid, RandomVersionFourInCanonicalForm)
+{
+    std::set<Uuid> seen;
+    for (int i = 0; i < 1000; ++i) {
+        auto uuid = Uuid::random();
+        EXPECT_EQ(uuid.bytes[6] >> 4, 4);
+        EXPECT_EQ(uuid.bytes[8] & 0xC0, 0x80);
+        seen.insert(uuid);
+    }
+    EXPECT_EQ(seen.size(), 1000u);
+    Uuid fixed;
+    fixed.bytes = { 0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF, 0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF };
+    EXPECT_EQ(fixed.toString(), "01234567-89AB-CDEF-0123-456789ABCDEF");
+}
