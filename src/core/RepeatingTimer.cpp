@@ -3,21 +3,20 @@
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 
+#include <algorithm>
 #include <mutex>
+#include <sys/prctl.h>
 
 namespace tallowin {
 
-struct RepeatingTimer::State : std::enable_shared_from_this<State> {
-    explicit State(std::shared_ptr<SerialQueue::Loop> queueLoop, std::function<void()> timerHandler)
-        : loop(std::move(queueLoop))
-        , timer(loop->context)
-        , handler(std::move(timerHandler))
-    {
-    }
+// Ownership is arranged so that nothing outside the event loop owns an asio object and nothing
+// inside it owns the loop: the asio timer is owned by its own pending wait, and work posted to
+// the loop holds the loop and the state only weakly. So a queue and its timers may be destroyed
+// in any order, and destroying the loop frees whatever is still pending.
+struct RepeatingTimer::State {
+    using AsioTimer = asio::steady_timer;
 
-    // Declared first so that the loop outlives the asio timer bound to it.
-    std::shared_ptr<SerialQueue::Loop> loop;
-    asio::steady_timer timer; // queue thread only
+    std::weak_ptr<SerialQueue::Loop> loop;
 
     mutable std::mutex mutex; // guards everything below
     std::function<void()> handler;
@@ -26,47 +25,62 @@ struct RepeatingTimer::State : std::enable_shared_from_this<State> {
     Clock::time_point deadline {};
     std::chrono::nanoseconds interval { 0 };
     std::chrono::nanoseconds leeway { 0 };
+    std::weak_ptr<AsioTimer> activeTimer;
 
-    // Queue thread: arm the asio timer for the current deadline of generation `expected`.
-    void arm(std::uint64_t expected)
+    // Queue thread: wait for the current deadline of generation `expected` on `timer`.
+    static void arm(const std::shared_ptr<State>& state, const std::shared_ptr<AsioTimer>& timer, std::uint64_t expected)
     {
         Clock::time_point when;
         {
-            std::lock_guard lock(mutex);
-            if (generation != expected || !scheduled)
+            std::lock_guard lock(state->mutex);
+            if (state->generation != expected || !state->scheduled)
                 return;
-            when = deadline;
+            when = state->deadline;
         }
-        timer.expires_at(when);
-        timer.async_wait([self = shared_from_this(), expected](const std::error_code& error) {
-            if (!error)
-                self->fire(expected);
+        timer->expires_at(when);
+        timer->async_wait([weakState = std::weak_ptr(state), timer, expected](const std::error_code& error) {
+            if (error)
+                return;
+            if (auto alive = weakState.lock())
+                fire(alive, timer, expected);
         });
     }
 
-    void fire(std::uint64_t expected)
+    static void fire(const std::shared_ptr<State>& state, const std::shared_ptr<AsioTimer>& timer, std::uint64_t expected)
     {
         std::function<void()> current;
         {
-            std::lock_guard lock(mutex);
-            if (generation != expected || !scheduled)
+            std::lock_guard lock(state->mutex);
+            if (state->generation != expected || !state->scheduled)
                 return;
             auto now = Clock::now();
-            deadline += interval;
-            if (deadline <= now)
-                deadline = now + interval; // Coalesce fires that were missed.
-            current = handler;
+            state->deadline += state->interval;
+            if (state->deadline <= now)
+                state->deadline = now + state->interval; // Coalesce fires that were missed.
+            current = state->handler;
         }
-        arm(expected);
+        arm(state, timer, expected);
         if (current)
             current();
     }
 };
 
-RepeatingTimer::RepeatingTimer(SerialQueue& queue, std::function<void()> handler)
-    : m_queue(queue)
-    , m_state(std::make_shared<State>(queue.loop(), std::move(handler)))
+namespace {
+
+// Posts to the loop if it still exists; a timer may outlive its queue.
+void postToLoop(const std::weak_ptr<SerialQueue::Loop>& weakLoop, std::function<void()> work)
 {
+    if (auto loop = weakLoop.lock())
+        asio::post(loop->context, std::move(work));
+}
+
+}
+
+RepeatingTimer::RepeatingTimer(SerialQueue& queue, std::function<void()> handler)
+    : m_state(std::make_shared<State>())
+{
+    m_state->loop = queue.loop();
+    m_state->handler = std::move(handler);
 }
 
 RepeatingTimer::~RepeatingTimer()
@@ -77,6 +91,7 @@ RepeatingTimer::~RepeatingTimer()
 void RepeatingTimer::schedule(Clock::time_point firstDeadline, std::chrono::nanoseconds interval, std::chrono::nanoseconds leeway)
 {
     std::uint64_t generation;
+    std::weak_ptr<State::AsioTimer> previous;
     {
         std::lock_guard lock(m_state->mutex);
         generation = ++m_state->generation;
@@ -84,11 +99,25 @@ void RepeatingTimer::schedule(Clock::time_point firstDeadline, std::chrono::nano
         m_state->deadline = firstDeadline;
         m_state->interval = interval.count() > 0 ? interval : std::chrono::nanoseconds(1);
         m_state->leeway = leeway;
+        previous = m_state->activeTimer;
     }
-    m_queue.setTimerSlack(leeway);
-    asio::post(m_state->loop->context, [state = m_state, generation] {
-        state->timer.cancel();
-        state->arm(generation);
+    auto slack = static_cast<unsigned long>(std::max<std::int64_t>(leeway.count(), 1));
+    postToLoop(m_state->loop, [weakState = std::weak_ptr(m_state), weakLoop = m_state->loop, previous, generation, slack] {
+        // Timer slack is Linux's leeway: the kernel may delay this thread's wake-ups by that much
+        // to coalesce them.
+        prctl(PR_SET_TIMERSLACK, slack, 0, 0, 0);
+        if (auto old = previous.lock())
+            old->cancel();
+        auto state = weakState.lock();
+        auto loop = weakLoop.lock();
+        if (!state || !loop)
+            return;
+        auto timer = std::make_shared<State::AsioTimer>(loop->context);
+        {
+            std::lock_guard lock(state->mutex);
+            state->activeTimer = timer;
+        }
+        State::arm(state, timer, generation);
     });
 }
 
@@ -100,14 +129,20 @@ void RepeatingTimer::setHandler(std::function<void()> handler)
 
 void RepeatingTimer::cancel()
 {
+    std::weak_ptr<State::AsioTimer> active;
     {
         std::lock_guard lock(m_state->mutex);
         if (!m_state->scheduled)
             return;
         ++m_state->generation;
         m_state->scheduled = false;
+        active = m_state->activeTimer;
     }
-    asio::post(m_state->loop->context, [state = m_state] { state->timer.cancel(); });
+    // Waking the pending wait lets the loop free the asio timer now rather than at its deadline.
+    postToLoop(m_state->loop, [active] {
+        if (auto timer = active.lock())
+            timer->cancel();
+    });
 }
 
 std::chrono::nanoseconds RepeatingTimer::interval() const

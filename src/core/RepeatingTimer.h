@@ -34,7 +34,6 @@ public:
     struct State;
 
 private:
-    SerialQueue& m_queue;
     std::shared_ptr<State> m_state;
 };
 
