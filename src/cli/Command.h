@@ -1,7 +1,6 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
-
 #include <functional>
 #include <string>
 #include <vector>
@@ -23,7 +22,10 @@ struct CommandDefinition {
 std::vector<CommandDefinition>& registeredCommands();
 
 struct CommandRegistration {
-    explicit CommandRegistration(CommandDefinition definition) { registeredCommands().push_back(std::move(definition)); }
+    explicit CommandRegistration(CommandDefinition definition)
+    {
+        registeredCommands().push_back(std::move(definition));
+    }
 };
 
 }

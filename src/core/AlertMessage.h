@@ -14,8 +14,7 @@ struct AlertMessage {
 
     explicit AlertMessage(std::string messageText)
         : text(std::move(messageText))
-    {
-    }
+    { }
 
     friend bool operator==(const AlertMessage&, const AlertMessage&) = default;
 };

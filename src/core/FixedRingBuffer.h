@@ -11,8 +11,7 @@ namespace tallowin {
 // The most recent `capacity` elements, oldest first. Once full, each append overwrites the
 // oldest element, so a run of any length costs bounded memory. Storage is allocated once at
 // creation and never reallocated.
-template<typename T>
-class FixedRingBuffer {
+template<typename T> class FixedRingBuffer {
 public:
     explicit FixedRingBuffer(std::int64_t capacity)
         : m_capacity(capacity)
@@ -64,10 +63,16 @@ public:
     }
 
     // Slot access for tests of the layout.
-    const std::optional<T>& storageSlot(std::int64_t index) const { return m_storage.at(static_cast<std::size_t>(index)); }
+    const std::optional<T>& storageSlot(std::int64_t index) const
+    {
+        return m_storage.at(static_cast<std::size_t>(index));
+    }
 
 private:
-    std::size_t slot(std::int64_t offset) const { return static_cast<std::size_t>((m_head + offset) % m_capacity); }
+    std::size_t slot(std::int64_t offset) const
+    {
+        return static_cast<std::size_t>((m_head + offset) % m_capacity);
+    }
 
     std::int64_t m_capacity;
     std::vector<std::optional<T>> m_storage;

@@ -27,7 +27,10 @@ std::vector<std::string> preferredLanguages(const EnvironmentLookup& = processEn
 // call so that every text follows the environment of the moment.
 Language languageFor(const std::vector<std::string>& preferredLanguages);
 Language currentLanguage();
-inline bool isEnglish() { return currentLanguage() == Language::English; }
+inline bool isEnglish()
+{
+    return currentLanguage() == Language::English;
+}
 
 // The member of a text pair that the language rule chooses.
 inline std::string localized(std::string_view english, std::string_view chinese)

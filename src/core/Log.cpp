@@ -1,10 +1,9 @@
 #include "core/Log.h"
 
-#include <systemd/sd-journal.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <sys/stat.h>
+#include <systemd/sd-journal.h>
 #include <unistd.h>
 
 namespace tallowin {
@@ -46,8 +45,7 @@ public:
     JournalLogSink(std::string identifier, LogLevel threshold)
         : m_identifier(std::move(identifier))
         , m_threshold(threshold)
-    {
-    }
+    { }
     LogLevel threshold() const override { return m_threshold; }
     void write(const LogRecord& record) override
     {
@@ -65,12 +63,12 @@ class StderrLogSink final : public LogSink {
 public:
     explicit StderrLogSink(LogLevel threshold)
         : m_threshold(threshold)
-    {
-    }
+    { }
     LogLevel threshold() const override { return m_threshold; }
     void write(const LogRecord& record) override
     {
-        auto line = fmt::format("[{}:{}] {}: {}\n", record.subsystem, record.category, levelName(record.level), record.message);
+        auto line = fmt::format(
+            "[{}:{}] {}: {}\n", record.subsystem, record.category, levelName(record.level), record.message);
         std::lock_guard lock(m_mutex);
         std::fwrite(line.data(), 1, line.size(), stderr);
     }
@@ -88,7 +86,7 @@ bool debugRequested()
 
 bool journalIsRunning()
 {
-    struct stat status {};
+    struct stat status { };
     return ::stat("/run/systemd/journal/socket", &status) == 0 && S_ISSOCK(status.st_mode);
 }
 
@@ -174,8 +172,7 @@ void TestLogSink::clear()
 ScopedTestLogSink::ScopedTestLogSink()
     : m_sink(std::make_shared<TestLogSink>())
     , m_previous(setLogSink(m_sink))
-{
-}
+{ }
 
 ScopedTestLogSink::~ScopedTestLogSink()
 {

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <fmt/format.h>
-
 #include <memory>
 #include <mutex>
 #include <string>
@@ -87,26 +86,21 @@ public:
     Logger(std::string subsystem, std::string category)
         : m_subsystem(std::move(subsystem))
         , m_category(std::move(category))
-    {
-    }
+    { }
 
-    template<typename... Args>
-    void debug(fmt::format_string<Args...> format, Args&&... args) const
+    template<typename... Args> void debug(fmt::format_string<Args...> format, Args&&... args) const
     {
         log(LogLevel::Debug, format, std::forward<Args>(args)...);
     }
-    template<typename... Args>
-    void info(fmt::format_string<Args...> format, Args&&... args) const
+    template<typename... Args> void info(fmt::format_string<Args...> format, Args&&... args) const
     {
         log(LogLevel::Default, format, std::forward<Args>(args)...);
     }
-    template<typename... Args>
-    void error(fmt::format_string<Args...> format, Args&&... args) const
+    template<typename... Args> void error(fmt::format_string<Args...> format, Args&&... args) const
     {
         log(LogLevel::Error, format, std::forward<Args>(args)...);
     }
-    template<typename... Args>
-    void fault(fmt::format_string<Args...> format, Args&&... args) const
+    template<typename... Args> void fault(fmt::format_string<Args...> format, Args&&... args) const
     {
         log(LogLevel::Fault, format, std::forward<Args>(args)...);
     }

@@ -4,8 +4,7 @@ namespace tallowin {
 
 EventLoopMainQueue::EventLoopMainQueue()
     : m_owner(std::this_thread::get_id())
-{
-}
+{ }
 
 void EventLoopMainQueue::post(std::function<void()> work)
 {

@@ -22,7 +22,8 @@ std::string gigabyteLabel(std::int64_t gigabytes)
 
 std::string versionLine(std::string_view version, std::string_view build)
 {
-    return pick(fmt::format("Version: {} · Build: {}", version, build), fmt::format("版本：{} · 构建：{}", version, build));
+    return pick(fmt::format("Version: {} · Build: {}", version, build),
+        fmt::format("版本：{} · 构建：{}", version, build));
 }
 
 std::string newVersion(std::string_view version)
@@ -54,12 +55,14 @@ std::string feedbackServerError(std::int64_t statusCode)
 
 std::string registryMatchingFailure(std::int32_t code)
 {
-    return pick(fmt::format("IOKit matching failed with code: {}.", code), fmt::format("IOKit 匹配失败，错误码：{}。", code));
+    return pick(fmt::format("IOKit matching failed with code: {}.", code),
+        fmt::format("IOKit 匹配失败，错误码：{}。", code));
 }
 
 std::string reportExportFailure(std::string_view error)
 {
-    return pick(fmt::format("Failed to export performance report:\n{}", error), fmt::format("性能测试报告导出失败：\n{}", error));
+    return pick(fmt::format("Failed to export performance report:\n{}", error),
+        fmt::format("性能测试报告导出失败：\n{}", error));
 }
 
 std::string randomPhaseSummary(std::string_view blockSize, std::string_view operationCount)

@@ -1,9 +1,8 @@
 #include "core/RepeatingTimer.h"
 
+#include <algorithm>
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
-
-#include <algorithm>
 #include <mutex>
 #include <sys/prctl.h>
 
@@ -28,7 +27,8 @@ struct RepeatingTimer::State {
     std::weak_ptr<AsioTimer> activeTimer;
 
     // Queue thread: wait for the current deadline of generation `expected` on `timer`.
-    static void arm(const std::shared_ptr<State>& state, const std::shared_ptr<AsioTimer>& timer, std::uint64_t expected)
+    static void arm(
+        const std::shared_ptr<State>& state, const std::shared_ptr<AsioTimer>& timer, std::uint64_t expected)
     {
         Clock::time_point when;
         {
@@ -46,7 +46,8 @@ struct RepeatingTimer::State {
         });
     }
 
-    static void fire(const std::shared_ptr<State>& state, const std::shared_ptr<AsioTimer>& timer, std::uint64_t expected)
+    static void fire(
+        const std::shared_ptr<State>& state, const std::shared_ptr<AsioTimer>& timer, std::uint64_t expected)
     {
         std::function<void()> current;
         {
@@ -88,7 +89,8 @@ RepeatingTimer::~RepeatingTimer()
     cancel();
 }
 
-void RepeatingTimer::schedule(Clock::time_point firstDeadline, std::chrono::nanoseconds interval, std::chrono::nanoseconds leeway)
+void RepeatingTimer::schedule(
+    Clock::time_point firstDeadline, std::chrono::nanoseconds interval, std::chrono::nanoseconds leeway)
 {
     std::uint64_t generation;
     std::weak_ptr<State::AsioTimer> previous;
@@ -102,23 +104,24 @@ void RepeatingTimer::schedule(Clock::time_point firstDeadline, std::chrono::nano
         previous = m_state->activeTimer;
     }
     auto slack = static_cast<unsigned long>(std::max<std::int64_t>(leeway.count(), 1));
-    postToLoop(m_state->loop, [weakState = std::weak_ptr(m_state), weakLoop = m_state->loop, previous, generation, slack] {
-        // Timer slack is Linux's leeway: the kernel may delay this thread's wake-ups by that much
-        // to coalesce them.
-        prctl(PR_SET_TIMERSLACK, slack, 0, 0, 0);
-        if (auto old = previous.lock())
-            old->cancel();
-        auto state = weakState.lock();
-        auto loop = weakLoop.lock();
-        if (!state || !loop)
-            return;
-        auto timer = std::make_shared<State::AsioTimer>(loop->context);
-        {
-            std::lock_guard lock(state->mutex);
-            state->activeTimer = timer;
-        }
-        State::arm(state, timer, generation);
-    });
+    postToLoop(m_state->loop,
+        [weakState = std::weak_ptr(m_state), weakLoop = m_state->loop, previous, generation, slack] {
+            // Timer slack is Linux's leeway: the kernel may delay this thread's wake-ups by that much
+            // to coalesce them.
+            prctl(PR_SET_TIMERSLACK, slack, 0, 0, 0);
+            if (auto old = previous.lock())
+                old->cancel();
+            auto state = weakState.lock();
+            auto loop = weakLoop.lock();
+            if (!state || !loop)
+                return;
+            auto timer = std::make_shared<State::AsioTimer>(loop->context);
+            {
+                std::lock_guard lock(state->mutex);
+                state->activeTimer = timer;
+            }
+            State::arm(state, timer, generation);
+        });
 }
 
 void RepeatingTimer::setHandler(std::function<void()> handler)

@@ -23,7 +23,8 @@ public:
     RepeatingTimer& operator=(const RepeatingTimer&) = delete;
 
     // Starts the timer, or moves a running one to the new schedule.
-    void schedule(Clock::time_point firstDeadline, std::chrono::nanoseconds interval, std::chrono::nanoseconds leeway);
+    void schedule(
+        Clock::time_point firstDeadline, std::chrono::nanoseconds interval, std::chrono::nanoseconds leeway);
     void setHandler(std::function<void()>);
     void cancel();
 

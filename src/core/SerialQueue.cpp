@@ -1,7 +1,6 @@
 #include "core/SerialQueue.h"
 
 #include <asio/post.hpp>
-
 #include <future>
 #include <pthread.h>
 #include <sys/prctl.h>

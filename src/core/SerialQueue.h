@@ -2,7 +2,6 @@
 
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
-
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -48,7 +47,8 @@ public:
         std::string label;
         QualityOfService qualityOfService;
         asio::io_context context { 1 };
-        asio::executor_work_guard<asio::io_context::executor_type> workGuard { asio::make_work_guard(context) };
+        asio::executor_work_guard<asio::io_context::executor_type> workGuard { asio::make_work_guard(
+            context) };
     };
     const std::shared_ptr<Loop>& loop() const { return m_loop; }
 

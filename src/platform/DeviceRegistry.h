@@ -44,7 +44,9 @@ public:
     virtual ~DeviceRegistry() = default;
 
     // Every object whose BSD (kernel block device) name equals the name, in registry order.
-    virtual Expected<std::vector<RegistryObjectRef>, RegistryMatchingFailure> matchBSDName(std::string_view bsdName) = 0;
+    virtual Expected<std::vector<RegistryObjectRef>, RegistryMatchingFailure> matchBSDName(
+        std::string_view bsdName)
+        = 0;
     // The object's class; on Linux its subsystem ("block", "scsi", "usb", "pci", "nvme" …).
     virtual std::optional<std::string> className(const RegistryObjectRef&) = 0;
     // A stable 64-bit identity of the object.
@@ -55,7 +57,9 @@ public:
     virtual Expected<RegistryDictionary, std::int32_t> properties(const RegistryObjectRef&) = 0;
     // One property, without building the whole dictionary: the statistics path reads
     // "Statistics" up to a thousand times a second. Nothing when the object has no such key.
-    virtual Expected<std::optional<RegistryValue>, std::int32_t> property(const RegistryObjectRef&, std::string_view key) = 0;
+    virtual Expected<std::optional<RegistryValue>, std::int32_t> property(
+        const RegistryObjectRef&, std::string_view key)
+        = 0;
 };
 
 // The service description used in log lines: the class name (or "UnknownIOService"), then

@@ -53,52 +53,42 @@ private:
 
 class RegistryValue {
 public:
-    using Storage = std::variant<RegistryNumber, std::string, RegistryData, RegistryDictionary, RegistryArray, bool>;
+    using Storage
+        = std::variant<RegistryNumber, std::string, RegistryData, RegistryDictionary, RegistryArray, bool>;
 
     RegistryValue(RegistryNumber number)
         : m_storage(std::move(number))
-    {
-    }
+    { }
     RegistryValue(std::int64_t number)
         : m_storage(RegistryNumber { number })
-    {
-    }
+    { }
     RegistryValue(std::uint64_t number)
         : m_storage(RegistryNumber { number })
-    {
-    }
+    { }
     RegistryValue(int number)
         : m_storage(RegistryNumber { std::int64_t { number } })
-    {
-    }
+    { }
     RegistryValue(double number)
         : m_storage(RegistryNumber { number })
-    {
-    }
+    { }
     RegistryValue(std::string text)
         : m_storage(std::move(text))
-    {
-    }
+    { }
     RegistryValue(const char* text)
         : m_storage(std::string(text))
-    {
-    }
+    { }
     RegistryValue(RegistryData data)
         : m_storage(std::move(data))
-    {
-    }
+    { }
     RegistryValue(RegistryDictionary dictionary)
         : m_storage(std::move(dictionary))
-    {
-    }
+    { }
     RegistryValue(RegistryArray array)
         : m_storage(std::move(array))
-    {
-    }
+    { }
     RegistryValue(bool flag)
         : m_storage(flag)
-    {
-    }
+    { }
 
     const RegistryNumber* number() const { return std::get_if<RegistryNumber>(&m_storage); }
     const std::string* text() const { return std::get_if<std::string>(&m_storage); }

@@ -2,10 +2,9 @@
 #include "core/RepeatingTimer.h"
 #include "core/SerialQueue.h"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <future>
+#include <gtest/gtest.h>
 #include <memory>
 
 using namespace tallowin;

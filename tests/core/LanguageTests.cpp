@@ -1,7 +1,6 @@
 #include "core/Language.h"
 
 #include <gtest/gtest.h>
-
 #include <map>
 
 using namespace tallowin;
@@ -33,9 +32,11 @@ TEST(LanguageRule, PreferencesFollowGettextOrder)
     EXPECT_EQ(preferredLanguages(environmentOf({ { "LANGUAGE", "zh_CN:en_US" }, { "LANG", "de_DE.UTF-8" } })),
         (std::vector<std::string> { "zh-CN", "en-US", "de-DE" }));
     // LC_ALL overrides LC_MESSAGES, which overrides LANG; only the first set one counts.
-    EXPECT_EQ(preferredLanguages(environmentOf({ { "LC_ALL", "zh_TW.UTF-8@radical" }, { "LANG", "en_US.UTF-8" } })),
+    EXPECT_EQ(
+        preferredLanguages(environmentOf({ { "LC_ALL", "zh_TW.UTF-8@radical" }, { "LANG", "en_US.UTF-8" } })),
         (std::vector<std::string> { "zh-TW" }));
-    EXPECT_EQ(preferredLanguages(environmentOf({ { "LC_MESSAGES", "zh_CN.UTF-8" }, { "LANG", "en_US.UTF-8" } })),
+    EXPECT_EQ(
+        preferredLanguages(environmentOf({ { "LC_MESSAGES", "zh_CN.UTF-8" }, { "LANG", "en_US.UTF-8" } })),
         (std::vector<std::string> { "zh-CN" }));
     // An empty LC_ALL is not set; C and POSIX are no preference at all.
     EXPECT_EQ(preferredLanguages(environmentOf({ { "LC_ALL", "" }, { "LANG", "zh_CN.UTF-8" } })),

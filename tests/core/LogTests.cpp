@@ -19,8 +19,7 @@ struct ExpensiveArgument {
 
 }
 
-template<>
-struct fmt::formatter<ExpensiveArgument> : fmt::formatter<int> {
+template<> struct fmt::formatter<ExpensiveArgument> : fmt::formatter<int> {
     auto format(const ExpensiveArgument& argument, format_context& context) const
     {
         ++*argument.formatted;
@@ -36,7 +35,8 @@ TEST(Logger, RecordsCarrySubsystemCategoryAndLevel)
     logger.fault("broken");
     auto records = sink->records();
     ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0], (LogRecord { "Tallowin", "DiskIOMonitor", LogLevel::Default, "Monitoring vda at 1 ms" }));
+    EXPECT_EQ(
+        records[0], (LogRecord { "Tallowin", "DiskIOMonitor", LogLevel::Default, "Monitoring vda at 1 ms" }));
     EXPECT_EQ(records[1].level, LogLevel::Fault);
     EXPECT_TRUE(sink->contains(LogLevel::Fault, "broken"));
     EXPECT_EQ(sink->messages("Other").size(), 0u);

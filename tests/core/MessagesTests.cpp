@@ -3,9 +3,8 @@
 #include "core/MonitorError.h"
 #include "core/Uuid.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdlib>
+#include <gtest/gtest.h>
 #include <set>
 
 using namespace tallowin;
@@ -43,7 +42,8 @@ TEST_F(ComposedMessages, EnglishAndChineseVariants)
     EXPECT_EQ(Messages::versionLine("1.2", "34"), "版本：1.2 · 构建：34");
     EXPECT_EQ(Messages::newVersion("2.0"), "发现新版本 2.0");
     EXPECT_EQ(Messages::randomPhaseSummary("4 KB", "1000"), "随机测试：块大小 4 KB，共 1000 次操作。");
-    EXPECT_EQ(Messages::payloadWithAdjustment("1 TB", "10 GB"), "当前测试数据量：1 TB（预计自动调整为 10 GB）");
+    EXPECT_EQ(
+        Messages::payloadWithAdjustment("1 TB", "10 GB"), "当前测试数据量：1 TB（预计自动调整为 10 GB）");
     EXPECT_EQ(Messages::smartSheetTitle("Data"), "Data 的 SMART 信息");
     EXPECT_EQ(Messages::feedbackServerError(-1), "提交失败：服务器错误（-1）");
 }
@@ -53,10 +53,12 @@ TEST_F(MonitorErrorTexts, MatchingFailureShowsTheSignedStatus)
     useEnglish();
     auto error = MonitorError::matchingFailed(static_cast<std::int32_t>(0xE00002BEu));
     EXPECT_EQ(error.localizedDescription(), "IOKit matching failed with code: -536870210.");
-    EXPECT_EQ(MonitorError { MonitorError::Kind::invalidSelection }.localizedDescription(), "Please select a valid volume.");
+    EXPECT_EQ(MonitorError { MonitorError::Kind::invalidSelection }.localizedDescription(),
+        "Please select a valid volume.");
     useChinese();
     EXPECT_EQ(error.localizedDescription(), "IOKit 匹配失败，错误码：-536870210。");
-    EXPECT_EQ(MonitorError { MonitorError::Kind::statisticsUnavailable }.localizedDescription(), "无法获取该卷的统计信息。");
+    EXPECT_EQ(MonitorError { MonitorError::Kind::statisticsUnavailable }.localizedDescription(),
+        "无法获取该卷的统计信息。");
 }
 
 TEST(AlertMessage, SameTextIsStillADifferentMessage)
@@ -77,6 +79,7 @@ TEST(Uuid, RandomVersionFourInCanonicalForm)
     }
     EXPECT_EQ(seen.size(), 1000u);
     Uuid fixed;
-    fixed.bytes = { 0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF, 0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF };
+    fixed.bytes
+        = { 0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF, 0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF };
     EXPECT_EQ(fixed.toString(), "01234567-89AB-CDEF-0123-456789ABCDEF");
 }

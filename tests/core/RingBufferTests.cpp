@@ -1,7 +1,6 @@
 #include "core/FixedRingBuffer.h"
 
 #include <gtest/gtest.h>
-
 #include <string>
 
 using namespace tallowin;

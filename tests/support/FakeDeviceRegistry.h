@@ -23,7 +23,8 @@ public:
         bool detached { false };
     };
 
-    RegistryObjectRef add(std::string className, RegistryDictionary properties = {}, const RegistryObjectRef& parent = nullptr,
+    RegistryObjectRef add(std::string className, RegistryDictionary properties = {},
+        const RegistryObjectRef& parent = nullptr,
         std::optional<std::uint64_t> registryEntryID = std::nullopt)
     {
         std::lock_guard lock(m_mutex);
@@ -77,8 +78,8 @@ public:
     }
 
     // A "Statistics" dictionary with the four counters, as the Linux registry synthesises it.
-    static RegistryDictionary statistics(std::uint64_t bytesRead, std::uint64_t bytesWritten, std::uint64_t reads,
-        std::uint64_t writes)
+    static RegistryDictionary statistics(
+        std::uint64_t bytesRead, std::uint64_t bytesWritten, std::uint64_t reads, std::uint64_t writes)
     {
         RegistryDictionary counters;
         counters.set("Bytes (Read)", bytesRead);
@@ -106,7 +107,8 @@ public:
         return m_propertyCalls;
     }
 
-    Expected<std::vector<RegistryObjectRef>, RegistryMatchingFailure> matchBSDName(std::string_view bsdName) override
+    Expected<std::vector<RegistryObjectRef>, RegistryMatchingFailure> matchBSDName(
+        std::string_view bsdName) override
     {
         std::lock_guard lock(m_mutex);
         if (m_matchingFailure)
@@ -151,7 +153,8 @@ public:
         return node.properties;
     }
 
-    Expected<std::optional<RegistryValue>, std::int32_t> property(const RegistryObjectRef& object, std::string_view key) override
+    Expected<std::optional<RegistryValue>, std::int32_t> property(
+        const RegistryObjectRef& object, std::string_view key) override
     {
         std::lock_guard lock(m_mutex);
         ++m_propertyCalls;
