@@ -1,0 +1,476 @@
+#include "monitor/DiskIOMonitor.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace tallowin {
+
+using namespace std::chrono_literals;
+
+// DiskIOMonitor::SamplingPrecision
+
+std::optional<DiskIOMonitor::SamplingPrecision> DiskIOMonitor::SamplingPrecision::fromRawValue(int rawValue)
+{
+    for (auto precision : allCases()) {
+        if (precision.rawValue() == rawValue)
+            return precision;
+    }
+    return std::nullopt;
+}
+
+std::array<DiskIOMonitor::SamplingPrecision, 4> DiskIOMonitor::SamplingPrecision::allCases()
+{
+    return { ms1, ms10, ms100, ms1000 };
+}
+
+std::chrono::nanoseconds DiskIOMonitor::SamplingPrecision::interval() const
+{
+    return std::chrono::milliseconds(rawValue());
+}
+
+std::chrono::nanoseconds DiskIOMonitor::SamplingPrecision::leeway() const
+{
+    switch (m_case) {
+    case ms1:
+        return 200us;
+    case ms10:
+        return 800us;
+    case ms100:
+        return 4ms;
+    case ms1000:
+        return 40ms;
+    }
+    return 40ms;
+}
+
+// DiskIOMonitor::AggregationCoordinator
+
+// What the aggregation queue hands to the main thread.
+struct DiskIOMonitor::Payload {
+    std::vector<DiskSample> samples;
+    std::uint64_t readBytes { 0 };
+    std::uint64_t writeBytes { 0 };
+    std::optional<DiskSample> latestSample;
+};
+
+// Collects samples on its own queue and flushes them as one payload per aggregation interval.
+// Everything but the queue itself is touched on the queue only.
+class DiskIOMonitor::AggregationCoordinator : public std::enable_shared_from_this<AggregationCoordinator> {
+public:
+    using Handler = std::function<void(Payload)>;
+
+    AggregationCoordinator(
+        std::chrono::nanoseconds interval, std::chrono::nanoseconds leeway, Handler handler)
+        : m_interval(interval)
+        , m_leeway(leeway)
+        , m_handler(std::move(handler))
+    { }
+
+    SerialQueue& queue() { return m_queue; }
+
+    void reset()
+    {
+        m_pendingSamples.clear(); // Keeps the storage for the next run.
+        m_pendingReadBytes = 0;
+        m_pendingWriteBytes = 0;
+        m_pendingLatestSample.reset();
+    }
+
+    void start()
+    {
+        cancelTimer();
+        m_timer = std::make_unique<RepeatingTimer>(m_queue, [weak = weak_from_this()] {
+            if (auto self = weak.lock())
+                self->flush();
+        });
+        m_timer->schedule(RepeatingTimer::Clock::now() + m_interval, m_interval, m_leeway);
+    }
+
+    void cancelTimer()
+    {
+        if (!m_timer)
+            return;
+        m_timer->setHandler({});
+        m_timer->cancel();
+        m_timer.reset();
+    }
+
+    void enqueue(const DiskSample& sample)
+    {
+        m_pendingSamples.push_back(sample);
+        m_pendingReadBytes += sample.readBytes; // Unsigned: wraps modulo 2^64.
+        m_pendingWriteBytes += sample.writeBytes;
+        m_pendingLatestSample = sample;
+    }
+
+    void flush()
+    {
+        if (m_pendingSamples.empty())
+            return;
+        Payload payload { m_pendingSamples, m_pendingReadBytes, m_pendingWriteBytes, m_pendingLatestSample };
+        reset();
+        m_handler(std::move(payload));
+    }
+
+private:
+    std::chrono::nanoseconds m_interval;
+    std::chrono::nanoseconds m_leeway;
+    Handler m_handler;
+    SerialQueue m_queue { "com.tallowin.monitor.aggregation", QualityOfService::Utility };
+    std::unique_ptr<RepeatingTimer> m_timer; // Declared after the queue it fires on.
+    std::vector<DiskSample> m_pendingSamples;
+    std::uint64_t m_pendingReadBytes { 0 };
+    std::uint64_t m_pendingWriteBytes { 0 };
+    std::optional<DiskSample> m_pendingLatestSample;
+};
+
+// DiskIOMonitor
+
+std::shared_ptr<DiskIOMonitor> DiskIOMonitor::create(
+    std::shared_ptr<DeviceRegistry> registry, std::shared_ptr<MainQueue> mainQueue)
+{
+    return std::make_shared<DiskIOMonitor>(Passkey {}, std::move(registry), std::move(mainQueue));
+}
+
+DiskIOMonitor::DiskIOMonitor(
+    Passkey, std::shared_ptr<DeviceRegistry> registry, std::shared_ptr<MainQueue> mainQueue)
+    : m_registry(std::move(registry))
+    , m_mainQueue(std::move(mainQueue))
+    , m_monitorQueue(
+          std::make_unique<SerialQueue>("com.tallowin.monitor.queue", QualityOfService::UserInteractive))
+{ }
+
+DiskIOMonitor::~DiskIOMonitor()
+{
+    // Nobody else holds the monitor now, so no work of its queues is running for it; whatever
+    // is still queued holds it weakly and will do nothing.
+    std::lock_guard lock(m_timerMutex);
+    if (m_timer) {
+        m_timer->setHandler({});
+        m_timer->cancel();
+    }
+}
+
+DiskIOMonitor::SamplingPrecision DiskIOMonitor::samplingPrecision() const
+{
+    return SamplingPrecision::fromRawValue(m_samplingPrecision.load()).value_or(SamplingPrecision::ms1000);
+}
+
+std::shared_ptr<DiskIOMonitor::AggregationCoordinator> DiskIOMonitor::coordinator()
+{
+    std::lock_guard lock(m_coordinatorMutex);
+    if (!m_coordinator) {
+        m_coordinator = std::make_shared<AggregationCoordinator>(aggregationInterval, aggregationLeeway,
+            [weak = weak_from_this(), mainQueue = m_mainQueue](Payload payload) {
+                mainQueue->post([weak, payload = std::move(payload)] {
+                    if (auto self = weak.lock())
+                        self->applyPayload(payload);
+                });
+            });
+    }
+    return m_coordinator;
+}
+
+void DiskIOMonitor::postToMain(std::function<void(DiskIOMonitor&)> work)
+{
+    m_mainQueue->post([weak = weak_from_this(), work = std::move(work)] {
+        if (auto self = weak.lock())
+            work(*self);
+    });
+}
+
+void DiskIOMonitor::startMonitoring()
+{
+    if (!m_selectedVolume) {
+        publish(m_errorMessage,
+            std::optional<std::string>(
+                MonitorError { MonitorError::Kind::invalidSelection }.localizedDescription()),
+            Property::errorMessage);
+        return;
+    }
+    auto descriptor = *m_selectedVolume;
+    stopRoutine(false);
+    auto aggregation = coordinator();
+    aggregation->queue().sync([&] { aggregation->reset(); });
+    aggregation->queue().sync([&] { aggregation->start(); });
+    postToMain([](DiskIOMonitor& self) { self.resetForNewRun(); });
+    m_monitorQueue->post([weak = weak_from_this(), descriptor = std::move(descriptor)] {
+        if (auto self = weak.lock())
+            self->beginRun(descriptor);
+    });
+}
+
+void DiskIOMonitor::stopMonitoring()
+{
+    stopRoutine(true);
+}
+
+void DiskIOMonitor::setSelectedVolume(std::optional<DiskVolumeDescriptor> volume)
+{
+    stopRoutine(true);
+    bool selected = volume.has_value();
+    publish(m_selectedVolume, std::move(volume), Property::selectedVolume);
+    if (selected)
+        publish(m_errorMessage, std::optional<std::string> {}, Property::errorMessage);
+}
+
+void DiskIOMonitor::updateSamplingPrecision(SamplingPrecision precision)
+{
+    if (precision.rawValue() == m_samplingPrecision.load())
+        return;
+    m_samplingPrecision = precision.rawValue();
+    notify(Property::samplingPrecision);
+    m_monitorQueue->post([weak = weak_from_this(), precision] {
+        auto self = weak.lock();
+        if (!self)
+            return;
+        std::lock_guard lock(self->m_timerMutex);
+        if (self->m_timer)
+            self->m_timer->schedule(RepeatingTimer::Clock::now() + precision.interval(), precision.interval(),
+                precision.leeway());
+    });
+}
+
+// The stop routine runs on the main thread, or on the monitor queue after a failure.
+void DiskIOMonitor::stopRoutine(bool flush)
+{
+    std::unique_ptr<RepeatingTimer> timer;
+    {
+        std::lock_guard lock(m_timerMutex);
+        timer = std::move(m_timer);
+    }
+    if (timer) {
+        timer->setHandler({});
+        timer->cancel();
+        timer.reset();
+    }
+
+    // The aggregation queue never waits on another queue, so waiting for it cannot deadlock.
+    auto aggregation = coordinator();
+    aggregation->queue().sync([&] {
+        if (flush)
+            aggregation->flush();
+        aggregation->cancelTimer();
+    });
+
+    m_monitorQueue->post([weak = weak_from_this()] {
+        if (auto self = weak.lock()) {
+            self->m_currentStatisticsSession.reset();
+            self->m_previousSnapshot.reset();
+        }
+    });
+    // Posted after the flushed batch, so the last samples are applied before the run ends.
+    postToMain([](DiskIOMonitor& self) {
+        self.publish(self.m_isMonitoring, false, Property::isMonitoring);
+        self.publish(
+            self.m_monitoringStartDate, std::optional<WallClockTime> {}, Property::monitoringStartDate);
+        self.publish(self.m_monitoringDuration, 0.0, Property::monitoringDuration);
+    });
+}
+
+void DiskIOMonitor::resetForNewRun()
+{
+    m_samplesBuffer.removeAll();
+    m_publishedSamplesStale = true;
+    notify(Property::samples);
+    publish(m_totalReadBytes, std::uint64_t { 0 }, Property::totalReadBytes);
+    publish(m_totalWriteBytes, std::uint64_t { 0 }, Property::totalWriteBytes);
+    publish(m_currentReadBytes, std::uint64_t { 0 }, Property::currentReadBytes);
+    publish(m_currentWriteBytes, std::uint64_t { 0 }, Property::currentWriteBytes);
+    publish(m_currentReadOperations, std::uint64_t { 0 }, Property::currentReadOperations);
+    publish(m_currentWriteOperations, std::uint64_t { 0 }, Property::currentWriteOperations);
+    publish(
+        m_monitoringStartDate, std::optional<WallClockTime>(wallClockNow()), Property::monitoringStartDate);
+    publish(m_monitoringDuration, 0.0, Property::monitoringDuration);
+    publish(m_isMonitoring, true, Property::isMonitoring);
+    publish(m_errorMessage, std::optional<std::string> {}, Property::errorMessage);
+}
+
+void DiskIOMonitor::applyPayload(const Payload& payload)
+{
+    for (const auto& sample : payload.samples)
+        m_samplesBuffer.append(sample);
+    if (payload.latestSample) {
+        const auto& latest = *payload.latestSample;
+        publish(m_currentReadBytes, latest.readBytes, Property::currentReadBytes);
+        publish(m_currentWriteBytes, latest.writeBytes, Property::currentWriteBytes);
+        publish(m_currentReadOperations, latest.readOperations, Property::currentReadOperations);
+        publish(m_currentWriteOperations, latest.writeOperations, Property::currentWriteOperations);
+    }
+    publish(m_totalReadBytes, m_totalReadBytes + payload.readBytes, Property::totalReadBytes);
+    publish(m_totalWriteBytes, m_totalWriteBytes + payload.writeBytes, Property::totalWriteBytes);
+    m_publishedSamplesStale = true;
+    notify(Property::samples);
+    if (m_monitoringStartDate)
+        publish(m_monitoringDuration, wallClockNow() - *m_monitoringStartDate, Property::monitoringDuration);
+    notifyBatch(payload.samples);
+}
+
+const std::vector<DiskSample>& DiskIOMonitor::samples() const
+{
+    if (m_publishedSamplesStale) {
+        // Refilled in place: after the first batch the vector has its full size and keeps it.
+        auto count = m_samplesBuffer.count();
+        m_publishedSamples.clear();
+        m_publishedSamples.reserve(static_cast<std::size_t>(count));
+        for (std::int64_t i = 0; i < count; ++i) {
+            const auto& slot
+                = m_samplesBuffer.storageSlot((m_samplesBuffer.head() + i) % m_samplesBuffer.capacity());
+            if (slot)
+                m_publishedSamples.push_back(*slot);
+        }
+        m_publishedSamplesStale = false;
+    }
+    return m_publishedSamples;
+}
+
+// Monitor queue.
+
+void DiskIOMonitor::beginRun(const DiskVolumeDescriptor& descriptor)
+{
+    m_previousSnapshot.reset();
+    auto session = DiskIOKitStatisticsProvider::StatisticsSession::create(m_registry, descriptor);
+    std::optional<MonitorError> failure;
+    if (!session) {
+        failure = session.error();
+    } else {
+        auto first = (*session)->readSnapshot();
+        if (!first) {
+            failure = first.error();
+        } else {
+            m_currentStatisticsSession = std::move(*session);
+            m_previousSnapshot = *first; // The first reading produces no sample.
+        }
+    }
+    if (failure) {
+        m_currentStatisticsSession.reset();
+        m_previousSnapshot.reset();
+        failRun(*failure);
+        return;
+    }
+
+    auto precision = samplingPrecision();
+    // The handler holds only a weak reference: a timer never keeps the monitor alive.
+    auto timer = std::make_unique<RepeatingTimer>(*m_monitorQueue, [weak = weak_from_this()] {
+        if (auto self = weak.lock())
+            self->tick();
+    });
+    timer->schedule(RepeatingTimer::Clock::now(), precision.interval(), precision.leeway());
+    std::unique_ptr<RepeatingTimer> replaced;
+    {
+        std::lock_guard lock(m_timerMutex);
+        replaced = std::exchange(m_timer, std::move(timer));
+    }
+    // A timer of an earlier run that nobody stopped must not keep firing beside this one.
+    if (replaced) {
+        replaced->setHandler({});
+        replaced->cancel();
+    }
+}
+
+void DiskIOMonitor::tick()
+{
+    if (!m_currentStatisticsSession) {
+        failRun(MonitorError { MonitorError::Kind::monitorStopped });
+        return;
+    }
+    auto snapshot = m_currentStatisticsSession->readSnapshot();
+    if (!snapshot) {
+        failRun(snapshot.error());
+        return;
+    }
+    processSnapshot(*snapshot);
+}
+
+void DiskIOMonitor::processSnapshot(const DiskIOKitStatisticsProvider::Snapshot& snapshot)
+{
+    auto now = wallClockNow();
+    if (!m_previousSnapshot) {
+        m_previousSnapshot = snapshot;
+        return;
+    }
+    const auto previous = *m_previousSnapshot;
+    m_previousSnapshot = snapshot;
+    // Unsigned subtraction wraps modulo 2^64: a counter that went backwards gives a huge
+    // difference, never a trap.
+    DiskSample sample { Uuid::random(), now, snapshot.bytesRead - previous.bytesRead,
+        snapshot.bytesWritten - previous.bytesWritten, snapshot.readOperations - previous.readOperations,
+        snapshot.writeOperations - previous.writeOperations };
+    auto aggregation = coordinator();
+    aggregation->queue().post([weak = std::weak_ptr<AggregationCoordinator>(aggregation), sample] {
+        if (auto target = weak.lock())
+            target->enqueue(sample);
+    });
+}
+
+void DiskIOMonitor::failRun(const MonitorError& error)
+{
+    postToMain([error](DiskIOMonitor& self) {
+        self.publish(self.m_errorMessage, std::optional<std::string>(error.localizedDescription()),
+            Property::errorMessage);
+    });
+    stopRoutine(true);
+}
+
+// Observation.
+
+template<typename T> void DiskIOMonitor::publish(T& field, T value, Property property)
+{
+    if (field == value)
+        return;
+    field = std::move(value);
+    notify(property);
+}
+
+DiskIOMonitor::ObserverID DiskIOMonitor::addObserver(PropertyObserver observer)
+{
+    auto id = m_nextObserverID++;
+    m_observers.push_back(std::make_shared<Observation>(Observation { id, std::move(observer), {} }));
+    return id;
+}
+
+DiskIOMonitor::ObserverID DiskIOMonitor::addBatchObserver(BatchObserver observer)
+{
+    auto id = m_nextObserverID++;
+    m_observers.push_back(std::make_shared<Observation>(Observation { id, {}, std::move(observer) }));
+    return id;
+}
+
+void DiskIOMonitor::removeObserver(ObserverID id)
+{
+    for (auto& observation : m_observers) {
+        if (observation && observation->id == id) {
+            // An observer being called right now keeps its Observation alive through the copy
+            // held by notify(); clearing it stops further calls.
+            observation.reset();
+        }
+    }
+    if (m_notifying == 0)
+        std::erase(m_observers, nullptr);
+}
+
+void DiskIOMonitor::notify(Property property)
+{
+    ++m_notifying;
+    for (std::size_t i = 0; i < m_observers.size(); ++i) {
+        auto observation = m_observers[i];
+        if (observation && observation->property)
+            observation->property(property);
+    }
+    if (--m_notifying == 0)
+        std::erase(m_observers, nullptr);
+}
+
+void DiskIOMonitor::notifyBatch(std::span<const DiskSample> batch)
+{
+    ++m_notifying;
+    for (std::size_t i = 0; i < m_observers.size(); ++i) {
+        auto observation = m_observers[i];
+        if (observation && observation->batch)
+            observation->batch(batch);
+    }
+    if (--m_notifying == 0)
+        std::erase(m_observers, nullptr);
+}
+
+}
