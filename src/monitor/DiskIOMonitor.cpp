@@ -45,14 +45,6 @@ std::chrono::nanoseconds DiskIOMonitor::SamplingPrecision::leeway() const
 
 // DiskIOMonitor::AggregationCoordinator
 
-// What the aggregation queue hands to the main thread.
-struct DiskIOMonitor::Payload {
-    std::vector<DiskSample> samples;
-    std::uint64_t readBytes { 0 };
-    std::uint64_t writeBytes { 0 };
-    std::optional<DiskSample> latestSample;
-};
-
 // Collects samples on its own queue and flushes them as one payload per aggregation interval.
 // Everything but the queue itself is touched on the queue only.
 class DiskIOMonitor::AggregationCoordinator : public std::enable_shared_from_this<AggregationCoordinator> {

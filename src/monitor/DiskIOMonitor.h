@@ -136,8 +136,16 @@ public:
     void removeObserver(ObserverID);
 
 private:
+    friend struct DiskIOMonitorTestPeer;
     class AggregationCoordinator;
-    struct Payload;
+
+    // What the aggregation queue hands to the main thread.
+    struct Payload {
+        std::vector<DiskSample> samples;
+        std::uint64_t readBytes { 0 };
+        std::uint64_t writeBytes { 0 };
+        std::optional<DiskSample> latestSample;
+    };
 
     // Main thread.
     void stopRoutine(bool flush);
