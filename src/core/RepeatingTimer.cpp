@@ -18,7 +18,9 @@ struct RepeatingTimer::State {
     std::weak_ptr<SerialQueue::Loop> loop;
 
     mutable std::mutex mutex; // guards everything below
-    std::function<void()> handler;
+    // Shared, so that a fire takes its own reference without copying the function: a 1 ms
+    // timer must not allocate on every fire.
+    std::shared_ptr<const std::function<void()>> handler;
     std::uint64_t generation { 0 }; // bumped by every schedule and cancel; stale waits see a mismatch
     bool scheduled { false };
     Clock::time_point deadline {};
@@ -49,7 +51,7 @@ struct RepeatingTimer::State {
     static void fire(
         const std::shared_ptr<State>& state, const std::shared_ptr<AsioTimer>& timer, std::uint64_t expected)
     {
-        std::function<void()> current;
+        std::shared_ptr<const std::function<void()>> current;
         {
             std::lock_guard lock(state->mutex);
             if (state->generation != expected || !state->scheduled)
@@ -61,8 +63,8 @@ struct RepeatingTimer::State {
             current = state->handler;
         }
         arm(state, timer, expected);
-        if (current)
-            current();
+        if (current && *current)
+            (*current)();
     }
 };
 
@@ -81,7 +83,7 @@ RepeatingTimer::RepeatingTimer(SerialQueue& queue, std::function<void()> handler
     : m_state(std::make_shared<State>())
 {
     m_state->loop = queue.loop();
-    m_state->handler = std::move(handler);
+    m_state->handler = std::make_shared<const std::function<void()>>(std::move(handler));
 }
 
 RepeatingTimer::~RepeatingTimer()
@@ -126,8 +128,9 @@ void RepeatingTimer::schedule(
 
 void RepeatingTimer::setHandler(std::function<void()> handler)
 {
+    auto shared = std::make_shared<const std::function<void()>>(std::move(handler));
     std::lock_guard lock(m_state->mutex);
-    m_state->handler = std::move(handler);
+    m_state->handler = std::move(shared);
 }
 
 void RepeatingTimer::cancel()
