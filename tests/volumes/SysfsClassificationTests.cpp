@@ -12,6 +12,23 @@ using testing::FakeSysfsTree;
 using testing::LanguageGuard;
 using Metadata = DiskVolumeResolver::ConnectionMetadata;
 
+// Values of a dictionary without dereferencing what may be missing.
+std::optional<std::string> textOf(const RegistryDictionary& dictionary, std::string_view key)
+{
+    const auto* value = dictionary.find(key);
+    if (value && value->text())
+        return *value->text();
+    return std::nullopt;
+}
+
+std::optional<std::uint64_t> numberOf(const RegistryDictionary& dictionary, std::string_view key)
+{
+    const auto* value = dictionary.find(key);
+    if (value && value->number())
+        return value->number()->asUnsigned();
+    return std::nullopt;
+}
+
 // Excerpts of the pci.ids and usb.ids formats, with the entries these trees use.
 const char* pciIds = "# comment\n"
                      "144d  Samsung Electronics Co Ltd\n"
@@ -138,9 +155,9 @@ TEST_F(SysfsClassification, UsbTwoStickReadsHighSpeed)
     auto properties = *registry.properties(device);
     ASSERT_TRUE(
         properties.find("Device Speed") && properties.find("idVendor") && properties.find("manufacturer"));
-    EXPECT_EQ(properties.find("Device Speed")->number()->asInteger(), 2);
-    EXPECT_EQ(properties.find("idVendor")->number()->asUnsigned(), 0x0781u);
-    EXPECT_EQ(*properties.find("manufacturer")->text(), " SanDisk");
+    EXPECT_EQ(numberOf(properties, "Device Speed"), 2u);
+    EXPECT_EQ(numberOf(properties, "idVendor"), 0x0781u);
+    EXPECT_EQ(textOf(properties, "manufacturer"), " SanDisk");
 }
 
 TEST_F(SysfsClassification, NumericIdsAreNamedFromTheDatabasesOrShownAsHex)
