@@ -363,9 +363,10 @@ ThunderboltLink thunderboltLink(const std::string& root)
         ThunderboltLink link { static_cast<int>(*generation), std::nullopt };
         auto speed = readAttribute(directory + "/rx_speed");
         auto lanesText = readAttribute(directory + "/rx_lanes");
-        auto lanes = lanesText ? parseUnsigned(*lanesText) : std::nullopt;
-        if (auto gigabits = speed ? leadingNumber(*speed) : std::nullopt; gigabits && lanes && *lanes > 0)
-            link.bitsPerSecond = *gigabits * 1e9 * static_cast<double>(*lanes);
+        std::uint64_t lanes = lanesText ? parseUnsigned(*lanesText).value_or(0) : 0;
+        double gigabits = speed ? leadingNumber(*speed).value_or(0) : 0;
+        if (gigabits > 0 && lanes > 0)
+            link.bitsPerSecond = gigabits * 1e9 * static_cast<double>(lanes);
         bool isHostRouter = name.ends_with("-0");
         auto& slot = isHostRouter ? host : best;
         if (!slot.generation || *link.generation > *slot.generation)
