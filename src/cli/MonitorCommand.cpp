@@ -6,7 +6,9 @@
 #include "core/Language.h"
 #include "core/MainQueue.h"
 #include "monitor/DiskIOMonitor.h"
+#include "platform/LinuxMountLookup.h"
 #include "platform/SysfsRegistry.h"
+#include "volumes/DiskVolumeResolver.h"
 
 #include <condition_variable>
 #include <cstdio>
@@ -102,21 +104,29 @@ private:
     Counts m_sums {};
 };
 
-Expected<DiskVolumeDescriptor, std::string> descriptorForDevice(const std::string& name)
+// A device named directly: no folder, so only what the registry knows about its connection.
+Expected<DiskVolumeDescriptor, std::string> descriptorForDevice(
+    const std::string& name, DeviceRegistry& registry)
 {
     DiskVolumeDescriptor descriptor;
     descriptor.bsdName = name;
     descriptor.displayName = name;
-    descriptor.connectionTypeDescription = localized("Unknown", "未知");
+    auto connection = DiskVolumeResolver::connectionMetadata(name, registry);
+    descriptor.connectionTypeDescription = connection.type;
+    descriptor.connectionSpeedDescription = connection.speed;
+    descriptor.hardwareVendor = connection.vendor;
+    descriptor.hardwareModel = connection.product;
     return descriptor;
 }
 
-Expected<DiskVolumeDescriptor, std::string> descriptorForPath(const std::string&)
+Expected<DiskVolumeDescriptor, std::string> descriptorForPath(
+    const std::string& path, SysfsRegistry& registry)
 {
-    return Unexpected(
-        localized("Monitoring a folder needs the volume resolver, which this build does not have yet; use "
-                  "--device NAME.",
-            "监控文件夹需要卷解析器，此版本尚未提供；请使用 --device NAME。"));
+    LinuxMountLookup mounts(LinuxMountLookup::Roots { "/proc", registry.root(), "/run/udev/data", "/dev" });
+    auto descriptor = DiskVolumeResolver::resolve(path, registry, mounts);
+    if (!descriptor)
+        return Unexpected(descriptor.error().localizedDescription());
+    return std::move(descriptor).value();
 }
 
 int runMonitor(const MonitorOptions& options)
@@ -134,15 +144,16 @@ int runMonitor(const MonitorOptions& options)
             localized("Give either a folder or --device NAME.", "请指定一个文件夹或 --device NAME。"));
         return 2;
     }
-    auto descriptor
-        = options.device.empty() ? descriptorForPath(options.path) : descriptorForDevice(options.device);
+    auto registry = std::make_shared<SysfsRegistry>();
+    auto descriptor = options.device.empty() ? descriptorForPath(options.path, *registry)
+                                             : descriptorForDevice(options.device, *registry);
     if (!descriptor) {
         printLine(stderr, descriptor.error());
         return 1;
     }
 
     auto mainQueue = std::make_shared<EventLoopMainQueue>();
-    auto monitor = DiskIOMonitor::create(std::make_shared<SysfsRegistry>(), mainQueue);
+    auto monitor = DiskIOMonitor::create(registry, mainQueue);
     std::weak_ptr<DiskIOMonitor> weakMonitor = monitor;
     auto requestStop = [weakMonitor, mainQueue] {
         mainQueue->post([weakMonitor] {
