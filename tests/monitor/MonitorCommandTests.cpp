@@ -18,72 +18,22 @@ namespace {
 
 struct Outcome {
     int exitStatus { -1 };
-    std::string out;
-    std::string err;
+    std::string output;
 };
 
-// Runs tallowin-cli with the arguments; when `interruptAfterFirstLine` is set, sends SIGINT
-// once the first line of standard output has arrived.
-Outcome runCli(std::vector<std::string> arguments, bool interruptAfterFirstLine = false)
+// Runs a shell command line in which "CLI" stands for tallowin-cli, in English.
+Outcome run(const std::string& commandLine)
 {
-    int outPipe[2];
-    int errPipe[2];
-    if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
-    arguments.insert(arguments.begin(), TALLOWIN_CLI_PATH);
-    std::vector<char*> argv;
-    for (auto& argument : arguments)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> environment { "LANGUAGE=en", "PATH=/usr/bin:/bin" };
-    std::vector<char*> envp;
-    for (auto& entry : environment)
-        envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    pid_t child = -1;
-    int spawned = posix_spawn(&child, TALLOWIN_CLI_PATH, &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(outPipe[1]);
-    ::close(errPipe[1]);
-    if (spawned != 0)
-        throw std::runtime_error("spawn");
-
+    std::string command = "LANGUAGE=en; export LANGUAGE; CLI=" TALLOWIN_CLI_PATH "; " + commandLine;
     Outcome outcome;
-    bool interrupted = false;
-    pollfd fds[2] = { { outPipe[0], POLLIN, 0 }, { errPipe[0], POLLIN, 0 } };
-    int open = 2;
-    while (open > 0) {
-        if (::poll(fds, 2, 30000) <= 0)
-            break;
-        for (auto& fd : fds) {
-            if (fd.fd < 0 || !(fd.revents & (POLLIN | POLLHUP)))
-                continue;
-            char buffer[4096];
-            auto count = ::read(fd.fd, buffer, sizeof buffer);
-            if (count <= 0) {
-                ::close(fd.fd);
-                fd.fd = -1;
-                --open;
-                continue;
-            }
-            (fd.fd == outPipe[0] ? outcome.out : outcome.err).append(buffer, static_cast<std::size_t>(count));
-        }
-        if (interruptAfterFirstLine && !interrupted && outcome.out.find('\n') != std::string::npos) {
-            ::kill(child, SIGINT);
-            interrupted = true;
-        }
-    }
-    for (auto& fd : fds) {
-        if (fd.fd >= 0)
-            ::close(fd.fd);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    outcome.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    std::FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe)
+        return outcome;
+    char buffer[4096];
+    for (std::size_t count; (count = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        outcome.output.append(buffer, count);
+    int status = ::pclose(pipe);
+    outcome.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return outcome;
 }
 
@@ -132,9 +82,9 @@ TEST(MonitorCommand, JsonLinesAddUpToTheSummary)
 {
     if (!hasVda())
         GTEST_SKIP() << "needs /sys/block/vda";
-    auto outcome = runCli({ "monitor", "--device", "vda", "--interval", "10", "--duration", "1", "--json" });
-    EXPECT_EQ(outcome.exitStatus, 0) << outcome.err;
-    auto lines = jsonLines(outcome.out);
+    auto outcome = run("\"$CLI\" monitor --device vda --interval 10 --duration 1 --json 2>/dev/null");
+    EXPECT_EQ(outcome.exitStatus, 0);
+    auto lines = jsonLines(outcome.output);
     expectConsistent(lines);
     // About a hundred 10 ms samples in a second.
     EXPECT_GE(lines.back()["samples"].get<int>(), 50);
@@ -146,28 +96,26 @@ TEST(MonitorCommand, InterruptStopsWithTheSummary)
 {
     if (!hasVda())
         GTEST_SKIP() << "needs /sys/block/vda";
-    auto outcome = runCli({ "monitor", "/", "--interval", "1", "--json" }, true);
-    EXPECT_EQ(outcome.exitStatus, 0) << outcome.err;
-    expectConsistent(jsonLines(outcome.out));
+    auto outcome = run(
+        "\"$CLI\" monitor / --interval 1 --json 2>/dev/null & pid=$!; sleep 0.5; kill -INT $pid; wait $pid");
+    EXPECT_EQ(outcome.exitStatus, 0);
+    expectConsistent(jsonLines(outcome.output));
 }
 
 TEST(MonitorCommand, ErrorsPrintTheirOwnMessageAndFail)
 {
-    auto unknown = runCli({ "monitor", "--device", "nosuchdisk0", "--duration", "5" });
-    EXPECT_EQ(unknown.exitStatus, 1);
-    EXPECT_NE(unknown.err.find("Unable to fetch statistics for the selected volume."), std::string::npos)
-        << unknown.err;
-
-    auto missing = runCli({ "monitor", "/no/such/folder/anywhere", "--json" });
-    EXPECT_NE(missing.exitStatus, 0);
-    EXPECT_NE(missing.err.find("Failed to resolve the BSD name for the selected path."), std::string::npos)
-        << missing.err;
-    EXPECT_TRUE(missing.out.empty());
-
-    auto interval = runCli({ "monitor", "--device", "vda", "--interval", "5" });
-    EXPECT_NE(interval.exitStatus, 0);
-    EXPECT_NE(interval.err.find("Unsupported sampling interval: 5 ms."), std::string::npos) << interval.err;
-
-    auto neither = runCli({ "monitor" });
-    EXPECT_NE(neither.exitStatus, 0);
+    struct Case {
+        const char* arguments;
+        const char* message;
+    };
+    for (const auto& [arguments, message] : std::initializer_list<Case> {
+             { "--device nosuchdisk0 --duration 5", "Unable to fetch statistics for the selected volume." },
+             { "/no/such/folder/anywhere --json", "Failed to resolve the BSD name for the selected path." },
+             { "--device vda --interval 5", "Unsupported sampling interval: 5 ms." },
+             { "", "Give either a folder or --device NAME." },
+         }) {
+        auto outcome = run(std::string("\"$CLI\" monitor ") + arguments + " 2>&1 >/dev/null");
+        EXPECT_NE(outcome.exitStatus, 0) << arguments;
+        EXPECT_NE(outcome.output.find(message), std::string::npos) << arguments << ": " << outcome.output;
+    }
 }

@@ -156,21 +156,6 @@ TEST_F(MonitorOverSysfs, StatFileThatGoesBadMidRunStopsTheRun)
     EXPECT_EQ(monitor->totalReadBytes(), 8u * 512u); // what was measured stays
 }
 
-TEST_F(MonitorOverSysfs, DeviceDirectoryRemovedMidRunStopsTheRun)
-{
-    auto tree = std::make_unique<TinySysfs>();
-    tree->write("stat", "1 0 8 0 1 0 8 0 0 0 0 0 0 0 0 0 0\n");
-    auto monitor = start(
-        std::make_shared<SysfsRegistry>(tree->root()), "fake0", DiskIOMonitor::SamplingPrecision::ms10);
-    ASSERT_TRUE(mainQueue->runUntil([&] { return monitor->sampleCount() >= 2; }, 10s));
-    // The kept-open descriptor still reads the unlinked file; what ends the run is the
-    // rebuild after the counters fail, so make them fail as a vanished device's do.
-    tree->write("stat", "");
-    tree.reset();
-    ASSERT_TRUE(waitForFailure(*monitor));
-    EXPECT_EQ(monitor->errorMessage(), "Unable to fetch statistics for the selected volume.");
-}
-
 namespace {
 
 std::optional<StatisticsSnapshot> kernelCounters(const std::string& name)

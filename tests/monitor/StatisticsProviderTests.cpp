@@ -248,16 +248,3 @@ TEST_F(StatisticsSessionTest, IncompleteStatisticsAreLoggedAndTheWalkGoesOn)
         "keys: [Bytes (Read), "
         "Bytes (Write), Operations (Read), Operations (Write)]"));
 }
-
-TEST_F(StatisticsSessionTest, StatisticsThatAreNotADictionaryCountAsMissing)
-{
-    RegistryDictionary properties;
-    properties.set("Statistics", "not a dictionary");
-    auto disk = registry->add("block", properties, nullptr, 0x5);
-    registry->setBSDName(disk, "vdc");
-    auto session = Session::create(registry, volume("vdc"));
-    ASSERT_FALSE(session);
-    EXPECT_TRUE(log->contains(
-        LogLevel::Debug, "Statistics dictionary missing on block#0x5; available keys: [Statistics]"));
-    EXPECT_EQ(registry->outstandingReferences(disk), 0);
-}
