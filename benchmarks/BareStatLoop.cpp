@@ -63,10 +63,13 @@ int main(int argc, char** argv)
     clock_gettime(CLOCK_MONOTONIC, &end);
     rusage usage {};
     getrusage(RUSAGE_SELF, &usage);
-    double elapsed = static_cast<double>(end.tv_sec - start.tv_sec) + static_cast<double>(end.tv_nsec - start.tv_nsec) / 1e9;
-    std::printf("{\"reads\": %" PRIu64 ", \"elapsed\": %.3f, \"readsPerSecond\": %.1f, \"userSeconds\": %.3f, "
+    double elapsed = static_cast<double>(end.tv_sec - start.tv_sec)
+        + static_cast<double>(end.tv_nsec - start.tv_nsec) / 1e9;
+    std::printf("{\"reads\": %" PRIu64
+                ", \"elapsed\": %.3f, \"readsPerSecond\": %.1f, \"userSeconds\": %.3f, "
                 "\"systemSeconds\": %.3f, \"checksum\": %" PRIu64 "}\n",
-        reads, elapsed, static_cast<double>(reads) / elapsed, seconds(usage.ru_utime), seconds(usage.ru_stime), checksum);
+        reads, elapsed, static_cast<double>(reads) / elapsed, seconds(usage.ru_utime),
+        seconds(usage.ru_stime), checksum);
     ::close(fd);
     return 0;
 }

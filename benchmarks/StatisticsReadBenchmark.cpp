@@ -7,9 +7,8 @@
 #include "monitor/DiskIOMonitor.h"
 #include "platform/SysfsRegistry.h"
 
-#include <benchmark/benchmark.h>
-
 #include <atomic>
+#include <benchmark/benchmark.h>
 #include <cstdlib>
 #include <fcntl.h>
 #include <new>
@@ -65,7 +64,8 @@ void quietLog()
 void cachedSessionRead(benchmark::State& state)
 {
     quietLog();
-    auto session = DiskIOKitStatisticsProvider::StatisticsSession::create(std::make_shared<SysfsRegistry>(), descriptor());
+    auto session = DiskIOKitStatisticsProvider::StatisticsSession::create(
+        std::make_shared<SysfsRegistry>(), descriptor());
     if (!session) {
         state.SkipWithError("no statistics for the device");
         return;
@@ -155,7 +155,8 @@ void monitorAtOneMillisecond(benchmark::State& state)
     mainQueue->runUntil([&] { return !monitor->isMonitoring(); }, std::chrono::seconds(5));
     state.counters["samples/s"] = static_cast<double>(sampled) / elapsed;
     state.counters["batches/s"] = static_cast<double>(batches - firstBatches) / elapsed;
-    state.counters["allocations/sample"] = static_cast<double>(allocated) / static_cast<double>(sampled ? sampled : 1);
+    state.counters["allocations/sample"]
+        = static_cast<double>(allocated) / static_cast<double>(sampled ? sampled : 1);
 }
 BENCHMARK(monitorAtOneMillisecond)->Iterations(30)->Unit(benchmark::kMillisecond);
 
