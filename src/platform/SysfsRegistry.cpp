@@ -722,17 +722,22 @@ void translateAttributes(RegistryDictionary& properties, std::string_view subsys
             if (auto gigatransfers = leadingNumber(*speed->text()))
                 properties.set("IOPCIExpressLinkSpeed", *gigatransfers);
         }
-        const auto* vendor = properties.find("vendor-id");
-        const auto* device = properties.find("device-id");
-        if (vendor && vendor->number()) {
-            auto vendorID = static_cast<std::uint16_t>(vendor->number()->asUnsigned());
-            if (auto name = ids.pciVendor(vendorID))
-                properties.set("vendor-name", *name);
-            if (device && device->number()) {
-                if (auto name
-                    = ids.pciDevice(vendorID, static_cast<std::uint16_t>(device->number()->asUnsigned())))
-                    properties.set("product-name", *name);
-            }
+        // Read both IDs before adding names: adding may move the dictionary's values.
+        auto identifier = [&](std::string_view key) -> std::optional<std::uint16_t> {
+            const auto* value = properties.find(key);
+            if (!value || !value->number())
+                return std::nullopt;
+            return static_cast<std::uint16_t>(value->number()->asUnsigned());
+        };
+        auto vendorID = identifier("vendor-id");
+        auto deviceID = identifier("device-id");
+        if (vendorID) {
+            auto vendorName = ids.pciVendor(*vendorID);
+            auto deviceName = deviceID ? ids.pciDevice(*vendorID, *deviceID) : std::nullopt;
+            if (vendorName)
+                properties.set("vendor-name", *vendorName);
+            if (deviceName)
+                properties.set("product-name", *deviceName);
         }
     }
 
