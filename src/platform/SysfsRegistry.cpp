@@ -391,6 +391,23 @@ const char* virtualInterconnect(std::string_view name)
     return nullptr;
 }
 
+// A SAS end device hangs below the port it is reached through; the port's phys carry the
+// negotiated rate ("12.0 Gbit"). With a wide port, the phys' rates add up.
+std::optional<double> sasLinkBitsPerSecond(const std::string& portDirectory)
+{
+    double total = 0;
+    for (const auto& phy : directoryEntries(portDirectory)) {
+        if (!phy.starts_with("phy-"))
+            continue;
+        auto rate = readAttribute(portDirectory + "/" + phy + "/sas_phy/" + phy + "/negotiated_linkrate");
+        if (auto gigabits = rate ? leadingNumber(*rate) : std::nullopt)
+            total += *gigabits * 1e9;
+    }
+    if (total <= 0)
+        return std::nullopt;
+    return total;
+}
+
 std::optional<double> ataLinkBitsPerSecond(const std::string& portDirectory)
 {
     for (const auto& link : directoryEntries(portDirectory)) {
@@ -512,6 +529,11 @@ private:
                     facts.interconnect = bits ? "SATA" : "ATA";
                 if (!facts.linkBitsPerSecond && facts.interconnect == "SATA")
                     facts.linkBitsPerSecond = bits;
+            } else if (name.starts_with("end_device-")) {
+                if (!facts.interconnect) {
+                    facts.interconnect = "SAS";
+                    facts.linkBitsPerSecond = sasLinkBitsPerSecond(dirname(directory));
+                }
             } else if (subsystem == "usb" && !sawUsbDevice
                 && ueventValue(directory, "DEVTYPE") == "usb_device") {
                 sawUsbDevice = true;
