@@ -489,6 +489,7 @@ private:
         bool sawScsi = false;
         bool sawPciEndpoint = false;
         bool sawUsbDevice = false;
+        std::pair<std::optional<std::string>, std::optional<std::string>> pciNames;
         bool thunderbolt = false;
         std::optional<std::string> usbManufacturer;
         std::optional<std::string> usbProduct;
@@ -554,7 +555,7 @@ private:
             } else if (subsystem == "pci") {
                 if (!sawPciEndpoint) {
                     sawPciEndpoint = true;
-                    describePciEndpoint(directory, facts);
+                    pciNames = describePciEndpoint(directory, facts);
                 } else if (facts.interconnect == "PCI-Express" && isThunderboltBridge(directory)) {
                     thunderbolt = true;
                 }
@@ -576,6 +577,12 @@ private:
                 facts.model = m_ids.usbProduct(static_cast<std::uint16_t>(*facts.usbVendorID),
                     static_cast<std::uint16_t>(*facts.usbProductID));
         }
+        // The PCI function's names come last: for virtio-scsi the disk's own INQUIRY data
+        // (QEMU HARDDISK) says more than the host adapter's (Virtio SCSI).
+        if (!facts.vendor)
+            facts.vendor = pciNames.first;
+        if (!facts.model)
+            facts.model = pciNames.second;
         if (!facts.interconnect && sawScsi)
             facts.interconnect = "SCSI";
         if (thunderbolt)
@@ -598,26 +605,28 @@ private:
     // The PCI function nearest to the drive. It is the drive itself for NVMe and virtio,
     // whose identity and PCIe link it then gives; for USB, SATA and SD it is the host
     // controller, whose link says nothing about the drive's.
-    void describePciEndpoint(const std::string& directory, TransportFacts& facts) const
+    std::pair<std::optional<std::string>, std::optional<std::string>> describePciEndpoint(
+        const std::string& directory, TransportFacts& facts) const
     {
+        std::pair<std::optional<std::string>, std::optional<std::string>> names;
         if (facts.interconnect != "PCI-Express" && facts.interconnect != "Virtio")
-            return;
+            return names;
         auto vendorText = readAttribute(directory + "/vendor");
         auto deviceText = readAttribute(directory + "/device");
         auto vendor = vendorText ? parseHexIdentifier(*vendorText) : std::nullopt;
         auto device = deviceText ? parseHexIdentifier(*deviceText) : std::nullopt;
         if (vendor) {
             facts.vendorID = vendor;
-            if (!facts.vendor)
-                facts.vendor = m_ids.pciVendor(static_cast<std::uint16_t>(*vendor));
-            if (!facts.model && device)
-                facts.model = m_ids.pciDevice(
+            names.first = m_ids.pciVendor(static_cast<std::uint16_t>(*vendor));
+            if (device)
+                names.second = m_ids.pciDevice(
                     static_cast<std::uint16_t>(*vendor), static_cast<std::uint16_t>(*device));
         }
         if (facts.interconnect == "PCI-Express") {
             auto speed = readAttribute(directory + "/current_link_speed");
             facts.pciExpressGigatransfers = speed ? leadingNumber(*speed) : std::nullopt;
         }
+        return names;
     }
 
     // A PCIe port that tunnels over Thunderbolt/USB4: a bridge whose ID names Thunderbolt or

@@ -316,6 +316,14 @@ TEST_F(SysfsClassification, VirtioAndLoopDevicesFallBackSensibly)
         classify("vda"), (Metadata { "Virtio", std::nullopt, "Red Hat, Inc.", "Virtio 1.0 block device" }));
     EXPECT_EQ(classify("vda", false), (Metadata { "Virtio", std::nullopt, "0x1AF4", std::nullopt }));
 
+    // A disk on virtio-scsi is named by its own INQUIRY data, not by the host adapter.
+    tree.device("pci0000:00/0000:00:02.0/virtio1/host2", "bus/scsi", "DEVTYPE=scsi_host\n");
+    tree.device("pci0000:00/0000:00:02.0/virtio1/host2/target2:0:0", "bus/scsi", "DEVTYPE=scsi_target\n");
+    tree.device("pci0000:00/0000:00:02.0/virtio1/host2/target2:0:0/2:0:0:0", "bus/scsi",
+        "DEVTYPE=scsi_device\n", { { "vendor", "QEMU    \n" }, { "model", "QEMU HARDDISK   \n" } });
+    tree.block("pci0000:00/0000:00:02.0/virtio1/host2/target2:0:0/2:0:0:0/block/sde", 8, 64);
+    EXPECT_EQ(classify("sde"), (Metadata { "Virtio", std::nullopt, "QEMU", "QEMU HARDDISK" }));
+
     tree.device("virtual", "");
     tree.block("virtual/block/loop3", 7, 3);
     EXPECT_EQ(classify("loop3"), (Metadata { "Loop", std::nullopt, std::nullopt, std::nullopt }));
