@@ -201,6 +201,15 @@ TEST_F(SysfsRegistryTree, ReportsMissingAndMalformedStatFilesAsErrorsNeverAsNumb
     EXPECT_EQ(gone.error(), ENOENT);
     EXPECT_TRUE(registry.properties(partition));
 
+    // A stat that cannot be read (root reads everything, so a directory stands in for it).
+    std::filesystem::remove(statFile);
+    std::filesystem::create_directory(statFile);
+    auto freshDisk = registry.matchBSDName("vda")->front();
+    auto unreadable = registry.property(freshDisk, "Statistics");
+    ASSERT_FALSE(unreadable);
+    EXPECT_EQ(unreadable.error(), EISDIR);
+    EXPECT_TRUE(registry.properties(freshDisk));
+
     // Objects that are not block devices simply have no statistics.
     auto virtio = registry.parent(*registry.parent(partition));
     auto none = registry.property(*virtio, "Statistics");
