@@ -36,8 +36,7 @@ bool isSkippedAttribute(std::string_view name)
         prefixes.begin(), prefixes.end(), [&](auto prefix) { return name.starts_with(prefix); });
 }
 
-} // namespace
-
+// A device directory. Block objects keep their `stat` file open once it has been read.
 class SysfsObject final : public RegistryObject {
 public:
     SysfsObject(std::string path, std::optional<std::string> subsystem)
@@ -79,8 +78,6 @@ private:
     std::optional<std::string> m_subsystem;
     mutable std::atomic<int> m_statFd { -1 };
 };
-
-namespace {
 
 const SysfsObject& objectOf(const RegistryObjectRef& object)
 {
