@@ -413,10 +413,12 @@ std::optional<fs::path> SmartctlCommandRunner::prepareResourceCandidate() const
                 continue;
             return discard(errno);
         }
-        if (auto written = writeAll(copy.get(),
-                ByteView(reinterpret_cast<const std::uint8_t*>(buffer), static_cast<std::size_t>(count)));
-            !written)
-            return discard(written.error().errorCode.value() ? written.error().errorCode.value() : EIO);
+        for (ssize_t done = 0; done < count;) {
+            const ssize_t written = ::write(copy.get(), buffer + done, static_cast<std::size_t>(count - done));
+            if (written < 0 && errno != EINTR)
+                return discard(errno);
+            done += std::max<ssize_t>(written, 0);
+        }
     }
     if (::fchmod(copy.get(), 0755) != 0)
         return discard(errno);
