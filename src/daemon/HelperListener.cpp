@@ -1,5 +1,6 @@
 #include "daemon/HelperListener.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
@@ -53,6 +54,13 @@ public:
         m_condition.notify_all();
     }
 
+    // Waits until every request of this connection has been answered, or the connection closes.
+    void waitUntilIdle()
+    {
+        std::unique_lock lock(m_stateMutex);
+        m_condition.wait(lock, [this] { return m_closing || m_inFlight == 0; });
+    }
+
     // Wakes the reading thread and refuses further traffic both ways.
     void close()
     {
@@ -70,7 +78,7 @@ public:
 private:
     FileDescriptor m_fd;
     PeerCredentials m_peer;
-    const Limits& m_limits;
+    const Limits m_limits;
     std::mutex m_writeMutex;
     std::mutex m_stateMutex;
     std::condition_variable m_condition;
@@ -178,6 +186,14 @@ void HelperListener::accept()
             "Refused a helper connection whose peer cannot be identified: {}", peer.error().description());
         return;
     }
+    const auto sameUser = std::count_if(m_connections.begin(), m_connections.end(),
+        [&](const ConnectionThread& entry) { return entry.connection->peer().uid == peer->uid; });
+    if (static_cast<std::size_t>(sameUser) >= m_limits.maxConnectionsPerUser) {
+        m_serviceLogger.error(
+            "Refused helper connection from process {}: user {} already has {} connections open.", peer->pid,
+            peer->uid, sameUser);
+        return;
+    }
     if (m_connections.size() >= m_limits.maxConnections) {
         m_serviceLogger.error(
             "Refused helper connection from process {} (user {}): {} connections are already open.",
@@ -200,11 +216,14 @@ void HelperListener::serve(const std::shared_ptr<Connection>& connection)
     for (;;) {
         auto frame = readFrame(connection->fd(), m_limits.maxFrameSize);
         if (!frame) {
-            if (frame.error().kind == SocketError::Kind::closed)
+            if (frame.error().kind == SocketError::Kind::closed) {
+                // A client that half-closed after its requests still gets their replies.
                 m_serviceLogger.debug("Helper connection from process {} closed.", pid);
-            else
+                connection->waitUntilIdle();
+            } else {
                 m_serviceLogger.error(
                     "Closing helper connection from process {}: {}", pid, frame.error().description());
+            }
             break;
         }
         auto request = Protocol::decodeRequest(*frame);

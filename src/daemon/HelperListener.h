@@ -20,7 +20,9 @@ namespace tallowin {
 class HelperListener {
 public:
     struct Limits {
-        std::size_t maxConnections { 32 };
+        std::size_t maxConnections { 64 };
+        // One user cannot take every connection (and its thread) for themselves.
+        std::size_t maxConnectionsPerUser { 8 };
         // A connection with this many unanswered SMART requests is not read from until one is
         // answered, so one client cannot queue unbounded work.
         std::size_t maxRequestsInFlightPerConnection { 4 };

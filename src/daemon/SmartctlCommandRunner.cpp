@@ -414,7 +414,8 @@ std::optional<fs::path> SmartctlCommandRunner::prepareResourceCandidate() const
             return discard(errno);
         }
         for (ssize_t done = 0; done < count;) {
-            const ssize_t written = ::write(copy.get(), buffer + done, static_cast<std::size_t>(count - done));
+            const ssize_t written
+                = ::write(copy.get(), buffer + done, static_cast<std::size_t>(count - done));
             if (written < 0 && errno != EINTR)
                 return discard(errno);
             done += std::max<ssize_t>(written, 0);

@@ -8,6 +8,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 
@@ -328,6 +329,39 @@ TEST(ProbeWarden, GarbageAndOversizedFramesCloseOnlyTheirConnection)
     resultOf(ask(bystander.get(), Protocol::FetchSMARTDataRequest { 2, "sda" }));
     auto newcomer = daemon.connect();
     resultOf(ask(newcomer.get(), Protocol::FetchSMARTDataRequest { 3, "sdb" }));
+}
+
+TEST(ProbeWarden, OneUserCannotHoldEveryConnection)
+{
+    TemporaryDirectory directory;
+    writeRecordingSmartctl(directory / "resources/smartctl", "{}", 0);
+    Daemon daemon(directory, {});
+    std::vector<FileDescriptor> idle;
+    for (int i = 0; i < 8; ++i) {
+        idle.push_back(daemon.connect());
+        // Make sure the daemon has taken this one before the next arrives.
+        resultOf(ask(idle.back().get(), Protocol::FetchSMARTDataRequest { 1, "sda" }));
+    }
+    auto ninth = daemon.connect();
+    EXPECT_TRUE(closedByPeer(ninth.get()));
+    resultOf(ask(idle.front().get(), Protocol::FetchSMARTDataRequest { 2, "sda" }));
+}
+
+TEST(ProbeWarden, HalfClosedClientStillGetsItsReplies)
+{
+    TemporaryDirectory directory;
+    writeScript(directory / "resources/smartctl", "sleep 0.2; printf '{}'");
+    Daemon daemon(directory, {});
+    auto connection = daemon.connect();
+    ASSERT_TRUE(writeFrame(connection.get(), Protocol::encode(Protocol::FetchSMARTDataRequest { 1, "sda" })));
+    ASSERT_TRUE(writeFrame(connection.get(), Protocol::encode(Protocol::FetchSMARTDataRequest { 2, "sdb" })));
+    ::shutdown(connection.get(), SHUT_WR);
+    for (int i = 0; i < 2; ++i) {
+        auto reply = receive(connection.get());
+        ASSERT_TRUE(reply.has_value()) << reply.error();
+        resultOf(*reply);
+    }
+    EXPECT_TRUE(closedByPeer(connection.get()));
 }
 
 TEST(ProbeWarden, HostileDeviceNamesNeverReachSmartctl)
