@@ -175,8 +175,13 @@ void HelperListener::joinFinishedConnections()
 void HelperListener::accept()
 {
     FileDescriptor fd(::accept4(m_listeningSocket.get(), nullptr, nullptr, SOCK_CLOEXEC));
-    if (!fd)
+    if (!fd) {
+        // Out of descriptors: the pending connection stays readable, so back off instead of
+        // spinning until some are freed.
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
         return;
+    }
     m_serviceLogger.info(
         "Incoming XPC connection received; preparing exported interface and object for the caller.");
     joinFinishedConnections();
