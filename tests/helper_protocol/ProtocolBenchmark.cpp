@@ -14,15 +14,16 @@ namespace {
 
 Bytes fixture()
 {
-    std::ifstream file(std::filesystem::path(TALLOWIN_SHARED_DIR) / "fixtures/smartctl/ata-ssd-samsung-860evo-xall.json",
+    std::ifstream file(
+        std::filesystem::path(TALLOWIN_SHARED_DIR) / "fixtures/smartctl/ata-ssd-samsung-860evo-xall.json",
         std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(file), {});
 }
 
 const SmartctlHelperProtocol::Reply& sampleReply()
 {
-    static const SmartctlHelperProtocol::Reply reply
-        = SmartctlHelperProtocol::ResultReply { 1, { fixture(), "/usr/sbin/smartctl -j -x /dev/sda", {}, 0 } };
+    static const SmartctlHelperProtocol::Reply reply = SmartctlHelperProtocol::ResultReply { 1,
+        { fixture(), "/usr/sbin/smartctl -j -x /dev/sda", {}, 0 } };
     return reply;
 }
 
@@ -31,7 +32,8 @@ void encodeReply(benchmark::State& state)
     for (auto _ : state)
         benchmark::DoNotOptimize(encodeFrame(SmartctlHelperProtocol::encode(sampleReply())));
     state.SetBytesProcessed(state.iterations()
-        * static_cast<std::int64_t>(std::get<SmartctlHelperProtocol::ResultReply>(sampleReply()).result.jsonData.size()));
+        * static_cast<std::int64_t>(
+            std::get<SmartctlHelperProtocol::ResultReply>(sampleReply()).result.jsonData.size()));
 }
 BENCHMARK(encodeReply);
 
