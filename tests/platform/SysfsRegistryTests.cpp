@@ -1,0 +1,243 @@
+#include "platform/SysfsRegistry.h"
+#include "support/FakeSysfsTree.h"
+
+#include <cerrno>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace tallowin {
+namespace {
+
+using testing::FakeSysfsTree;
+
+const RegistryDictionary* statisticsOf(const std::optional<RegistryValue>& value)
+{
+    return value ? value->dictionary() : nullptr;
+}
+
+std::uint64_t counter(const RegistryDictionary& statistics, std::string_view key)
+{
+    const auto* value = statistics.find(key);
+    EXPECT_NE(value, nullptr) << key;
+    return value && value->number() ? value->number()->asUnsigned() : 0;
+}
+
+TEST(BlockStatParsing, ReadsTheFourCountersOfEveryKernelLayout)
+{
+    // 17 fields (5.5+), 15 (4.18+) and 11 (older kernels) all start with the same seven.
+    for (const char* text : { "   37063     7831  3101010    18901    23301     9111  1643104     5463       "
+                              " 0     5508    24785     5316       45   616968      379     1213       40\n",
+             "37063 7831 3101010 18901 23301 9111 1643104 5463 0 5508 24785 0 0 0 0\n",
+             "37063 7831 3101010 18901 23301 9111 1643104 5463 0 5508 24785" }) {
+        auto counters = parseBlockStat(text);
+        ASSERT_TRUE(counters) << text;
+        EXPECT_EQ(*counters, (BlockStatCounters { 3101010ull * 512, 1643104ull * 512, 37063, 23301 }));
+    }
+}
+
+TEST(BlockStatParsing, RejectsMalformedTruncatedAndOverflowingText)
+{
+    EXPECT_FALSE(parseBlockStat(""));
+    EXPECT_FALSE(parseBlockStat("\n"));
+    EXPECT_FALSE(parseBlockStat("1 2 3 4 5 6")); // six fields
+    EXPECT_FALSE(parseBlockStat("1 2 3x 4 5 6 7"));
+    EXPECT_FALSE(parseBlockStat("1 2 -3 4 5 6 7"));
+    EXPECT_FALSE(parseBlockStat("1 2 99999999999999999999999 4 5 6 7"));
+    // A read that filled the whole buffer may have cut the seventh number.
+    EXPECT_FALSE(parseBlockStat("1 2 3 4 5 6 7", true));
+    EXPECT_TRUE(parseBlockStat("1 2 3 4 5 6 7 8", true));
+}
+
+TEST(BlockStatParsing, SectorCountsWrapLikeEveryOtherCounter)
+{
+    auto counters = parseBlockStat("0 0 18446744073709551615 0 0 0 1 0");
+    ASSERT_TRUE(counters);
+    EXPECT_EQ(counters->bytesRead, 18446744073709551615ull * 512);
+}
+
+class SysfsRegistryTree : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        tree.device("pci0000:00", "");
+        tree.device("pci0000:00/0000:00:02.0", "bus/pci", "DRIVER=virtio-pci\nPCI_ID=1AF4:1042\n",
+            { { "vendor", "0x1af4\n" }, { "device", "0x1042\n" }, { "class", "0x018000\n" },
+                { "config", std::string("\x00\x01\x02", 3) }, { "remove", "" } });
+        tree.device("pci0000:00/0000:00:02.0/virtio1", "bus/virtio", "DRIVER=virtio_blk\n",
+            { { "vendor", "0x1af4\n" }, { "device", "0x0002\n" } });
+        tree.folder("pci0000:00/0000:00:02.0/virtio1/block");
+        tree.block("pci0000:00/0000:00:02.0/virtio1/block/vda", 254, 0);
+        tree.block("pci0000:00/0000:00:02.0/virtio1/block/vda/vda1", 254, 1,
+            "1 0 2 0 3 0 4 0 0 0 0 0 0 0 0 0 0\n", true);
+    }
+
+    FakeSysfsTree tree;
+    SysfsRegistry registry { tree.rootString(), HardwareIdDatabase::empty() };
+};
+
+TEST_F(SysfsRegistryTree, MatchesBlockNamesAndWalksParentsThatHaveUevent)
+{
+    auto matches = registry.matchBSDName("vda1");
+    ASSERT_TRUE(matches);
+    ASSERT_EQ(matches->size(), 1u);
+    auto partition = matches->front();
+    EXPECT_EQ(registry.className(partition), "block");
+    EXPECT_EQ(registry.registryEntryID(partition), makedev(254, 1));
+
+    // vda1 → vda → virtio1 (the `block` folder has no uevent) → 0000:00:02.0 → pci0000:00.
+    std::vector<std::string> chain;
+    RegistryObjectRef current = partition;
+    while (true) {
+        auto parent = registry.parent(current);
+        if (!parent) {
+            EXPECT_EQ(parent.error(), registryStatusNoParent);
+            break;
+        }
+        current = *parent;
+        chain.push_back(std::filesystem::path(SysfsRegistry::pathOf(current)).filename().string() + "/"
+            + registry.className(current).value_or("-"));
+    }
+    EXPECT_EQ(chain,
+        (std::vector<std::string> { "vda/block", "virtio1/virtio", "0000:00:02.0/pci", "pci0000:00/-" }));
+    // Objects without a device number are told apart by their directory.
+    EXPECT_TRUE(registry.registryEntryID(current));
+}
+
+TEST_F(SysfsRegistryTree, RefusesNamesThatAreNotDeviceNamesAndFindsNothingForUnknownOnes)
+{
+    for (const char* name : { "", ".", "..", "../vda", "vda/../vda", "a/b" }) {
+        auto matches = registry.matchBSDName(name);
+        ASSERT_FALSE(matches) << name;
+        EXPECT_EQ(matches.error().kind, RegistryMatchingFailure::Kind::requestNotCreated);
+    }
+    auto unknown = registry.matchBSDName("sdz");
+    ASSERT_TRUE(unknown);
+    EXPECT_TRUE(unknown->empty());
+}
+
+TEST_F(SysfsRegistryTree, SynthesisesStatisticsFromTheStatFileOnEveryRead)
+{
+    auto disk = registry.matchBSDName("vda")->front();
+    auto first = registry.property(disk, "Statistics");
+    ASSERT_TRUE(first);
+    const auto* statistics = statisticsOf(*first);
+    ASSERT_NE(statistics, nullptr);
+    EXPECT_EQ(counter(*statistics, "Bytes (Read)"), 800u * 512);
+    EXPECT_EQ(counter(*statistics, "Bytes (Write)"), 400u * 512);
+    EXPECT_EQ(counter(*statistics, "Operations (Read)"), 100u);
+    EXPECT_EQ(counter(*statistics, "Operations (Write)"), 50u);
+    EXPECT_EQ(statistics->keys(),
+        (std::vector<std::string> {
+            "Bytes (Read)", "Bytes (Write)", "Operations (Read)", "Operations (Write)" }));
+
+    // The kept-open descriptor sees new counters (the kernel rewrites the same file).
+    FakeSysfsTree::write(
+        tree.devicePath("pci0000:00/0000:00:02.0/virtio1/block/vda/stat"), "7 0 9 0 11 0 13 0 0 0 0\n");
+    auto second = registry.property(disk, "Statistics");
+    ASSERT_TRUE(second && statisticsOf(*second));
+    EXPECT_EQ(counter(*statisticsOf(*second), "Bytes (Read)"), 9u * 512);
+    EXPECT_EQ(counter(*statisticsOf(*second), "Operations (Write)"), 11u);
+
+    auto all = registry.properties(disk);
+    ASSERT_TRUE(all);
+    ASSERT_NE(all->find("Statistics"), nullptr);
+    EXPECT_EQ(*all->find("Statistics"), **second);
+}
+
+TEST_F(SysfsRegistryTree, ReportsMissingAndMalformedStatFilesAsErrorsNeverAsNumbers)
+{
+    auto disk = registry.matchBSDName("vda")->front();
+    auto statFile = tree.devicePath("pci0000:00/0000:00:02.0/virtio1/block/vda/stat");
+
+    FakeSysfsTree::write(statFile, "garbage that is not a stat line\n");
+    auto malformed = registry.property(disk, "Statistics");
+    ASSERT_FALSE(malformed);
+    EXPECT_EQ(malformed.error(), EIO);
+    auto properties = registry.properties(disk);
+    ASSERT_TRUE(properties);
+    EXPECT_EQ(properties->find("Statistics"), nullptr);
+
+    FakeSysfsTree::write(statFile, "1 2 3\n");
+    EXPECT_FALSE(registry.property(disk, "Statistics"));
+
+    // A device whose stat file is gone before the first read.
+    auto partition = registry.matchBSDName("vda1")->front();
+    std::filesystem::remove(tree.devicePath("pci0000:00/0000:00:02.0/virtio1/block/vda/vda1/stat"));
+    auto gone = registry.property(partition, "Statistics");
+    ASSERT_FALSE(gone);
+    EXPECT_EQ(gone.error(), ENOENT);
+    EXPECT_TRUE(registry.properties(partition));
+
+    // Objects that are not block devices simply have no statistics.
+    auto virtio = registry.parent(*registry.parent(partition));
+    auto none = registry.property(*virtio, "Statistics");
+    ASSERT_TRUE(none);
+    EXPECT_FALSE(*none);
+}
+
+TEST_F(SysfsRegistryTree, DeviceDirectoryThatDisappearsFailsPropertyReads)
+{
+    auto partition = registry.matchBSDName("vda1")->front();
+    std::filesystem::remove_all(tree.devicePath("pci0000:00/0000:00:02.0/virtio1/block/vda/vda1"));
+    auto properties = registry.properties(partition);
+    ASSERT_FALSE(properties);
+    EXPECT_EQ(properties.error(), ENOENT);
+    EXPECT_FALSE(registry.property(partition, "Statistics"));
+    EXPECT_TRUE(registry.matchBSDName("vda1")->empty());
+}
+
+TEST_F(SysfsRegistryTree, TranslatesHexIdentifiersAndSkipsBinaryOrActingAttributes)
+{
+    auto disk = registry.matchBSDName("vda")->front();
+    auto pci = *registry.parent(*registry.parent(disk));
+    auto properties = registry.properties(pci);
+    ASSERT_TRUE(properties);
+    // "0x1af4" must never be taken for a vendor name.
+    EXPECT_EQ(properties->find("vendor"), nullptr);
+    ASSERT_NE(properties->find("vendor-id"), nullptr);
+    EXPECT_EQ(properties->find("vendor-id")->number()->asUnsigned(), 0x1af4u);
+    EXPECT_EQ(properties->find("device-id")->number()->asUnsigned(), 0x1042u);
+    EXPECT_EQ(properties->find("config"), nullptr);
+    EXPECT_EQ(properties->find("remove"), nullptr);
+    ASSERT_NE(properties->find("DRIVER"), nullptr);
+    EXPECT_EQ(*properties->find("DRIVER")->text(), "virtio-pci");
+    EXPECT_EQ(*properties->find("class")->text(), "0x018000");
+}
+
+TEST(SysfsRegistryRoot, ComesFromTheEnvironmentWhenSet)
+{
+    ::setenv("TALLOWIN_SYSFS_ROOT", "/tmp/somewhere", 1);
+    EXPECT_EQ(SysfsRegistry::defaultRoot(), "/tmp/somewhere");
+    ::setenv("TALLOWIN_SYSFS_ROOT", "", 1);
+    EXPECT_EQ(SysfsRegistry::defaultRoot(), "/sys");
+    ::unsetenv("TALLOWIN_SYSFS_ROOT");
+    EXPECT_EQ(SysfsRegistry::defaultRoot(), "/sys");
+}
+
+// The machine's own disk, through the real /sys.
+TEST(SysfsRegistryOnThisMachine, ReadsCountersThatOnlyGrow)
+{
+    SysfsRegistry registry("/sys");
+    auto matches = registry.matchBSDName("vda");
+    if (!matches || matches->empty())
+        GTEST_SKIP() << "no vda on this machine";
+    auto disk = matches->front();
+    auto first = registry.property(disk, "Statistics");
+    ASSERT_TRUE(first && statisticsOf(*first));
+    auto beforeReads = counter(*statisticsOf(*first), "Operations (Read)");
+    ::sync();
+    auto second = registry.property(disk, "Statistics");
+    ASSERT_TRUE(second && statisticsOf(*second));
+    EXPECT_GE(counter(*statisticsOf(*second), "Operations (Read)"), beforeReads);
+    EXPECT_GT(counter(*statisticsOf(*second), "Bytes (Read)"), 0u);
+    EXPECT_EQ(registry.className(disk), "block");
+    auto properties = registry.properties(disk);
+    ASSERT_TRUE(properties);
+    ASSERT_NE(properties->find("Physical Interconnect"), nullptr);
+    EXPECT_EQ(*properties->find("Physical Interconnect")->text(), "Virtio");
+}
+
+}
+}
