@@ -1,5 +1,6 @@
 #include "core/Formatting.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -225,6 +226,20 @@ std::string mediumDateTime(WallClockTime time, Language language)
     }
     return fmt::format("{}年{}月{}日 {:02}:{:02}:{:02}", local.tm_year + 1900, local.tm_mon + 1,
         local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+}
+
+std::string percent(double fraction)
+{
+    if (std::isnan(fraction))
+        return "0%";
+    return groupedDecimal(std::clamp(fraction, 0.0, 1.0) * 100, 1) + "%";
+}
+
+std::string hoursMinutesSeconds(double seconds)
+{
+    double rounded = std::isfinite(seconds) ? std::max(std::round(seconds), 0.0) : 0.0;
+    auto total = static_cast<std::int64_t>(std::min(rounded, 9.0e15));
+    return fmt::format("{:02}:{:02}:{:02}", total / 3600, total % 3600 / 60, total % 60);
 }
 
 std::string shortestDouble(double value)

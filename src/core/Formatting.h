@@ -64,6 +64,13 @@ std::string iops(double value, Language);
 // en_US_POSIX "Jan 2, 2025, 3:04:05 AM", zh_CN "2025年1月2日 03:04:05".
 std::string mediumDateTime(WallClockTime, Language);
 
+// A fraction (clamped to 0 … 1) as a percentage with at most one fraction digit: "42.5%".
+std::string percent(double fraction);
+
+// Seconds, rounded, as "%02d:%02d:%02d" of hours, minutes and seconds; hours are not limited to
+// two digits and negative durations count as 0.
+std::string hoursMinutesSeconds(double seconds);
+
 // The shortest decimal text that reads back as the same double, always with a decimal point
 // ("50.0", "983.3333333333334").
 std::string shortestDouble(double value);

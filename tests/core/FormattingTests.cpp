@@ -115,6 +115,16 @@ TEST_F(MediumDateTime, BothLocalesInTheCurrentTimeZone)
     EXPECT_EQ(mediumDateTime(morning, chinese), "2025年1月2日 11:04:05");
 }
 
+TEST(Durations, PercentAndHoursMinutesSeconds)
+{
+    EXPECT_EQ(percent(0.425), "42.5%");
+    EXPECT_EQ(percent(1.7), "100%");
+    EXPECT_EQ(percent(-1), "0%");
+    EXPECT_EQ(hoursMinutesSeconds(3725.5), "01:02:06");
+    EXPECT_EQ(hoursMinutesSeconds(-3), "00:00:00");
+    EXPECT_EQ(hoursMinutesSeconds(360000), "100:00:00");
+}
+
 TEST(ShortestDouble, AlwaysHasADecimalPoint)
 {
     EXPECT_EQ(shortestDouble(50), "50.0");
