@@ -704,15 +704,21 @@ void DiskPerformanceTester::reportExportSucceeded(const std::string& path)
     m_automaticReportMessageToken = token;
     changed();
     // The notice goes away after a while, unless a newer one has replaced it by then.
-    auto loop = m_automaticExportQueue->loop();
-    asio::post(loop->context,
-        [loop, weakSelf = weak_from_this(), mainQueue = m_mainQueue, token,
+    // The timer lives on the export queue's loop. The posted work holds that loop only weakly:
+    // work that never ran must not keep the loop, and with it itself, alive.
+    std::weak_ptr<SerialQueue::Loop> weakLoop = m_automaticExportQueue->loop();
+    asio::post(m_automaticExportQueue->loop()->context,
+        [weakLoop, weakSelf = weak_from_this(), mainQueue = std::weak_ptr<MainQueue>(m_mainQueue), token,
             lifetime = m_configuration.automaticReportMessageLifetime] {
+            auto loop = weakLoop.lock();
+            if (!loop)
+                return;
             auto timer = std::make_shared<asio::steady_timer>(loop->context, lifetime);
             timer->async_wait([timer, weakSelf, mainQueue, token](const std::error_code& error) {
-                if (error)
+                auto queue = mainQueue.lock();
+                if (error || !queue)
                     return;
-                mainQueue->post([weakSelf, token] {
+                queue->post([weakSelf, token] {
                     auto self = weakSelf.lock();
                     if (!self || self->m_automaticReportMessageToken != token)
                         return;
