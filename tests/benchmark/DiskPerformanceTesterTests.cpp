@@ -115,14 +115,6 @@ TEST_F(DiskPerformanceTesterTest, StartChecksReportThroughTheErrorMessageOnly)
     EXPECT_FALSE(subject->hasBackgroundWork());
 }
 
-TEST_F(DiskPerformanceTesterTest, ChineseStartCheckText)
-{
-    ScopedLanguage chinese("zh_CN");
-    auto subject = Tester::create(m_mainQueue);
-    subject->startTest(std::nullopt);
-    EXPECT_EQ(subject->errorMessage(), "请先选择需要测试的卷。");
-}
-
 TEST_F(DiskPerformanceTesterTest, SuccessfulRunChunksThePayloadAndCleansUp)
 {
     m_payload = 1000000000;
