@@ -60,25 +60,27 @@ HardwareIdDatabase::Table HardwareIdDatabase::load(const std::string& path)
     if (path.empty())
         return table;
     std::ifstream input(path);
-    std::optional<std::uint16_t> vendor;
+    // The vendor whose device lines follow; -1 outside a vendor's block.
+    std::int32_t vendor = -1;
     std::string line;
     while (std::getline(input, line)) {
         std::string_view view(line);
         if (view.empty() || view.front() == '#')
             continue;
         if (view.front() != '\t') {
-            vendor.reset();
+            vendor = -1;
             if (view.size() > 6 && view.substr(4, 2) == "  ") {
-                vendor = parseHex4(view.substr(0, 4));
-                if (vendor)
-                    table.vendors.emplace(*vendor, std::string(view.substr(6)));
+                if (auto identifier = parseHex4(view.substr(0, 4))) {
+                    vendor = *identifier;
+                    table.vendors.emplace(*identifier, std::string(view.substr(6)));
+                }
             }
             continue;
         }
-        if (!vendor || view.size() < 8 || view[1] == '\t' || view.substr(5, 2) != "  ")
+        if (vendor < 0 || view.size() < 8 || view[1] == '\t' || view.substr(5, 2) != "  ")
             continue;
         if (auto device = parseHex4(view.substr(1, 4)))
-            table.devices.emplace(std::uint32_t { *vendor } << 16 | *device, std::string(view.substr(7)));
+            table.devices.emplace(static_cast<std::uint32_t>(vendor) << 16 | *device, std::string(view.substr(7)));
     }
     return table;
 }

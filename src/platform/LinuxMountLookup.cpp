@@ -1,5 +1,7 @@
 #include "platform/LinuxMountLookup.h"
 
+#include "platform/SysfsFiles.h"
+
 #include <blkid/blkid.h>
 #include <cerrno>
 #include <cstdlib>
@@ -14,6 +16,9 @@
 #include <unistd.h>
 
 namespace tallowin {
+
+using sysfs::basename;
+using sysfs::realPath;
 
 namespace {
 
@@ -70,20 +75,6 @@ std::vector<std::string_view> splitFields(std::string_view line)
         position = next + 1;
     }
     return fields;
-}
-
-std::optional<std::string> realPath(const std::string& path)
-{
-    char buffer[PATH_MAX];
-    if (!::realpath(path.c_str(), buffer))
-        return std::nullopt;
-    return std::string(buffer);
-}
-
-std::string basename(std::string_view path)
-{
-    auto slash = path.rfind('/');
-    return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
 }
 
 std::string readFile(const std::string& path)

@@ -1,25 +1,24 @@
 #include "platform/SysfsRegistry.h"
 
+#include "platform/SysfsFiles.h"
+#include "platform/SysfsTransport.h"
+
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
-#include <cmath>
 #include <cstdlib>
-#include <dirent.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace tallowin {
 
-namespace {
+using namespace sysfs;
 
-constexpr std::size_t maximumAttributeSize = 4096;
-constexpr int maximumStackingHops = 8;
+namespace {
 
 // Attribute files that are binary, large, slow to read or that act when touched; they are
 // never opened. Write-only files fail to open and are skipped anyway.
@@ -37,210 +36,7 @@ bool isSkippedAttribute(std::string_view name)
         prefixes.begin(), prefixes.end(), [&](auto prefix) { return name.starts_with(prefix); });
 }
 
-std::string_view trimmed(std::string_view text)
-{
-    constexpr std::string_view whitespace = " \t\r\n\v\f";
-    auto begin = text.find_first_not_of(whitespace);
-    if (begin == std::string_view::npos)
-        return {};
-    auto end = text.find_last_not_of(whitespace);
-    return text.substr(begin, end - begin + 1);
-}
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd)
-        : m_fd(fd)
-    { }
-    ~FileDescriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
-// A small attribute file as text without its final line break; nothing when it cannot be
-// read, is binary or is larger than an attribute should be. Never blocks on a slow device:
-// the file is opened non-blocking and read once.
-std::optional<std::string> readAttribute(const std::string& path)
-{
-    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
-    if (file.get() < 0)
-        return std::nullopt;
-    std::string text(maximumAttributeSize + 1, '\0');
-    std::size_t length = 0;
-    while (length < text.size()) {
-        ssize_t count = ::read(file.get(), text.data() + length, text.size() - length);
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count < 0)
-            return std::nullopt;
-        if (count == 0)
-            break;
-        length += static_cast<std::size_t>(count);
-    }
-    if (length > maximumAttributeSize)
-        return std::nullopt;
-    text.resize(length);
-    if (text.find('\0') != std::string::npos)
-        return std::nullopt;
-    while (!text.empty() && text.back() == '\n')
-        text.pop_back();
-    return text;
-}
-
-std::optional<std::string> realPath(const std::string& path)
-{
-    char buffer[PATH_MAX];
-    if (!::realpath(path.c_str(), buffer))
-        return std::nullopt;
-    return std::string(buffer);
-}
-
-std::string basename(std::string_view path)
-{
-    auto slash = path.rfind('/');
-    return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
-}
-
-std::string dirname(std::string_view path)
-{
-    auto slash = path.rfind('/');
-    if (slash == std::string_view::npos || slash == 0)
-        return "/";
-    return std::string(path.substr(0, slash));
-}
-
-bool exists(const std::string& path)
-{
-    struct stat status;
-    return ::stat(path.c_str(), &status) == 0;
-}
-
-std::optional<std::string> linkBasename(const std::string& path)
-{
-    char buffer[PATH_MAX];
-    ssize_t length = ::readlink(path.c_str(), buffer, sizeof buffer - 1);
-    if (length <= 0)
-        return std::nullopt;
-    return basename(std::string_view(buffer, static_cast<std::size_t>(length)));
-}
-
-// Directory entries in name order, so that property order does not depend on the file system.
-std::vector<std::string> directoryEntries(const std::string& path)
-{
-    std::vector<std::string> names;
-    DIR* directory = ::opendir(path.c_str());
-    if (!directory)
-        return names;
-    while (const dirent* entry = ::readdir(directory)) {
-        std::string_view name(entry->d_name);
-        if (name != "." && name != "..")
-            names.emplace_back(name);
-    }
-    ::closedir(directory);
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-std::vector<std::pair<std::string, std::string>> parseUevent(std::string_view text)
-{
-    std::vector<std::pair<std::string, std::string>> entries;
-    while (!text.empty()) {
-        auto end = text.find('\n');
-        auto line = text.substr(0, end);
-        text = end == std::string_view::npos ? std::string_view {} : text.substr(end + 1);
-        auto equals = line.find('=');
-        if (equals == std::string_view::npos || equals == 0)
-            continue;
-        entries.emplace_back(std::string(line.substr(0, equals)), std::string(line.substr(equals + 1)));
-    }
-    return entries;
-}
-
-std::optional<std::string> ueventValue(const std::string& directory, std::string_view key)
-{
-    auto text = readAttribute(directory + "/uevent");
-    if (!text)
-        return std::nullopt;
-    for (auto& [name, value] : parseUevent(*text)) {
-        if (name == key)
-            return value;
-    }
-    return std::nullopt;
-}
-
-std::optional<std::uint64_t> parseUnsigned(std::string_view text, int base = 10)
-{
-    text = trimmed(text);
-    if (base == 16 && (text.starts_with("0x") || text.starts_with("0X")))
-        text.remove_prefix(2);
-    if (text.empty())
-        return std::nullopt;
-    std::uint64_t value = 0;
-    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-    if (error != std::errc {} || end != text.data() + text.size())
-        return std::nullopt;
-    return value;
-}
-
-// "0x1af4": the hexadecimal ID form of PCI, virtio and Thunderbolt attributes.
-std::optional<std::uint64_t> parseHexIdentifier(std::string_view text)
-{
-    text = trimmed(text);
-    if (!text.starts_with("0x") && !text.starts_with("0X"))
-        return std::nullopt;
-    return parseUnsigned(text, 16);
-}
-
-// The leading decimal number of a text such as "8.0 GT/s PCIe", "6.0 Gbps" or "20.0 Gb/s".
-std::optional<double> leadingNumber(std::string_view text)
-{
-    text = trimmed(text);
-    double value = 0;
-    auto [end, error]
-        = std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed);
-    if (error != std::errc {} || end == text.data() || !std::isfinite(value) || value <= 0)
-        return std::nullopt;
-    return value;
-}
-
-// USB `speed` in Mb/s to the registry's device speed codes.
-std::optional<int> usbSpeedCode(std::string_view speed)
-{
-    auto megabits = leadingNumber(speed);
-    if (!megabits)
-        return std::nullopt;
-    static constexpr std::array<double, 6> speeds { 1.5, 12, 480, 5000, 10000, 20000 };
-    for (std::size_t code = 0; code < speeds.size(); ++code) {
-        if (std::abs(*megabits - speeds[code]) < 0.01)
-            return static_cast<int>(code);
-    }
-    return std::nullopt;
-}
-
-// What is known about how a drive is attached, gathered from its block device and ancestors.
-struct TransportFacts {
-    std::optional<std::string> interconnect;
-    std::optional<int> usbSpeedCode;
-    std::optional<double> linkBitsPerSecond;
-    std::optional<double> pciExpressGigatransfers;
-    std::optional<int> thunderboltGeneration;
-    std::optional<std::string> vendor;
-    std::optional<std::string> model;
-    std::optional<std::uint64_t> usbVendorID;
-    std::optional<std::uint64_t> usbProductID;
-    std::optional<std::uint64_t> vendorID;
-};
-
-} // namespace
-
+// A device directory. Block objects keep their `stat` file open once it has been read.
 class SysfsObject final : public RegistryObject {
 public:
     SysfsObject(std::string path, std::optional<std::string> subsystem)
@@ -283,8 +79,6 @@ private:
     mutable std::atomic<int> m_statFd { -1 };
 };
 
-namespace {
-
 const SysfsObject& objectOf(const RegistryObjectRef& object)
 {
     return static_cast<const SysfsObject&>(*object);
@@ -318,349 +112,6 @@ Expected<BlockStatCounters, std::int32_t> readStatistics(const SysfsObject& obje
     if (!counters)
         return Unexpected(std::int32_t { EIO });
     return *counters;
-}
-
-std::optional<std::string> subsystemOf(const std::string& directory)
-{
-    return linkBasename(directory + "/subsystem");
-}
-
-// The disk of a partition (its parent directory); a disk is its own.
-std::string diskDirectoryOf(const std::string& blockDirectory)
-{
-    if (exists(blockDirectory + "/partition"))
-        return dirname(blockDirectory);
-    return blockDirectory;
-}
-
-bool isPciBridge(const std::string& directory)
-{
-    auto pciClass = readAttribute(directory + "/class");
-    auto value = pciClass ? parseHexIdentifier(*pciClass) : std::nullopt;
-    return value && (*value >> 8) == 0x0604;
-}
-
-struct ThunderboltLink {
-    std::optional<int> generation;
-    std::optional<double> bitsPerSecond;
-};
-
-// The connected Thunderbolt/USB4 device routers (route ≠ 0, so not the host's own router);
-// the highest generation among them, with its negotiated receive rate × lanes. The kernel
-// does not expose which router tunnels which PCIe device, so with several docks attached the
-// best-connected one is reported.
-ThunderboltLink thunderboltLink(const std::string& root)
-{
-    ThunderboltLink best;
-    ThunderboltLink host;
-    std::string devices = root + "/bus/thunderbolt/devices";
-    for (const auto& name : directoryEntries(devices)) {
-        std::string directory = devices + "/" + name;
-        auto generationText = readAttribute(directory + "/generation");
-        auto generation = generationText ? parseUnsigned(*generationText) : std::nullopt;
-        if (!generation || *generation > 100)
-            continue;
-        ThunderboltLink link { static_cast<int>(*generation), std::nullopt };
-        auto speed = readAttribute(directory + "/rx_speed");
-        auto lanesText = readAttribute(directory + "/rx_lanes");
-        auto lanes = lanesText ? parseUnsigned(*lanesText) : std::nullopt;
-        if (auto gigabits = speed ? leadingNumber(*speed) : std::nullopt; gigabits && lanes && *lanes > 0)
-            link.bitsPerSecond = *gigabits * 1e9 * static_cast<double>(*lanes);
-        bool isHostRouter = name.ends_with("-0");
-        auto& slot = isHostRouter ? host : best;
-        if (!slot.generation || *link.generation > *slot.generation)
-            slot = link;
-    }
-    return best.generation ? best : host;
-}
-
-bool hasThunderboltRouters(const std::string& root)
-{
-    return !directoryEntries(root + "/bus/thunderbolt/devices").empty();
-}
-
-const char* virtualInterconnect(std::string_view name)
-{
-    if (name.starts_with("loop"))
-        return "Loop";
-    if (name.starts_with("zram") || name.starts_with("ram"))
-        return "RAM";
-    if (name.starts_with("nbd"))
-        return "NBD";
-    return nullptr;
-}
-
-std::optional<double> ataLinkBitsPerSecond(const std::string& portDirectory)
-{
-    for (const auto& link : directoryEntries(portDirectory)) {
-        if (!link.starts_with("link"))
-            continue;
-        auto speed = readAttribute(portDirectory + "/" + link + "/ata_link/" + link + "/sata_spd");
-        if (auto gigabits = speed ? leadingNumber(*speed) : std::nullopt)
-            return *gigabits * 1e9;
-    }
-    return std::nullopt;
-}
-
-bool isAtaPort(std::string_view name)
-{
-    return name.size() > 3 && name.starts_with("ata")
-        && std::all_of(name.begin() + 3, name.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-std::optional<std::string> nonEmptyTrimmed(const std::optional<std::string>& text)
-{
-    if (!text)
-        return std::nullopt;
-    auto value = trimmed(*text);
-    if (value.empty())
-        return std::nullopt;
-    return std::string(value);
-}
-
-} // namespace
-
-namespace {
-
-class TransportProbe {
-public:
-    TransportProbe(const std::string& root, const std::string& devicesRoot, const HardwareIdDatabase& ids)
-        : m_root(root)
-        , m_devicesRoot(devicesRoot)
-        , m_ids(ids)
-    { }
-
-    TransportFacts describe(const std::string& blockDirectory) const
-    {
-        TransportFacts facts;
-        std::string disk = diskDirectoryOf(blockDirectory);
-        // Stacked devices (device mapper, md, multipath NVMe heads) are virtual; their drive
-        // is the first device below them.
-        for (int hop = 0; hop < maximumStackingHops; ++hop) {
-            auto below = lowerDevice(disk);
-            if (!below)
-                break;
-            disk = diskDirectoryOf(*below);
-        }
-        if (disk.starts_with(m_devicesRoot + "/virtual/")) {
-            if (const char* interconnect = virtualInterconnect(basename(disk)))
-                facts.interconnect = interconnect;
-            return facts;
-        }
-        walkAncestors(disk, facts);
-        return facts;
-    }
-
-private:
-    std::optional<std::string> lowerDevice(const std::string& disk) const
-    {
-        for (const char* folder : { "/slaves", "/multipath" }) {
-            auto entries = directoryEntries(disk + folder);
-            if (!entries.empty()) {
-                if (auto target = realPath(disk + folder + "/" + entries.front()))
-                    return target;
-            }
-        }
-        return std::nullopt;
-    }
-
-    void walkAncestors(const std::string& disk, TransportFacts& facts) const
-    {
-        std::optional<std::string> scsiVendor;
-        std::optional<std::string> scsiModel;
-        bool sawScsi = false;
-        bool sawPciEndpoint = false;
-        bool sawUsbDevice = false;
-        bool thunderbolt = false;
-        std::optional<std::string> usbManufacturer;
-        std::optional<std::string> usbProduct;
-
-        std::string directory = disk;
-        while (true) {
-            directory = dirname(directory);
-            if (directory.size() <= m_devicesRoot.size() || !directory.starts_with(m_devicesRoot))
-                break;
-            if (!exists(directory + "/uevent"))
-                continue;
-            auto subsystem = subsystemOf(directory).value_or("");
-            auto name = basename(directory);
-            if (subsystem == "scsi" && ueventValue(directory, "DEVTYPE") == "scsi_device" && !sawScsi) {
-                sawScsi = true;
-                scsiVendor = nonEmptyTrimmed(readAttribute(directory + "/vendor"));
-                scsiModel = nonEmptyTrimmed(readAttribute(directory + "/model"));
-            } else if (subsystem == "nvme") {
-                if (!facts.model)
-                    facts.model = nonEmptyTrimmed(readAttribute(directory + "/model"));
-                auto transport = readAttribute(directory + "/transport").value_or("pcie");
-                if (!facts.interconnect)
-                    facts.interconnect = nvmeInterconnect(trimmed(transport));
-            } else if (subsystem == "mmc" && exists(directory + "/type")) {
-                auto type = nonEmptyTrimmed(readAttribute(directory + "/type")).value_or("SD");
-                if (!facts.interconnect)
-                    facts.interconnect = type == "MMC" ? "eMMC" : type;
-                if (!facts.model)
-                    facts.model = nonEmptyTrimmed(readAttribute(directory + "/name"));
-                if (auto manufacturer = readAttribute(directory + "/manfid"))
-                    facts.vendorID = parseHexIdentifier(*manufacturer);
-            } else if (subsystem == "virtio") {
-                if (!facts.interconnect)
-                    facts.interconnect = "Virtio";
-            } else if (isAtaPort(name)) {
-                auto bits = ataLinkBitsPerSecond(directory);
-                if (!facts.interconnect)
-                    facts.interconnect = bits ? "SATA" : "ATA";
-                if (!facts.linkBitsPerSecond && facts.interconnect == "SATA")
-                    facts.linkBitsPerSecond = bits;
-            } else if (subsystem == "usb" && !sawUsbDevice
-                && ueventValue(directory, "DEVTYPE") == "usb_device") {
-                sawUsbDevice = true;
-                if (!facts.interconnect)
-                    facts.interconnect = "USB";
-                if (facts.interconnect == "USB") {
-                    auto speed = readAttribute(directory + "/speed");
-                    facts.usbSpeedCode = speed ? usbSpeedCode(*speed) : std::nullopt;
-                    if (auto megabits = speed ? leadingNumber(*speed) : std::nullopt)
-                        facts.linkBitsPerSecond = *megabits * 1e6;
-                    usbManufacturer = nonEmptyTrimmed(readAttribute(directory + "/manufacturer"));
-                    usbProduct = nonEmptyTrimmed(readAttribute(directory + "/product"));
-                    auto vendorText = readAttribute(directory + "/idVendor");
-                    auto productText = readAttribute(directory + "/idProduct");
-                    facts.usbVendorID = vendorText ? parseUnsigned(*vendorText, 16) : std::nullopt;
-                    facts.usbProductID = productText ? parseUnsigned(*productText, 16) : std::nullopt;
-                }
-            } else if (subsystem == "pci") {
-                if (!sawPciEndpoint) {
-                    sawPciEndpoint = true;
-                    describePciEndpoint(directory, facts);
-                } else if (facts.interconnect == "PCI-Express" && isThunderboltBridge(directory)) {
-                    thunderbolt = true;
-                }
-            }
-        }
-
-        if (!facts.vendor)
-            facts.vendor = scsiVendor;
-        if (!facts.model)
-            facts.model = scsiModel;
-        if (facts.interconnect == "USB") {
-            if (!facts.vendor)
-                facts.vendor = usbManufacturer;
-            if (!facts.model)
-                facts.model = usbProduct;
-            if (!facts.vendor && facts.usbVendorID)
-                facts.vendor = m_ids.usbVendor(static_cast<std::uint16_t>(*facts.usbVendorID));
-            if (!facts.model && facts.usbVendorID && facts.usbProductID)
-                facts.model = m_ids.usbProduct(static_cast<std::uint16_t>(*facts.usbVendorID),
-                    static_cast<std::uint16_t>(*facts.usbProductID));
-        }
-        if (!facts.interconnect && sawScsi)
-            facts.interconnect = "SCSI";
-        if (thunderbolt)
-            describeThunderbolt(facts);
-    }
-
-    static std::string nvmeInterconnect(std::string_view transport)
-    {
-        if (transport == "pcie")
-            return "PCI-Express";
-        if (transport == "tcp")
-            return "NVMe/TCP";
-        if (transport == "rdma")
-            return "NVMe/RDMA";
-        if (transport == "fc")
-            return "NVMe/FC";
-        return "NVMe";
-    }
-
-    // The PCI function nearest to the drive. It is the drive itself for NVMe and virtio,
-    // whose identity and PCIe link it then gives; for USB, SATA and SD it is the host
-    // controller, whose link says nothing about the drive's.
-    void describePciEndpoint(const std::string& directory, TransportFacts& facts) const
-    {
-        if (facts.interconnect != "PCI-Express" && facts.interconnect != "Virtio")
-            return;
-        auto vendorText = readAttribute(directory + "/vendor");
-        auto deviceText = readAttribute(directory + "/device");
-        auto vendor = vendorText ? parseHexIdentifier(*vendorText) : std::nullopt;
-        auto device = deviceText ? parseHexIdentifier(*deviceText) : std::nullopt;
-        if (vendor) {
-            facts.vendorID = vendor;
-            if (!facts.vendor)
-                facts.vendor = m_ids.pciVendor(static_cast<std::uint16_t>(*vendor));
-            if (!facts.model && device)
-                facts.model = m_ids.pciDevice(
-                    static_cast<std::uint16_t>(*vendor), static_cast<std::uint16_t>(*device));
-        }
-        if (facts.interconnect == "PCI-Express") {
-            auto speed = readAttribute(directory + "/current_link_speed");
-            facts.pciExpressGigatransfers = speed ? leadingNumber(*speed) : std::nullopt;
-        }
-    }
-
-    // A PCIe port that tunnels over Thunderbolt/USB4: a bridge whose ID names Thunderbolt or
-    // USB4, or a bridge the firmware marks as external-facing ("removable") while
-    // Thunderbolt routers are present.
-    bool isThunderboltBridge(const std::string& directory) const
-    {
-        if (!isPciBridge(directory))
-            return false;
-        auto vendorText = readAttribute(directory + "/vendor");
-        auto deviceText = readAttribute(directory + "/device");
-        auto vendor = vendorText ? parseHexIdentifier(*vendorText) : std::nullopt;
-        auto device = deviceText ? parseHexIdentifier(*deviceText) : std::nullopt;
-        if (vendor && device) {
-            auto name
-                = m_ids.pciDevice(static_cast<std::uint16_t>(*vendor), static_cast<std::uint16_t>(*device));
-            if (name
-                && (name->find("Thunderbolt") != std::string::npos
-                    || name->find("USB4") != std::string::npos))
-                return true;
-        }
-        return readAttribute(directory + "/removable") == "removable" && hasThunderboltRouters(m_root);
-    }
-
-    void describeThunderbolt(TransportFacts& facts) const
-    {
-        facts.interconnect = "Thunderbolt";
-        facts.pciExpressGigatransfers.reset();
-        auto link = thunderboltLink(m_root);
-        facts.thunderboltGeneration = link.generation;
-        facts.linkBitsPerSecond = link.bitsPerSecond;
-        if (!facts.linkBitsPerSecond && link.generation) {
-            static constexpr std::array<double, 4> gigabits { 10, 20, 40, 40 };
-            if (*link.generation >= 1 && *link.generation <= 4)
-                facts.linkBitsPerSecond = gigabits[static_cast<std::size_t>(*link.generation - 1)] * 1e9;
-        }
-    }
-
-    const std::string& m_root;
-    const std::string& m_devicesRoot;
-    const HardwareIdDatabase& m_ids;
-};
-
-void addTransportFacts(RegistryDictionary& properties, const TransportFacts& facts)
-{
-    if (facts.interconnect)
-        properties.set("Physical Interconnect", *facts.interconnect);
-    if (facts.usbSpeedCode)
-        properties.set("Device Speed", *facts.usbSpeedCode);
-    // Always a number in bits per second (or GT/s for PCIe), so the rule needs no guessing.
-    if (facts.linkBitsPerSecond)
-        properties.set("link-speed", *facts.linkBitsPerSecond);
-    if (facts.pciExpressGigatransfers)
-        properties.set("IOPCIExpressLinkSpeed", *facts.pciExpressGigatransfers);
-    if (facts.thunderboltGeneration)
-        properties.set("ThunderboltGeneration", *facts.thunderboltGeneration);
-    if (facts.vendor)
-        properties.set("Vendor Name", *facts.vendor);
-    if (facts.model)
-        properties.set("Product Name", *facts.model);
-    if (facts.usbVendorID)
-        properties.set("idVendor", *facts.usbVendorID);
-    if (facts.usbProductID)
-        properties.set("idProduct", *facts.usbProductID);
-    if (facts.vendorID && !facts.usbVendorID)
-        properties.set("vendor-id", *facts.vendorID);
 }
 
 // Raw attributes whose names or forms would mislead the connection rule are translated:
@@ -721,17 +172,22 @@ void translateAttributes(RegistryDictionary& properties, std::string_view subsys
             if (auto gigatransfers = leadingNumber(*speed->text()))
                 properties.set("IOPCIExpressLinkSpeed", *gigatransfers);
         }
-        const auto* vendor = properties.find("vendor-id");
-        const auto* device = properties.find("device-id");
-        if (vendor && vendor->number()) {
-            auto vendorID = static_cast<std::uint16_t>(vendor->number()->asUnsigned());
-            if (auto name = ids.pciVendor(vendorID))
-                properties.set("vendor-name", *name);
-            if (device && device->number()) {
-                if (auto name
-                    = ids.pciDevice(vendorID, static_cast<std::uint16_t>(device->number()->asUnsigned())))
-                    properties.set("product-name", *name);
-            }
+        // Read both IDs before adding names: adding may move the dictionary's values.
+        auto identifier = [&](std::string_view key) -> std::optional<std::uint16_t> {
+            const auto* value = properties.find(key);
+            if (!value || !value->number())
+                return std::nullopt;
+            return static_cast<std::uint16_t>(value->number()->asUnsigned());
+        };
+        auto vendorID = identifier("vendor-id");
+        auto deviceID = identifier("device-id");
+        if (vendorID) {
+            auto vendorName = ids.pciVendor(*vendorID);
+            auto deviceName = deviceID ? ids.pciDevice(*vendorID, *deviceID) : std::nullopt;
+            if (vendorName)
+                properties.set("vendor-name", *vendorName);
+            if (deviceName)
+                properties.set("product-name", *deviceName);
         }
     }
 
@@ -897,7 +353,7 @@ Expected<RegistryDictionary, std::int32_t> SysfsRegistry::properties(const Regis
     if (sysfsObject.isBlock()) {
         if (auto counters = readStatistics(sysfsObject))
             properties.set("Statistics", statisticsDictionary(*counters));
-        addTransportFacts(properties, TransportProbe(m_root, m_devicesRoot, *m_ids).describe(path));
+        addTransportFacts(properties, describeTransport(m_root, m_devicesRoot, *m_ids, path));
     }
     return properties;
 }

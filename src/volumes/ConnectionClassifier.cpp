@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <fmt/format.h>
@@ -243,8 +244,10 @@ std::optional<std::string> interconnectType(const RegistryDictionary& properties
             return std::string(type);
     }
     for (auto name : protocolDictionaryNames) {
-        if (const auto* protocol = properties.find(name))
-            return searchInterconnect(*protocol, 0);
+        if (const auto* protocol = properties.find(name)) {
+            if (auto type = searchInterconnect(*protocol, 0))
+                return type;
+        }
     }
     return std::nullopt;
 }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <fmt/format.h>
 #include <limits.h>
@@ -49,7 +50,7 @@ std::optional<std::string> hexIdentifier(const RegistryValue* value)
 {
     if (!value || !value->number())
         return std::nullopt;
-    return fmt::format("0x{:04X}", value->number()->asInteger());
+    return fmt::format("0x{:04X}", value->number()->asUnsigned());
 }
 
 bool isValidUtf8(std::string_view text)

@@ -112,6 +112,25 @@ TEST_F(FakeMountRoots, KeepsNonBlockSourcesAsWrittenAndFailsForMissingPaths)
     EXPECT_FALSE(mounts.resolveSymbolicLinks(""));
 }
 
+TEST_F(FakeMountRoots, AnonymousDeviceNumbersAreNamedThroughTheSourceLink)
+{
+    // btrfs reports an anonymous 0:N device; its source is a /dev/mapper link to dm-0.
+    FakeSysfsTree::write(tree.root() / "proc/self/mountinfo",
+        "2 1 0:45 /@home " + volume.string() + " rw - btrfs /dev/mapper/cryptroot rw,subvol=/@home\n");
+    tree.block("virtual/block/dm-0", 253, 0);
+    FakeSysfsTree::write(tree.root() / "dev/dm-0", "");
+    tree.link(tree.root() / "dev/mapper/cryptroot", tree.root() / "dev/dm-0");
+    auto statistics = lookup().fileSystemStatistics(volume.string());
+    ASSERT_TRUE(statistics);
+    EXPECT_EQ(statistics->mountedFromName, "/dev/dm-0");
+    EXPECT_EQ(statistics->fileSystemTypeName, "btrfs");
+
+    // A source that names no block device known to sysfs stays as written.
+    FakeSysfsTree::write(tree.root() / "proc/self/mountinfo",
+        "2 1 0:46 / " + volume.string() + " rw - fuse.sshfs /dev/not-a-disk rw\n");
+    EXPECT_EQ(lookup().fileSystemStatistics(volume.string())->mountedFromName, "/dev/not-a-disk");
+}
+
 TEST(LinuxMountLookupOnThisMachine, TheRootIsVdaWithStatvfsCapacities)
 {
     LinuxMountLookup mounts;

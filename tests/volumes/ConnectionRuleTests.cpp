@@ -93,6 +93,9 @@ TEST(InterconnectType, ReadsPhysicalInterconnectThenProtocolCharacteristics)
             { "List", RegistryArray { RegistryValue(7), RegistryValue("Apple Fabric") } } }) } });
     EXPECT_EQ(interconnectType(firstText), "Apple Fabric");
     EXPECT_FALSE(interconnectType(dictionary({ { "model", "x" } })));
+    auto secondName = dictionary({ { "Protocol Characteristics", dictionary({ { "Count", 1 } }) },
+        { "protocol characteristics", dictionary({ { "Physical Interconnect", "SAS" } }) } });
+    EXPECT_EQ(interconnectType(secondName), "SAS");
 }
 
 class ConnectionRule : public ::testing::Test {

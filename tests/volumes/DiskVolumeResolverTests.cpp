@@ -230,7 +230,8 @@ public:
             return;
         m_directory = directory;
         m_image = m_directory + "/image.ext4";
-        m_mountPoint = m_directory + "/mnt";
+        // A space in the mount point exercises the escaped form in mountinfo.
+        m_mountPoint = m_directory + "/mnt point";
         std::filesystem::create_directory(m_mountPoint);
         if (!run("truncate -s 16M " + m_image) || !run("mkfs.ext4 -q -L TallowinTest " + m_image))
             return;
@@ -277,6 +278,7 @@ TEST(ResolverOnThisMachine, ALoopMountedImageResolvesToItsLoopDeviceAndLabel)
     LinuxMountLookup mounts;
     auto descriptor = DiskVolumeResolver::resolve(loop.mountPoint() + "/photos/2024", registry, mounts);
     ASSERT_TRUE(descriptor);
+    EXPECT_EQ(descriptor->url, std::filesystem::canonical(loop.mountPoint() + "/photos/2024").string());
     EXPECT_EQ(descriptor->bsdName, loop.loopName());
     EXPECT_EQ(descriptor->displayName, "TallowinTest");
     EXPECT_EQ(descriptor->fileSystemDescription, "EXT4");

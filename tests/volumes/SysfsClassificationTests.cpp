@@ -12,6 +12,23 @@ using testing::FakeSysfsTree;
 using testing::LanguageGuard;
 using Metadata = DiskVolumeResolver::ConnectionMetadata;
 
+// Values of a dictionary without dereferencing what may be missing.
+std::optional<std::string> textOf(const RegistryDictionary& dictionary, std::string_view key)
+{
+    const auto* value = dictionary.find(key);
+    if (value && value->text())
+        return *value->text();
+    return std::nullopt;
+}
+
+std::optional<std::uint64_t> numberOf(const RegistryDictionary& dictionary, std::string_view key)
+{
+    const auto* value = dictionary.find(key);
+    if (value && value->number())
+        return value->number()->asUnsigned();
+    return std::nullopt;
+}
+
 // Excerpts of the pci.ids and usb.ids formats, with the entries these trees use.
 const char* pciIds = "# comment\n"
                      "144d  Samsung Electronics Co Ltd\n"
@@ -138,9 +155,9 @@ TEST_F(SysfsClassification, UsbTwoStickReadsHighSpeed)
     auto properties = *registry.properties(device);
     ASSERT_TRUE(
         properties.find("Device Speed") && properties.find("idVendor") && properties.find("manufacturer"));
-    EXPECT_EQ(properties.find("Device Speed")->number()->asInteger(), 2);
-    EXPECT_EQ(properties.find("idVendor")->number()->asUnsigned(), 0x0781u);
-    EXPECT_EQ(*properties.find("manufacturer")->text(), " SanDisk");
+    EXPECT_EQ(numberOf(properties, "Device Speed"), 2u);
+    EXPECT_EQ(numberOf(properties, "idVendor"), 0x0781u);
+    EXPECT_EQ(textOf(properties, "manufacturer"), " SanDisk");
 }
 
 TEST_F(SysfsClassification, NumericIdsAreNamedFromTheDatabasesOrShownAsHex)
@@ -213,6 +230,24 @@ TEST_F(SysfsClassification, SataDiskReadsItsNegotiatedLinkSpeed)
     EXPECT_EQ(classify("sda3"), (Metadata { "SATA", "3Gbps", "ATA", "ST2000DM008-2FR1" }));
 }
 
+TEST_F(SysfsClassification, SasDiskReadsItsPortsNegotiatedRate)
+{
+    tree.device("pci0000:00/0000:02:00.0", "bus/pci", "DRIVER=mpt3sas\n", { { "class", "0x010700\n" } });
+    std::string port = "pci0000:00/0000:02:00.0/host0/port-0:0";
+    tree.device("pci0000:00/0000:02:00.0/host0", "bus/scsi", "DEVTYPE=scsi_host\n");
+    tree.device(port, "");
+    tree.device(port + "/phy-0:0", "");
+    FakeSysfsTree::write(
+        tree.devicePath(port + "/phy-0:0/sas_phy/phy-0:0/negotiated_linkrate"), "12.0 Gbit\n");
+    tree.device(port + "/end_device-0:0", "");
+    tree.device(port + "/end_device-0:0/target0:0:0", "bus/scsi", "DEVTYPE=scsi_target\n");
+    tree.device(port + "/end_device-0:0/target0:0:0/0:0:0:0", "bus/scsi", "DEVTYPE=scsi_device\n",
+        { { "vendor", "SEAGATE \n" }, { "model", "ST4000NM0025    \n" } });
+    tree.folder(port + "/end_device-0:0/target0:0:0/0:0:0:0/block");
+    tree.block(port + "/end_device-0:0/target0:0:0/0:0:0:0/block/sdd", 8, 48);
+    EXPECT_EQ(classify("sdd"), (Metadata { "SAS", "12Gbps", "SEAGATE", "ST4000NM0025" }));
+}
+
 class ThunderboltClassification : public SysfsClassification {
 protected:
     void addThunderboltDrive(const std::string& bridgeDevice, const std::string& removable)
@@ -280,6 +315,14 @@ TEST_F(SysfsClassification, VirtioAndLoopDevicesFallBackSensibly)
     EXPECT_EQ(
         classify("vda"), (Metadata { "Virtio", std::nullopt, "Red Hat, Inc.", "Virtio 1.0 block device" }));
     EXPECT_EQ(classify("vda", false), (Metadata { "Virtio", std::nullopt, "0x1AF4", std::nullopt }));
+
+    // A disk on virtio-scsi is named by its own INQUIRY data, not by the host adapter.
+    tree.device("pci0000:00/0000:00:02.0/virtio1/host2", "bus/scsi", "DEVTYPE=scsi_host\n");
+    tree.device("pci0000:00/0000:00:02.0/virtio1/host2/target2:0:0", "bus/scsi", "DEVTYPE=scsi_target\n");
+    tree.device("pci0000:00/0000:00:02.0/virtio1/host2/target2:0:0/2:0:0:0", "bus/scsi",
+        "DEVTYPE=scsi_device\n", { { "vendor", "QEMU    \n" }, { "model", "QEMU HARDDISK   \n" } });
+    tree.block("pci0000:00/0000:00:02.0/virtio1/host2/target2:0:0/2:0:0:0/block/sde", 8, 64);
+    EXPECT_EQ(classify("sde"), (Metadata { "Virtio", std::nullopt, "QEMU", "QEMU HARDDISK" }));
 
     tree.device("virtual", "");
     tree.block("virtual/block/loop3", 7, 3);
