@@ -1,0 +1,72 @@
+#pragma once
+
+#include "benchmark/BenchmarkTypes.h"
+
+#include <limits>
+#include <map>
+#include <optional>
+#include <vector>
+
+namespace tallowin {
+
+// Turns transferred bytes into a completed fraction and a remaining-time estimate, and decides
+// when a new state is worth handing to the main thread (at most about once a second). Owned by
+// one test run; not shared between threads.
+class ProgressTracker {
+public:
+    enum class Publication {
+        whenDue,
+        forced,
+    };
+
+    explicit ProgressTracker(std::map<BenchmarkPhase, double> phaseTotals);
+
+    // Counts `amount` bytes of work in the phase; returns a state when one is due.
+    std::optional<ProgressState> advance(
+        BenchmarkPhase, double amount, WallClockTime now, WallClockTime testStart, Publication);
+    // Marks the phase as fully done; its state is always published.
+    ProgressState completePhase(BenchmarkPhase, WallClockTime now, WallClockTime testStart);
+
+    double totalWork() const { return m_totalWork; }
+    double totalCompleted() const { return m_totalCompleted; }
+    double completed(BenchmarkPhase) const;
+
+private:
+    ProgressState state(BenchmarkPhase, WallClockTime now, WallClockTime testStart) const;
+
+    std::map<BenchmarkPhase, double> m_phaseTotals;
+    double m_totalWork { 0 };
+    std::map<BenchmarkPhase, double> m_completedPerPhase;
+    double m_totalCompleted { 0 };
+    WallClockTime m_lastPublishDate { -std::numeric_limits<double>::infinity() };
+};
+
+// Records the throughput samples of one sequential phase: a sample at least one second after the
+// previous one, its throughput the bytes moved over their I/O time (counted as at least 1 s).
+class TimelineSampler {
+public:
+    // For the write phase: an empty timeline. For the read phase: the write phase's timeline, so
+    // that its samples continue the write's one-second grid.
+    TimelineSampler(TimelineSample::Phase, std::vector<TimelineSample> timelineSoFar);
+
+    // After each chunk: its bytes, its I/O duration and the time since the test started.
+    void recordChunk(std::uint64_t bytes, double ioDuration, double sinceTestStart);
+    // At the end of the phase: a last sample when anything is pending.
+    void finish(double sinceTestStart);
+
+    double maximumThroughput() const { return m_maximum; }
+    const std::vector<TimelineSample>& timeline() const { return m_timeline; }
+    std::vector<TimelineSample> takeTimeline() { return std::move(m_timeline); }
+
+private:
+    void appendSample(double timestamp);
+
+    TimelineSample::Phase m_phase;
+    std::uint64_t m_pendingBytes { 0 };
+    double m_pendingTime { 0 };
+    std::optional<double> m_previousSampleTime;
+    double m_maximum { 0 };
+    std::vector<TimelineSample> m_timeline;
+};
+
+}

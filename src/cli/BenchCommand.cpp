@@ -1,0 +1,229 @@
+#include "benchmark/DiskPerformanceTester.h"
+#include "cli/Command.h"
+#include "cli/Interrupt.h"
+#include "core/Formatting.h"
+#include "core/Language.h"
+#include "core/MainQueue.h"
+#include "platform/LinuxMountLookup.h"
+#include "platform/SysfsRegistry.h"
+#include "volumes/DiskVolumeResolver.h"
+
+#include <atomic>
+#include <cstdio>
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+#include <unistd.h>
+
+namespace tallowin::cli {
+
+namespace {
+
+using Tester = DiskPerformanceTester;
+using Formatting::ByteUnit;
+
+struct BenchOptions {
+    std::string path;
+    std::string size { "full" };
+    bool json { false };
+};
+
+Tester::DataSize dataSizeFor(const std::string& size)
+{
+    if (size == "full")
+        return Tester::DataSize::availableSpace();
+    return Tester::DataSize::gigabytes(std::stoll(size));
+}
+
+std::string phaseName(BenchmarkPhase phase)
+{
+    switch (phase) {
+    case BenchmarkPhase::randomWrite:
+        return localized("Random Write Phase", "随机写入阶段");
+    case BenchmarkPhase::randomRead:
+        return localized("Random Read Phase", "随机读取阶段");
+    case BenchmarkPhase::sequentialWrite:
+        return localized("Sequential Write Phase", "顺序写入阶段");
+    case BenchmarkPhase::sequentialRead:
+        return localized("Sequential Read Phase", "顺序读取阶段");
+    }
+    return {};
+}
+
+Language language()
+{
+    return isEnglish() ? Language::English : Language::Chinese;
+}
+
+std::string throughputText(double bytesPerSecond)
+{
+    return Formatting::byteCount(
+               Formatting::wholeBytes(bytesPerSecond), ByteUnit::MB | ByteUnit::GB | ByteUnit::TB, language())
+        + localized("/s", "/秒");
+}
+
+// One line redrawn in place on a terminal; plain lines when the output is a file or a pipe.
+class ProgressLine {
+public:
+    ProgressLine()
+        : m_isTerminal(::isatty(STDERR_FILENO) != 0)
+    { }
+    void show(const ProgressState& state)
+    {
+        constexpr int width = 30;
+        int filled = static_cast<int>(std::clamp(state.fractionCompleted, 0.0, 1.0) * width);
+        std::string bar = std::string(static_cast<std::size_t>(filled), '#')
+            + std::string(static_cast<std::size_t>(width - filled), '-');
+        std::string eta = state.estimatedRemainingTime
+            ? Formatting::hoursMinutesSeconds(*state.estimatedRemainingTime)
+            : localized("Calculating…", "计算中…");
+        std::string line = fmt::format("{:<24} [{}] {:>6}  {} {}  {} {}", phaseName(state.phase), bar,
+            Formatting::percent(state.fractionCompleted), localized("Elapsed", "已用时"),
+            Formatting::hoursMinutesSeconds(state.elapsedTime), localized("ETA", "剩余时间"), eta);
+        if (m_isTerminal)
+            fmt::print(stderr, "\r\033[K{}", line);
+        else
+            fmt::print(stderr, "{}\n", line);
+        m_shown = true;
+        std::fflush(stderr);
+    }
+    void finish()
+    {
+        if (m_isTerminal && m_shown)
+            fmt::print(stderr, "\n");
+        m_shown = false;
+    }
+
+private:
+    bool m_isTerminal;
+    bool m_shown { false };
+};
+
+nlohmann::ordered_json resultJson(const Tester::Result& result, const std::optional<std::string>& reportPath)
+{
+    nlohmann::ordered_json timeline = nlohmann::ordered_json::array();
+    for (const auto& sample : result.timeline) {
+        timeline.push_back({ { "phase", rawValue(sample.phase) }, { "timestamp", sample.timestamp },
+            { "bytesTransferred", sample.bytesTransferred }, { "throughput", sample.throughput } });
+    }
+    return {
+        { "actualByteCount", result.actualByteCount },
+        { "writeThroughput", result.writeThroughput },
+        { "readThroughput", result.readThroughput },
+        { "randomWriteIOPS", result.randomWriteIOPS },
+        { "randomReadIOPS", result.randomReadIOPS },
+        { "randomOperationCount", result.randomOperationCount },
+        { "maximumWriteThroughput", result.maximumWriteThroughput },
+        { "maximumReadThroughput", result.maximumReadThroughput },
+        { "writeDuration", result.writeDuration },
+        { "readDuration", result.readDuration },
+        { "timeline", timeline },
+        { "reportPath", reportPath ? nlohmann::ordered_json(*reportPath) : nlohmann::ordered_json(nullptr) },
+    };
+}
+
+void printResult(const Tester::Result& result)
+{
+    auto row = [](std::string_view label, const std::string& value) {
+        fmt::print("{:<22}{}\n", fmt::format("{}:", label), value);
+    };
+    row(localized("Sample Size", "实际样本"),
+        Formatting::byteCount(result.actualByteCount, ByteUnit::GB | ByteUnit::TB, language()));
+    row(localized("Average Write Speed", "写入平均速度"), throughputText(result.writeThroughput));
+    row(localized("Average Read Speed", "读取平均速度"), throughputText(result.readThroughput));
+    row(localized("Random Write IOPS", "随机写入 IOPS"),
+        Formatting::iops(result.randomWriteIOPS, language()));
+    row(localized("Random Read IOPS", "随机读取 IOPS"), Formatting::iops(result.randomReadIOPS, language()));
+    row(localized("Peak Write Speed", "写入最大速度"), throughputText(result.maximumWriteThroughput));
+    row(localized("Peak Read Speed", "读取最大速度"), throughputText(result.maximumReadThroughput));
+}
+
+int runBench(const BenchOptions& options)
+{
+    SysfsRegistry registry;
+    LinuxMountLookup mounts(LinuxMountLookup::Roots { "/proc", registry.root(), "/run/udev/data", "/dev" });
+    auto volume = DiskVolumeResolver::resolve(options.path, registry, mounts);
+    if (!volume) {
+        fmt::print(stderr, "{}\n", volume.error().localizedDescription());
+        return 1;
+    }
+
+    auto mainQueue = std::make_shared<EventLoopMainQueue>();
+    auto tester = Tester::create(mainQueue);
+    tester->setDataSize(dataSizeFor(options.size));
+
+    ProgressLine progress;
+    std::optional<ProgressState> shown;
+    tester->setChangeHandler([&] {
+        if (tester->progressState() && tester->progressState() != shown) {
+            shown = tester->progressState();
+            progress.show(*shown);
+        }
+    });
+
+    auto interrupted = std::make_shared<std::atomic<bool>>(false);
+    auto* interrupts = InterruptWatcher::current();
+    if (interrupts) {
+        interrupts->setHandler([mainQueue, weakTester = std::weak_ptr(tester), interrupted] {
+            *interrupted = true;
+            mainQueue->post([weakTester] {
+                if (auto self = weakTester.lock())
+                    self->stopTest();
+            });
+        });
+    }
+
+    if (!options.json) {
+        auto payload = tester->effectivePayload(*volume);
+        fmt::print(stderr, "{} {} ({})\n", localized("Testing", "正在测试"), volume->url,
+            payload ? Formatting::byteCount(payload->byteCount, ByteUnit::GB | ByteUnit::TB, language())
+                    : "-");
+    }
+    tester->startTest(*volume);
+    // Runs the main queue until the test has ended and every deletion and the report are done,
+    // so that the program never exits with a temporary file still on the disk.
+    auto settled = [&] { return !tester->isRunning() && !tester->hasBackgroundWork(); };
+    while (!mainQueue->runUntil(settled, std::chrono::milliseconds(50))) { }
+    progress.finish();
+    if (interrupts)
+        interrupts->setHandler({});
+
+    if (*interrupted && !tester->lastResult()) {
+        fmt::print(stderr, "{}\n",
+            localized("Test stopped; temporary files removed.", "测试已停止，临时文件已删除。"));
+        return 130;
+    }
+    const auto& result = tester->lastResult();
+    if (!result) {
+        fmt::print(
+            stderr, "{}\n", tester->errorMessage().value_or(localized("The test failed.", "测试失败。")));
+        return 1;
+    }
+    if (options.json)
+        fmt::print("{}\n", resultJson(*result, tester->lastReportPath()).dump(2));
+    else
+        printResult(*result);
+    if (tester->errorMessage()) {
+        fmt::print(stderr, "{}\n", *tester->errorMessage());
+        return 1;
+    }
+    if (!options.json && tester->automaticReportMessage())
+        fmt::print("{}\n", *tester->automaticReportMessage());
+    return 0;
+}
+
+const CommandRegistration registration { CommandDefinition { "bench",
+    "Benchmark the disk behind a folder: random 4 KiB writes and reads, then sequential 16 MiB writes and "
+    "reads; "
+    "writes an HTML report into the folder.",
+    [](CLI::App& command, CommandRunner& runner) {
+        auto options = std::make_shared<BenchOptions>();
+        command.add_option("PATH", options->path, "A folder on the volume to test")->required();
+        command.add_option("--size", options->size, "Payload: the free space (full) or decimal gigabytes")
+            ->check(CLI::IsMember({ "full", "1", "10", "100", "1000", "10000" }));
+        command.add_flag("--json", options->json, "Print the result as one JSON object");
+        runner = [options] { return runBench(*options); };
+    } } };
+
+}
+
+}

@@ -1,0 +1,102 @@
+#include "FakeBenchmarkFileSystem.h"
+#include "benchmark/TemporaryFileRegistry.h"
+
+#include <algorithm>
+#include <gtest/gtest.h>
+
+namespace tallowin {
+namespace {
+
+using testing::FakeBenchmarkFileSystem;
+
+bool waitForJobs(const TemporaryFileCleanup& cleanup)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (cleanup.pendingJobs() > 0) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+TEST(TemporaryFileRegistry, DrainReturnsEverythingOnceAndUnregisterOfAbsentDoesNothing)
+{
+    TemporaryFileRegistry registry;
+    registry.registerFile("/a");
+    registry.registerFile("/b");
+    registry.registerFile("/a");
+    registry.unregisterFile("/missing");
+    auto drained = registry.drainPendingFiles();
+    std::sort(drained.begin(), drained.end());
+    EXPECT_EQ(drained, (std::vector<std::string> { "/a", "/b" }));
+    EXPECT_TRUE(registry.drainPendingFiles().empty());
+    registry.unregisterFile("/a"); // after a drain took it
+    EXPECT_TRUE(registry.pendingFiles().empty());
+}
+
+class TemporaryFileCleanupTest : public ::testing::Test {
+protected:
+    std::shared_ptr<FakeBenchmarkFileSystem> m_fileSystem = std::make_shared<FakeBenchmarkFileSystem>();
+    std::shared_ptr<TemporaryFileCleanup> m_cleanup = TemporaryFileCleanup::create(m_fileSystem);
+
+    void createRegistered(const std::string& path)
+    {
+        ASSERT_TRUE(m_fileSystem->createEmptyFile(path));
+        m_cleanup->registry().registerFile(path);
+    }
+};
+
+TEST_F(TemporaryFileCleanupTest, SingleFileRemovalDeletesAndUnregisters)
+{
+    createRegistered("/v/Tallowin_IO_Test_1");
+    m_cleanup->registry().registerFile("/v/already-gone");
+    m_cleanup->removeTemporaryFile("/v/Tallowin_IO_Test_1");
+    m_cleanup->removeTemporaryFile("/v/already-gone");
+    ASSERT_TRUE(waitForJobs(*m_cleanup));
+    EXPECT_TRUE(m_fileSystem->files().empty());
+    EXPECT_TRUE(m_cleanup->registry().pendingFiles().empty()) << "a vanished file counts as deleted";
+}
+
+TEST_F(TemporaryFileCleanupTest, FileThatCannotBeRemovedStaysRegisteredAndIsRetriedLater)
+{
+    createRegistered("/v/stuck");
+    createRegistered("/v/free");
+    m_fileSystem->setUnremovable({ "/v/stuck" });
+    m_cleanup->removeTemporaryFile("/v/stuck");
+    ASSERT_TRUE(waitForJobs(*m_cleanup));
+    EXPECT_EQ(m_cleanup->registry().pendingFiles(), (std::vector<std::string> { "/v/free", "/v/stuck" }));
+
+    m_cleanup->cleanUpPendingFiles();
+    ASSERT_TRUE(waitForJobs(*m_cleanup));
+    EXPECT_EQ(m_fileSystem->files(), (std::vector<std::string> { "/v/stuck" }));
+    EXPECT_EQ(m_cleanup->registry().pendingFiles(), (std::vector<std::string> { "/v/stuck" }))
+        << "registered again after its removal failed";
+
+    m_fileSystem->setUnremovable({});
+    m_cleanup->cleanUpPendingFiles();
+    ASSERT_TRUE(waitForJobs(*m_cleanup));
+    EXPECT_TRUE(m_fileSystem->files().empty());
+    EXPECT_TRUE(m_cleanup->registry().pendingFiles().empty());
+}
+
+TEST_F(TemporaryFileCleanupTest, DrainingAnEmptyRegistryQueuesNoJob)
+{
+    int before = m_cleanup->queuedJobs();
+    m_cleanup->cleanUpPendingFiles();
+    EXPECT_EQ(m_cleanup->queuedJobs(), before);
+    EXPECT_EQ(m_fileSystem->removeAttempts(), 0);
+}
+
+TEST_F(TemporaryFileCleanupTest, QueuedSingleRemovalRunsBeforeALaterCleanUp)
+{
+    createRegistered("/v/one");
+    m_cleanup->removeTemporaryFile("/v/one");
+    m_cleanup->cleanUpPendingFiles(); // drains "/v/one" too, but finds it gone
+    ASSERT_TRUE(waitForJobs(*m_cleanup));
+    EXPECT_EQ(m_fileSystem->removeAttempts(), 1);
+    EXPECT_TRUE(m_cleanup->registry().pendingFiles().empty());
+}
+
+}
+}
