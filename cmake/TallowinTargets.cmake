@@ -3,7 +3,7 @@
 add_library(tallowin_settings INTERFACE)
 target_compile_options(tallowin_settings INTERFACE
     -Wall -Wextra -Wpedantic -Werror -Wshadow -Wnon-virtual-dtor -Wold-style-cast
-    -Wcast-align -Woverloaded-virtual -Wnull-dereference -Wimplicit-fallthrough)
+    -Wcast-align -Woverloaded-virtual -Wimplicit-fallthrough)
 target_compile_definitions(tallowin_settings INTERFACE
     TALLOWIN_VERSION="${PROJECT_VERSION}"
     TALLOWIN_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
