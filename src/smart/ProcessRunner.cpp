@@ -1,5 +1,7 @@
 #include "smart/ProcessRunner.h"
 
+#include "helper_protocol/UnixSocket.h"
+
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -18,31 +20,6 @@ extern char** environ;
 namespace tallowin {
 
 namespace {
-
-// Closes a descriptor once; closing is never retried, even on EINTR.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd = -1)
-        : m_fd(fd)
-    { }
-    ~FileDescriptor() { reset(); }
-    FileDescriptor(FileDescriptor&& other) noexcept
-        : m_fd(std::exchange(other.m_fd, -1))
-    { }
-    FileDescriptor& operator=(FileDescriptor&&) = delete;
-    FileDescriptor(const FileDescriptor&) = delete;
-
-    int get() const { return m_fd; }
-    void reset()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = -1;
-    }
-
-private:
-    int m_fd;
-};
 
 struct Pipe {
     FileDescriptor readEnd;

@@ -2,6 +2,7 @@
 #include "smart/PrivilegedHelperManager.h"
 
 #include <gtest/gtest.h>
+#include <atomic>
 #include <map>
 #include <thread>
 
@@ -247,12 +248,19 @@ TEST_F(PrivilegedHelperManagerTest, CallersOnOtherThreadsWaitForTheMainThread)
     services->statuses = { ServiceStatus::Enabled };
     auto manager = makeManager();
     std::optional<bool> first, second;
-    std::thread one([&] { first = manager->ensureHelperInstalledIfNeeded(); });
-    std::thread two([&] { second = manager->ensureHelperInstalledIfNeeded(); });
+    std::atomic<int> answered { 0 };
+    std::thread one([&] {
+        first = manager->ensureHelperInstalledIfNeeded();
+        ++answered;
+        mainQueue->post([] {}); // wakes the loop so it sees the answer
+    });
+    std::thread two([&] {
+        second = manager->ensureHelperInstalledIfNeeded();
+        ++answered;
+        mainQueue->post([] {}); // wakes the loop so it sees the answer
+    });
     // Both wait until the main queue runs their workflow.
-    mainQueue->runUntil(
-        [&] { return manager->cachedInstallationState().has_value() && mainQueue->pendingCount() == 0; },
-        std::chrono::seconds(10));
+    EXPECT_TRUE(mainQueue->runUntil([&] { return answered == 2; }, std::chrono::seconds(30)));
     one.join();
     two.join();
     EXPECT_EQ(first, std::optional<bool>(true));
