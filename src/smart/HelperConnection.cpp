@@ -1,10 +1,9 @@
 #include "smart/HelperConnection.h"
 
-#include <nlohmann/json.hpp>
-
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <pthread.h>
 #include <sys/socket.h>
 
@@ -73,7 +72,8 @@ struct HelperConnection::State {
             if (auto handler = takeHandler(*id)) {
                 handler(SmartctlHelperProtocol::ErrorReply { *id,
                     HelperError { std::string(helperTransportErrorDomain), 1,
-                        "The helper's reply could not be decoded: " + reply.error().localizedDescription() } });
+                        "The helper's reply could not be decoded: "
+                            + reply.error().localizedDescription() } });
             }
         }
         if (invalidate() && handlers.interrupted)
@@ -123,7 +123,8 @@ void HelperConnection::invalidate()
     m_state->invalidate();
 }
 
-Expected<void, SocketError> HelperConnection::send(const SmartctlHelperProtocol::Request& request, ReplyHandler handler)
+Expected<void, SocketError> HelperConnection::send(
+    const SmartctlHelperProtocol::Request& request, ReplyHandler handler)
 {
     auto id = SmartctlHelperProtocol::requestId(request);
     {
@@ -138,7 +139,8 @@ Expected<void, SocketError> HelperConnection::send(const SmartctlHelperProtocol:
     {
         std::lock_guard lock(m_state->writeMutex);
         // A daemon that stops reading must not hold the sender for ever.
-        written = writeFrame(m_state->socket.get(), payload, std::chrono::steady_clock::now() + std::chrono::seconds(5));
+        written = writeFrame(
+            m_state->socket.get(), payload, std::chrono::steady_clock::now() + std::chrono::seconds(5));
     }
     if (!written)
         m_state->takeHandler(id);

@@ -2,10 +2,9 @@
 
 #include "core/Language.h"
 
+#include <condition_variable>
 #include <fmt/format.h>
 #include <fmt/ranges.h>
-
-#include <condition_variable>
 #include <mutex>
 
 namespace tallowin {
@@ -23,8 +22,8 @@ std::string SmartctlHelperClient::FetchFailure::localizedDescription() const
         return isEnglish() ? fmt::format("Cannot reach the SMART helper service: {}", detail)
                            : fmt::format("无法连接 SMART 辅助服务：{}", detail);
     case Kind::TimedOut:
-        return localized("The SMART helper service did not answer within 5 seconds.",
-            "SMART 辅助服务在 5 秒内没有响应。");
+        return localized(
+            "The SMART helper service did not answer within 5 seconds.", "SMART 辅助服务在 5 秒内没有响应。");
     case Kind::HelperReportedError:
         return isEnglish() ? fmt::format("The SMART helper service reported an error: {}", detail)
                            : fmt::format("SMART 辅助服务报告了错误：{}", detail);
@@ -38,20 +37,21 @@ std::string SmartctlHelperClient::FetchFailure::localizedDescription() const
 std::shared_ptr<SmartctlHelperClient> SmartctlHelperClient::create(
     std::shared_ptr<PrivilegedHelperManager> manager, Options options)
 {
-    return std::shared_ptr<SmartctlHelperClient>(new SmartctlHelperClient(std::move(manager), std::move(options)));
+    return std::shared_ptr<SmartctlHelperClient>(
+        new SmartctlHelperClient(std::move(manager), std::move(options)));
 }
 
 std::shared_ptr<SmartctlHelperClient> SmartctlHelperClient::shared()
 {
-    static auto client = create(PrivilegedHelperManager::shared(), { helperSocketPath(), defaultReplyTimeout });
+    static auto client
+        = create(PrivilegedHelperManager::shared(), { helperSocketPath(), defaultReplyTimeout });
     return client;
 }
 
 SmartctlHelperClient::SmartctlHelperClient(std::shared_ptr<PrivilegedHelperManager> manager, Options options)
     : m_manager(std::move(manager))
     , m_options(std::move(options))
-{
-}
+{ }
 
 SmartctlHelperClient::~SmartctlHelperClient() = default;
 
@@ -130,14 +130,15 @@ std::shared_ptr<HelperConnection> SmartctlHelperClient::connectionForRequest(std
     return connection;
 }
 
-Expected<SmartctlExecutionResult, SmartctlHelperClient::FetchFailure> SmartctlHelperClient::fetchSMARTDataExplained(
-    std::string_view bsdName)
+Expected<SmartctlExecutionResult, SmartctlHelperClient::FetchFailure>
+SmartctlHelperClient::fetchSMARTDataExplained(std::string_view bsdName)
 {
     using Failure = FetchFailure;
     const auto& environment = m_manager->runtimeEnvironment();
     if (!environment.allowsPrivilegedOperations) {
-        m_logger.info("Skipped privileged helper request for BSD name {} because the runtime policy has disabled "
-                      "privileged operations.",
+        m_logger.info(
+            "Skipped privileged helper request for BSD name {} because the runtime policy has disabled "
+            "privileged operations.",
             bsdName);
         return Unexpected(Failure { Failure::Kind::PrivilegedOperationsDisabled,
             fmt::format("{}", fmt::join(environment.restrictionReasons, ", ")), std::nullopt });
@@ -150,7 +151,8 @@ Expected<SmartctlExecutionResult, SmartctlHelperClient::FetchFailure> SmartctlHe
     std::string connectionFailure;
     auto connection = connectionForRequest(connectionFailure);
     if (!connection) {
-        m_logger.error("Unable to create remote proxy for privileged helper when fetching SMART info for {}", bsdName);
+        m_logger.error(
+            "Unable to create remote proxy for privileged helper when fetching SMART info for {}", bsdName);
         return Unexpected(Failure { Failure::Kind::NoConnection, connectionFailure, std::nullopt });
     }
 
@@ -188,7 +190,8 @@ Expected<SmartctlExecutionResult, SmartctlHelperClient::FetchFailure> SmartctlHe
     std::unique_lock lock(slots->mutex);
     if (!slots->replied.wait_for(lock, m_options.replyTimeout, [&] { return slots->done; })) {
         lock.unlock();
-        m_logger.error("Timed out waiting for helper response when fetching SMART info for BSD name {}", bsdName);
+        m_logger.error(
+            "Timed out waiting for helper response when fetching SMART info for BSD name {}", bsdName);
         dropConnection(connection->serial());
         return Unexpected(Failure { Failure::Kind::TimedOut, {}, std::nullopt });
     }
@@ -198,18 +201,20 @@ Expected<SmartctlExecutionResult, SmartctlHelperClient::FetchFailure> SmartctlHe
 
     if (error) {
         if (error->isHelperDomain()) {
-            m_logger.error("Privileged helper domain error (code: {}) for BSD name {}: {}", error->code, bsdName,
-                error->description);
+            m_logger.error("Privileged helper domain error (code: {}) for BSD name {}: {}", error->code,
+                bsdName, error->description);
         } else {
             m_logger.error("Helper reported error for BSD name {}: {}", bsdName, error->description);
         }
         // Transport errors mean the connection is broken; the daemon's own errors do not.
         if (error->domain == helperTransportErrorDomain)
             dropConnection(connection->serial());
-        return Unexpected(Failure { Failure::Kind::HelperReportedError, error->description, std::move(error) });
+        return Unexpected(
+            Failure { Failure::Kind::HelperReportedError, error->description, std::move(error) });
     }
     if (result) {
-        m_logger.debug("Received helper response containing {} bytes of JSON for BSD name {}; exit status: {}",
+        m_logger.debug(
+            "Received helper response containing {} bytes of JSON for BSD name {}; exit status: {}",
             result->jsonData.size(), bsdName, result->terminationStatus);
         return std::move(*result);
     }

@@ -83,7 +83,8 @@ private:
     std::atomic<std::uint64_t> m_nextConnectionSerial { 1 };
     // Touched only on m_connectionQueue.
     std::shared_ptr<HelperConnection> m_connection;
-    mutable SerialQueue m_connectionQueue { "com.tallowin.SmartctlHelperClient.connection", QualityOfService::UserInitiated };
+    mutable SerialQueue m_connectionQueue { "com.tallowin.SmartctlHelperClient.connection",
+        QualityOfService::UserInitiated };
 };
 
 }

@@ -1,8 +1,8 @@
 #include "smart/FakeServiceManager.h"
 #include "smart/PrivilegedHelperManager.h"
 
-#include <gtest/gtest.h>
 #include <atomic>
+#include <gtest/gtest.h>
 #include <map>
 #include <thread>
 
