@@ -1,0 +1,118 @@
+#pragma once
+
+#include "core/Expected.h"
+#include "core/Log.h"
+#include "helper_protocol/Bytes.h"
+#include "helper_protocol/HelperError.h"
+#include "helper_protocol/SmartctlExecutionResult.h"
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tallowin {
+
+// Why a request produced no result.
+struct SmartctlCommandRunnerError {
+    enum class Kind {
+        launchFailed, // carries the system's reason
+        nonZeroExit, // not raised: a non-zero status with output is a result
+        emptyOutput, // carries standard error
+        smartctlNotFound,
+        executionFailedUnknown, // also: the daemon is shutting down and stopped the run
+        timedOut, // smartctl did not finish in time and was killed with its process group
+        outputTooLarge, // more output than a reply frame can carry; smartctl was killed
+    };
+
+    Kind kind;
+    std::string underlying {};
+    std::int32_t status { 0 };
+    Bytes standardOutput {};
+    Bytes standardError {};
+    std::chrono::milliseconds timeout {};
+
+    static SmartctlCommandRunnerError launchFailed(std::string underlying)
+    {
+        return { Kind::launchFailed, std::move(underlying) };
+    }
+    static SmartctlCommandRunnerError emptyOutput(Bytes standardError)
+    {
+        return { Kind::emptyOutput, {}, 0, {}, std::move(standardError) };
+    }
+    static SmartctlCommandRunnerError of(Kind kind) { return { kind }; }
+
+    // The description text in the language chosen by the language rule.
+    std::string localizedDescription() const;
+    // The case and its payload, for log lines: "emptyOutput(stderr: 12 bytes)".
+    std::string caseDescription() const;
+    // The error as it travels to the application: helper domain, the case's code, its text.
+    HelperError helperError() const;
+
+    friend bool operator==(const SmartctlCommandRunnerError&, const SmartctlCommandRunnerError&) = default;
+};
+
+// Runs smartctl -j -x /dev/<name> as the daemon (root) and captures its output. Candidates are
+// the "smartctl" resource of the install's libexec folder (made executable by copying when it
+// is not), then the fixed system paths; the first that launches and prints anything wins.
+class SmartctlCommandRunner {
+public:
+    struct Configuration {
+        // Where the optional "smartctl" resource lives: <libexecdir>/tallowin in an install.
+        std::filesystem::path resourceDirectory;
+        // Fixed system locations, tried in this order after the resource.
+        std::vector<std::filesystem::path> systemPaths;
+        // A hanging smartctl (a dying disk, a stuck USB bridge) is killed after this long.
+        std::chrono::milliseconds timeout { std::chrono::seconds(30) };
+        // The daemon's own environment, from which smartctl's small environment is made.
+        std::function<std::optional<std::string>(const char*)> environment;
+        // Readable when the daemon shuts down: running children are killed, new ones not started.
+        int cancellationFd { -1 };
+    };
+
+    static std::vector<std::filesystem::path> defaultSystemPaths();
+    // The install's configuration, with the overrides development and tests use:
+    // TALLOWIN_HELPER_RESOURCE_DIR, TALLOWIN_HELPER_SYSTEM_SMARTCTL_PATHS (colon-separated,
+    // may be empty) and TALLOWIN_HELPER_SMARTCTL_TIMEOUT_MS.
+    static Configuration configurationFromEnvironment();
+
+    SmartctlCommandRunner(Logger logger, Configuration configuration);
+
+    // Blocks the calling thread until smartctl has finished (or was killed) and its output read.
+    Expected<SmartctlExecutionResult, SmartctlCommandRunnerError> run(std::string_view bsdName) const;
+
+    // The environment smartctl gets, as sorted NAME=value entries.
+    std::vector<std::string> childEnvironment() const;
+
+private:
+    enum class Origin {
+        bundled,
+        system,
+    };
+    struct Candidate {
+        std::filesystem::path path;
+        Origin origin;
+    };
+    struct Output {
+        Bytes standardOutput;
+        Bytes standardError;
+        std::int32_t status { 0 };
+    };
+
+    static std::string_view originText(Origin);
+    std::vector<Candidate> discoverCandidates() const;
+    std::optional<std::filesystem::path> prepareResourceCandidate() const;
+    Expected<std::filesystem::path, std::string> copyDirectory() const;
+    Expected<Output, SmartctlCommandRunnerError> launch(
+        const std::filesystem::path&, const std::vector<std::string>& arguments) const;
+    std::optional<std::string> environmentValue(const char* name) const;
+
+    Logger m_logger;
+    Configuration m_configuration;
+};
+
+}

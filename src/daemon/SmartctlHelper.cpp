@@ -1,0 +1,118 @@
+#include "daemon/SmartctlHelper.h"
+
+#include <pthread.h>
+
+namespace tallowin {
+
+SmartctlHelper::SmartctlHelper(SmartctlCommandRunner::Configuration configuration, std::size_t concurrentRuns)
+    : m_commandRunner(m_logger, std::move(configuration))
+{
+    m_logger.info("Smartctl helper initialized and ready to register XPC services (one-time startup log).");
+    for (std::size_t i = 0; i < std::max<std::size_t>(concurrentRuns, 1); ++i) {
+        m_workers.emplace_back([this] {
+            // Thread names are limited to 15 characters; the label is in workerQueueLabel.
+            ::pthread_setname_np(::pthread_self(), "ProbeWarden.wrk");
+            work();
+        });
+    }
+}
+
+SmartctlHelper::~SmartctlHelper()
+{
+    shutdown();
+}
+
+void SmartctlHelper::shutdown()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopping = true;
+    }
+    m_condition.notify_all();
+    for (auto& worker : m_workers) {
+        if (worker.joinable())
+            worker.join();
+    }
+}
+
+void SmartctlHelper::work()
+{
+    for (;;) {
+        std::function<void()> item;
+        {
+            std::unique_lock lock(m_mutex);
+            m_condition.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
+            // Queued requests are still answered after a stop: every request gets its reply.
+            if (m_queue.empty())
+                return;
+            item = std::move(m_queue.front());
+            m_queue.pop_front();
+        }
+        item();
+    }
+}
+
+void SmartctlHelper::fetchSMARTDataForBSDName(std::string bsdName, FetchReply reply)
+{
+    if (!SmartctlHelperProtocol::isPlainBlockDeviceName(bsdName)) {
+        // The name came from an unprivileged client and is logged escaped.
+        m_logger.error("Refused smartctl request for invalid device name {:?}", bsdName);
+        reply(Unexpected(mapErrorForTransport(HelperError::invalidDeviceName())));
+        return;
+    }
+    m_logger.debug("Received smartctl request for BSD name {}", bsdName);
+    m_logger.info("Dispatching smartctl execution for BSD name {} onto background queue.", bsdName);
+    {
+        std::lock_guard lock(m_mutex);
+        m_queue.push_back([this, bsdName = std::move(bsdName), reply = std::move(reply)] {
+            auto result = m_commandRunner.run(bsdName);
+            if (result) {
+                m_logger.info(
+                    "smartctl execution succeeded for BSD name {}. Command: {}; stdout bytes: {}; stderr "
+                    "bytes: {}; exit status: {}",
+                    bsdName, result->commandDescription, result->jsonData.size(),
+                    result->standardError.size(), result->terminationStatus);
+                reply(std::move(result).value());
+                return;
+            }
+            m_logger.error("smartctl execution failed for BSD name {}: {}", bsdName,
+                result.error().localizedDescription());
+            reply(Unexpected(mapErrorForTransport(result.error())));
+        });
+    }
+    m_condition.notify_one();
+}
+
+std::string SmartctlHelper::helperVersion() const
+{
+    // The project's version stands for the bundle's short version string.
+#ifdef TALLOWIN_VERSION
+    std::string version = TALLOWIN_VERSION;
+#else
+    std::string version;
+#endif
+    if (version.empty())
+        version = SmartctlHelperProtocol::fallbackVersion;
+    m_logger.info("Reporting helper version string to application: {}", version);
+    return version;
+}
+
+HelperError SmartctlHelper::mapErrorForTransport(const SmartctlCommandRunnerError& error) const
+{
+    m_logger.error(
+        "Mapping SmartctlCommandRunnerError ({}) to NSError for XPC transport.", error.caseDescription());
+    return error.helperError();
+}
+
+HelperError SmartctlHelper::mapErrorForTransport(const HelperError& error) const
+{
+    if (error.isHelperDomain()) {
+        m_logger.error("Propagating existing helper-domain NSError with code {}", error.code);
+        return error;
+    }
+    m_logger.error(
+        "Wrapping unknown error domain={} code={} into helper-domain NSError.", error.domain, error.code);
+    return HelperError::make(HelperError::Code::executionFailedUnknown, error.description);
+}
+
+}
