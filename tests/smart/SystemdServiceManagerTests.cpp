@@ -4,6 +4,8 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace tallowin;
 using tallowin::testing::TemporaryDirectory;
@@ -218,6 +220,25 @@ TEST_F(SystemdServiceManagerTest, DaemonPathComesFromTheServicesExecStart)
     std::filesystem::copy_file(
         directory / "bin" / "systemctl", directory / "libexec" / "com.tallowin.ProbeWarden");
     EXPECT_TRUE(manager->helperExecutableExists());
+}
+
+TEST_F(SystemdServiceManagerTest, RealSystemctlThatDoesNotKnowTheUnitsFallsBackToTheWantsLinks)
+{
+    if (::access("/usr/bin/systemctl", X_OK) != 0 && ::access("/bin/systemctl", X_OK) != 0)
+        GTEST_SKIP() << "no systemctl on this machine";
+    shipUnits();
+    SystemdServiceManager::Options options;
+    options.unitSearchPaths = { directory / "etc", directory / "lib" };
+    SystemdServiceManager manager(std::make_shared<PosixProcessRunner>(), options);
+    // systemctl looks in the system's own unit folders, where these test units are not, and
+    // says so on standard error only.
+    if (manager.status() == ServiceStatus::Enabled)
+        GTEST_SKIP() << "Tallowin's socket unit is installed and enabled on this machine";
+    EXPECT_EQ(manager.status(), ServiceStatus::NotRegistered);
+    std::filesystem::create_directories(directory / "etc" / "sockets.target.wants");
+    std::filesystem::create_symlink(directory / "lib" / "com.tallowin.ProbeWarden.socket",
+        directory / "etc" / "sockets.target.wants" / "com.tallowin.ProbeWarden.socket");
+    EXPECT_EQ(manager.status(), ServiceStatus::Enabled);
 }
 
 TEST(PosixProcessRunner, CollectsBothOutputsAndTheExitStatus)
