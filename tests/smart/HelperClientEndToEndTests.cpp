@@ -8,6 +8,7 @@
 #include <csignal>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -82,7 +83,9 @@ void writeFakeSmartctl(const std::filesystem::path& directory, const std::string
 std::string fixture(const char* name)
 {
     std::ifstream file(std::filesystem::path(TALLOWIN_SHARED_DIR) / "fixtures" / "smartctl" / name);
-    return std::string(std::istreambuf_iterator<char>(file), {});
+    std::ostringstream contents;
+    contents << file.rdbuf();
+    return contents.str();
 }
 
 class HelperClientEndToEndTest : public ::testing::Test {
