@@ -22,7 +22,9 @@ struct SmartOptions {
 
 void writeBytes(std::FILE* stream, ByteView bytes)
 {
-    std::fwrite(bytes.data(), 1, bytes.size(), stream);
+    // An empty vector's data() may be null, which fwrite must never see.
+    if (!bytes.empty())
+        std::fwrite(bytes.data(), 1, bytes.size(), stream);
 }
 
 int runSmart(const SmartOptions& options)
