@@ -2,6 +2,7 @@
 
 #include "core/Expected.h"
 #include "core/Language.h"
+#include "helper_protocol/SmartctlHelperProtocol.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -69,7 +70,7 @@ public:
 // tests, with the daemon in standalone mode), else /run/tallowin/probewarden.sock, where the
 // systemd socket unit listens.
 std::string helperSocketPath(const EnvironmentLookup& = processEnvironment);
-inline constexpr std::string_view defaultHelperSocketPath = "/run/tallowin/probewarden.sock";
+inline constexpr std::string_view defaultHelperSocketPath = SmartctlHelperProtocol::defaultSocketPath;
 
 // systemd for an installed Tallowin; the development manager when TALLOWIN_HELPER_SOCKET
 // names a daemon started by hand.
