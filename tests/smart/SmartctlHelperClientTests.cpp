@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <atomic>
 #include <thread>
 
 using namespace tallowin;
@@ -109,14 +110,14 @@ TEST_F(SmartctlHelperClientTest, SilentDaemonGivesNothingAfterFiveSecondsAndTheN
 
 TEST_F(SmartctlHelperClientTest, LateAndStrayRepliesNeverAnswerAnotherRequest)
 {
-    Protocol::RequestId firstId = 0;
+    std::atomic<Protocol::RequestId> firstId { 0 };
     FakeHelperDaemon daemon(socketPath, [&](const Protocol::FetchSMARTDataRequest& request, int connection) {
         if (connection == 0) {
             firstId = request.id;
             return Action { .delay = 800ms, .reply = FakeHelperDaemon::result(request.id, "late") };
         }
         // The old request's answer comes first on the new connection, then the right one.
-        return Action { .stray = FakeHelperDaemon::result(firstId, "stray"),
+        return Action { .stray = FakeHelperDaemon::result(firstId.load(), "stray"),
             .reply = FakeHelperDaemon::result(request.id, "current") };
     });
     auto client = makeClient(300ms);
