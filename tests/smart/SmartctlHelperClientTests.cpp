@@ -3,9 +3,9 @@
 #include "smart/SmartctlHelperClient.h"
 #include "smart/TemporaryDirectory.h"
 
+#include <atomic>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-#include <atomic>
 #include <thread>
 
 using namespace tallowin;
