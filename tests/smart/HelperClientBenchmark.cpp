@@ -1,0 +1,81 @@
+// What the application pays per SMART fetch on top of smartctl itself: the manager's cached
+// check (a hop to the main queue from the refresh thread), the request, the reply's trip over
+// the socket and its strict decoding, against an in-process daemon that answers at once.
+#include "smart/FakeHelperDaemon.h"
+#include "smart/SmartctlHelperClient.h"
+#include "smart/TemporaryDirectory.h"
+
+#include <benchmark/benchmark.h>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+using namespace tallowin;
+using tallowin::testing::FakeHelperDaemon;
+using tallowin::testing::SerialMainQueue;
+using tallowin::testing::TemporaryDirectory;
+
+namespace {
+
+std::string fixture()
+{
+    std::ifstream file(
+        std::filesystem::path(TALLOWIN_SHARED_DIR) / "fixtures/smartctl/ata-ssd-samsung-860evo-xall.json");
+    std::ostringstream contents;
+    contents << file.rdbuf();
+    return contents.str();
+}
+
+struct Setup {
+    Setup()
+        : daemon(socketPath(),
+            [json = fixture()](const SmartctlHelperProtocol::FetchSMARTDataRequest& request, int) {
+                return FakeHelperDaemon::Action { .reply = FakeHelperDaemon::result(request.id, json) };
+            })
+    {
+        auto manager = PrivilegedHelperManager::create(
+            { std::make_shared<DevelopmentServiceManager>(socketPath().string()), mainQueue, {},
+                &notifications });
+        client = SmartctlHelperClient::create(manager, { socketPath().string(), std::chrono::seconds(5) });
+    }
+    std::filesystem::path socketPath() const { return directory / "probewarden.sock"; }
+
+    TemporaryDirectory directory;
+    std::shared_ptr<SerialMainQueue> mainQueue = std::make_shared<SerialMainQueue>();
+    NotificationCenter notifications;
+    FakeHelperDaemon daemon;
+    std::shared_ptr<SmartctlHelperClient> client;
+};
+
+void fetchRoundTrip(benchmark::State& state)
+{
+    setLogSink(makeStderrLogSink(LogLevel::Error));
+    Setup setup;
+    std::size_t bytes = 0;
+    for (auto _ : state) {
+        auto result = setup.client->fetchSMARTData("sda");
+        if (!result) {
+            state.SkipWithError("no result");
+            break;
+        }
+        bytes += result->jsonData.size();
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
+}
+BENCHMARK(fetchRoundTrip)->Unit(benchmark::kMicrosecond);
+
+void cachedInstallationCheck(benchmark::State& state)
+{
+    auto mainQueue = std::make_shared<SerialMainQueue>();
+    NotificationCenter notifications;
+    auto manager = PrivilegedHelperManager::create(
+        { std::make_shared<DevelopmentServiceManager>("/tmp/unused.sock"), mainQueue, {}, &notifications });
+    manager->ensureHelperInstalledIfNeeded();
+    for (auto _ : state)
+        benchmark::DoNotOptimize(manager->ensureHelperInstalledIfNeeded());
+}
+BENCHMARK(cachedInstallationCheck)->Unit(benchmark::kMicrosecond);
+
+}
+
+BENCHMARK_MAIN();
