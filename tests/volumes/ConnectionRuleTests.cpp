@@ -1,4 +1,4 @@
-#include "LanguageGuard.h"
+#include "support/LanguageGuard.h"
 #include "support/FakeDeviceRegistry.h"
 #include "volumes/ConnectionClassifier.h"
 #include "volumes/DiskVolumeResolver.h"

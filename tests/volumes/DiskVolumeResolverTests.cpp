@@ -1,4 +1,4 @@
-#include "LanguageGuard.h"
+#include "support/LanguageGuard.h"
 #include "platform/LinuxMountLookup.h"
 #include "platform/SysfsRegistry.h"
 #include "support/FakeDeviceRegistry.h"

@@ -1,4 +1,4 @@
-#include "LanguageGuard.h"
+#include "support/LanguageGuard.h"
 #include "platform/SysfsRegistry.h"
 #include "support/FakeSysfsTree.h"
 #include "volumes/DiskVolumeResolver.h"
