@@ -187,9 +187,14 @@ void DiskIOMonitor::startMonitoring()
     aggregation->queue().sync([&] { aggregation->reset(); });
     aggregation->queue().sync([&] { aggregation->start(); });
     postToMain([](DiskIOMonitor& self) { self.resetForNewRun(); });
-    m_monitorQueue->post([weak = weak_from_this(), descriptor = std::move(descriptor)] {
+    std::uint64_t run;
+    {
+        std::lock_guard lock(m_timerMutex);
+        run = m_run;
+    }
+    m_monitorQueue->post([weak = weak_from_this(), descriptor = std::move(descriptor), run] {
         if (auto self = weak.lock())
-            self->beginRun(descriptor);
+            self->beginRun(descriptor, run);
     });
 }
 
@@ -230,6 +235,7 @@ void DiskIOMonitor::stopRoutine(bool flush)
     std::unique_ptr<RepeatingTimer> timer;
     {
         std::lock_guard lock(m_timerMutex);
+        ++m_run;
         timer = std::move(m_timer);
     }
     if (timer) {
@@ -319,8 +325,16 @@ const std::vector<DiskSample>& DiskIOMonitor::samples() const
 
 // Monitor queue.
 
-void DiskIOMonitor::beginRun(const DiskVolumeDescriptor& descriptor)
+void DiskIOMonitor::beginRun(const DiskVolumeDescriptor& descriptor, std::uint64_t run)
 {
+    auto isCurrentRun = [&] {
+        std::lock_guard lock(m_timerMutex);
+        return m_run == run;
+    };
+    // Stopped before it began: starting the timer now would only make its first tick fail with
+    // "Monitoring has been stopped." although nothing went wrong.
+    if (!isCurrentRun())
+        return;
     m_previousSnapshot.reset();
     auto session = DiskIOKitStatisticsProvider::StatisticsSession::create(m_registry, descriptor);
     std::optional<MonitorError> failure;
@@ -352,6 +366,11 @@ void DiskIOMonitor::beginRun(const DiskVolumeDescriptor& descriptor)
     std::unique_ptr<RepeatingTimer> replaced;
     {
         std::lock_guard lock(m_timerMutex);
+        if (m_run != run) {
+            timer->setHandler({});
+            timer->cancel();
+            return;
+        }
         replaced = std::exchange(m_timer, std::move(timer));
     }
     // A timer of an earlier run that nobody stopped must not keep firing beside this one.

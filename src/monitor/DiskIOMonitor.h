@@ -157,7 +157,7 @@ private:
     void postToMain(std::function<void(DiskIOMonitor&)>);
 
     // Monitor queue.
-    void beginRun(const DiskVolumeDescriptor&);
+    void beginRun(const DiskVolumeDescriptor&, std::uint64_t run);
     void tick();
     void processSnapshot(const DiskIOKitStatisticsProvider::Snapshot&);
     void failRun(const MonitorError&);
@@ -204,6 +204,9 @@ private:
     // Set on the monitor queue, cancelled by whichever thread stops the run.
     std::mutex m_timerMutex;
     std::unique_ptr<RepeatingTimer> m_timer;
+    // Guarded by m_timerMutex. Every stop ends the current run; a start whose run has been
+    // ended before it began on the monitor queue must not install its timer.
+    std::uint64_t m_run { 0 };
 
     // Created on first use by the main thread or the monitor queue, then kept.
     std::mutex m_coordinatorMutex;
