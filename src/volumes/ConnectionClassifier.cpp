@@ -49,15 +49,6 @@ constexpr std::array<UsbWords, 5> usbSpeedWords {
     UsbWords { { "lowspeed", "low-speed" }, 0 },
 };
 
-std::string_view trimmed(std::string_view text)
-{
-    constexpr std::string_view whitespace = " \t\r\n\v\f";
-    auto begin = text.find_first_not_of(whitespace);
-    if (begin == std::string_view::npos)
-        return {};
-    return text.substr(begin, text.find_last_not_of(whitespace) - begin + 1);
-}
-
 std::string lowercased(std::string_view text)
 {
     std::string lower(text);
@@ -175,6 +166,15 @@ LinkInfo thunderboltRow(std::int64_t generation)
 }
 
 } // namespace
+
+std::string_view trimmed(std::string_view text)
+{
+    constexpr std::string_view whitespace = " \t\r\n\v\f";
+    auto begin = text.find_first_not_of(whitespace);
+    if (begin == std::string_view::npos)
+        return {};
+    return text.substr(begin, text.find_last_not_of(whitespace) - begin + 1);
+}
 
 std::string numberText(double value)
 {
