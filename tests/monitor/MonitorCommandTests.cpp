@@ -1,33 +1,20 @@
 // tallowin-cli monitor as scripts use it: the JSON lines, the summary, the exit status, and a
 // clean stop on SIGINT.
 
+#include "support/ShellCommand.h"
+
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <sstream>
-#include <sys/wait.h>
 
 namespace {
 
-struct Outcome {
-    int exitStatus { -1 };
-    std::string output;
-};
-
 // Runs a shell command line in which "CLI" stands for tallowin-cli, in English.
-Outcome run(const std::string& commandLine)
+tallowin::testing::ShellOutcome run(const std::string& commandLine)
 {
-    std::string command = "LANGUAGE=en; export LANGUAGE; CLI=" TALLOWIN_CLI_PATH "; " + commandLine;
-    Outcome outcome;
-    std::FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe)
-        return outcome;
-    char buffer[4096];
-    for (std::size_t count; (count = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-        outcome.output.append(buffer, count);
-    int status = ::pclose(pipe);
-    outcome.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return outcome;
+    return tallowin::testing::runShell(
+        "LANGUAGE=en; export LANGUAGE; CLI=" TALLOWIN_CLI_PATH "; " + commandLine);
 }
 
 std::vector<nlohmann::ordered_json> jsonLines(const std::string& text)

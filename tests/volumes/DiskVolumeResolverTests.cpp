@@ -2,17 +2,16 @@
 #include "platform/SysfsRegistry.h"
 #include "support/FakeDeviceRegistry.h"
 #include "support/LanguageGuard.h"
+#include "support/ShellCommand.h"
 #include "support/TemporaryDirectory.h"
 #include "volumes/DiskVolumeResolver.h"
 
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <map>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace tallowin {
@@ -171,21 +170,15 @@ TEST(ResolverOnThisMachine, BadInputNeverCrashes)
     }
 }
 
-// Runs a shell command; its standard output, or nothing when it failed.
+// Runs a shell command; its standard output without the final line break, or nothing when it failed.
 std::optional<std::string> run(const std::string& command)
 {
-    std::string output;
-    FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r");
-    if (!pipe)
+    auto outcome = testing::runShell(command + " 2>/dev/null");
+    if (outcome.exitStatus != 0)
         return std::nullopt;
-    char buffer[256];
-    while (std::fgets(buffer, sizeof buffer, pipe))
-        output += buffer;
-    if (::pclose(pipe) != 0)
-        return std::nullopt;
-    while (!output.empty() && output.back() == '\n')
-        output.pop_back();
-    return output;
+    while (!outcome.output.empty() && outcome.output.back() == '\n')
+        outcome.output.pop_back();
+    return outcome.output;
 }
 
 // An ext4 image on a loop device, mounted; every step is undone in reverse order when the
