@@ -39,8 +39,6 @@ std::optional<LinkInfo> thunderboltInfo(const RegistryDictionary&, int depth = 0
 std::string numericSpeedText(double bitsOrGigabits);
 // Texts with a unit stay as written; a bare number is taken as Gbps.
 std::optional<std::string> speedText(std::string_view);
-// The text without leading and trailing white space.
-std::string_view trimmed(std::string_view);
 // Decimal, at least one integer digit, at most two fraction digits, no grouping.
 std::string numberText(double);
 

@@ -1,5 +1,6 @@
 #include "volumes/DiskVolumeResolver.h"
 
+#include "core/Formatting.h"
 #include "core/Language.h"
 #include "volumes/ConnectionClassifier.h"
 
@@ -25,7 +26,7 @@ constexpr std::array modelKeys { "Product Name"sv, "model"sv, "kUSBProductString
 constexpr int maximumSearchDepth = 12;
 constexpr int maximumIdentityAncestors = 10;
 
-using ConnectionClassifier::trimmed;
+using Formatting::trimmed;
 
 std::optional<std::string> firstText(const RegistryDictionary& properties, auto keys)
 {
