@@ -254,4 +254,13 @@ std::string shortestDouble(double value)
     return text;
 }
 
+std::string_view trimmed(std::string_view text)
+{
+    constexpr std::string_view whitespace = " \t\r\n\v\f";
+    auto begin = text.find_first_not_of(whitespace);
+    if (begin == std::string_view::npos)
+        return {};
+    return text.substr(begin, text.find_last_not_of(whitespace) - begin + 1);
+}
+
 }

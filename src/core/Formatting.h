@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace tallowin::Formatting {
 
@@ -74,5 +75,8 @@ std::string hoursMinutesSeconds(double seconds);
 // The shortest decimal text that reads back as the same double, always with a decimal point
 // ("50.0", "983.3333333333334").
 std::string shortestDouble(double value);
+
+// The text without leading and trailing white space.
+std::string_view trimmed(std::string_view text);
 
 }

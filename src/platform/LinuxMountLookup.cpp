@@ -198,7 +198,8 @@ Expected<LinuxMountLookup::Located, int> LinuxMountLookup::locate(std::string_vi
     return located;
 }
 
-Expected<FileSystemStatistics, int> LinuxMountLookup::fileSystemStatistics(std::string_view path)
+Expected<std::pair<LinuxMountLookup::Located, FileSystemStatistics>, int> LinuxMountLookup::measure(
+    std::string_view path)
 {
     auto located = locate(path);
     if (!located)
@@ -213,7 +214,15 @@ Expected<FileSystemStatistics, int> LinuxMountLookup::fileSystemStatistics(std::
     statistics.fileSystemTypeName = located->mount.fileSystemType;
     statistics.mountedFromName = located->blockName ? "/dev/" + *located->blockName : located->mount.source;
     statistics.mountPoint = located->mount.mountPoint;
-    return statistics;
+    return std::pair { std::move(*located), std::move(statistics) };
+}
+
+Expected<FileSystemStatistics, int> LinuxMountLookup::fileSystemStatistics(std::string_view path)
+{
+    auto measured = measure(path);
+    if (!measured)
+        return Unexpected(measured.error());
+    return std::move(measured->second);
 }
 
 std::optional<std::string> LinuxMountLookup::label(const Located& located) const
@@ -270,18 +279,15 @@ std::optional<std::string> LinuxMountLookup::label(const Located& located) const
 
 Expected<VolumeResourceValues, int> LinuxMountLookup::volumeResourceValues(std::string_view path)
 {
-    auto located = locate(path);
-    if (!located)
-        return Unexpected(located.error());
-    struct statvfs status;
-    if (::statvfs(located->resolvedPath.c_str(), &status) != 0)
-        return Unexpected(errno);
-    std::uint64_t fragment = status.f_frsize ? status.f_frsize : status.f_bsize;
+    auto measured = measure(path);
+    if (!measured)
+        return Unexpected(measured.error());
+    const auto& [located, statistics] = *measured;
     VolumeResourceValues values;
-    values.volumeName = label(*located);
+    values.volumeName = label(located);
     // What df shows: the size, and the space an unprivileged user may still fill.
-    values.totalCapacity = std::uint64_t { status.f_blocks } * fragment;
-    values.availableCapacity = std::uint64_t { status.f_bavail } * fragment;
+    values.totalCapacity = statistics.totalBlocks * statistics.blockSize;
+    values.availableCapacity = statistics.availableBlocks * statistics.blockSize;
     return values;
 }
 

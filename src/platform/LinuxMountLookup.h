@@ -3,6 +3,7 @@
 #include "platform/MountLookup.h"
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tallowin {
@@ -49,6 +50,8 @@ private:
         std::optional<std::pair<unsigned, unsigned>> deviceNumber;
     };
     Expected<Located, int> locate(std::string_view path);
+    // The mount holding `path` and its statvfs figures.
+    Expected<std::pair<Located, FileSystemStatistics>, int> measure(std::string_view path);
     std::optional<std::string> blockNameForNumber(unsigned major, unsigned minor) const;
     std::optional<std::string> label(const Located&) const;
 

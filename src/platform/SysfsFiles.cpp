@@ -35,16 +35,6 @@ private:
 
 } // namespace
 
-std::string_view trimmed(std::string_view text)
-{
-    constexpr std::string_view whitespace = " \t\r\n\v\f";
-    auto begin = text.find_first_not_of(whitespace);
-    if (begin == std::string_view::npos)
-        return {};
-    auto end = text.find_last_not_of(whitespace);
-    return text.substr(begin, end - begin + 1);
-}
-
 // A small attribute file as text without its final line break; nothing when it cannot be
 // read, is binary or is larger than an attribute should be. Never blocks on a slow device:
 // the file is opened non-blocking and read once.

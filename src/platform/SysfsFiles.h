@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/Formatting.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -14,7 +16,7 @@ namespace tallowin::sysfs {
 // Attributes are at most a page; anything larger is a binary attribute.
 inline constexpr std::size_t maximumAttributeSize = 4096;
 
-std::string_view trimmed(std::string_view text);
+using Formatting::trimmed;
 // A small attribute file as text without its final line break; nothing when it cannot be read,
 // is binary or is larger than an attribute should be.
 std::optional<std::string> readAttribute(const std::string& path);

@@ -84,7 +84,7 @@ const SysfsObject& objectOf(const RegistryObjectRef& object)
     return static_cast<const SysfsObject&>(*object);
 }
 
-RegistryDictionary statisticsDictionary(const BlockStatCounters& counters)
+RegistryDictionary statisticsDictionary(const StatisticsSnapshot& counters)
 {
     RegistryDictionary statistics;
     statistics.set("Bytes (Read)", counters.bytesRead);
@@ -94,7 +94,7 @@ RegistryDictionary statisticsDictionary(const BlockStatCounters& counters)
     return statistics;
 }
 
-Expected<BlockStatCounters, std::int32_t> readStatistics(const SysfsObject& object)
+Expected<StatisticsSnapshot, std::int32_t> readStatistics(const SysfsObject& object)
 {
     auto fd = object.statDescriptor();
     if (!fd)
@@ -212,7 +212,7 @@ void translateAttributes(RegistryDictionary& properties, std::string_view subsys
 
 } // namespace
 
-std::optional<BlockStatCounters> parseBlockStat(std::string_view text, bool mayBeTruncated)
+std::optional<StatisticsSnapshot> parseBlockStat(std::string_view text, bool mayBeTruncated)
 {
     std::array<std::uint64_t, 7> fields {};
     std::size_t position = 0;
@@ -232,7 +232,7 @@ std::optional<BlockStatCounters> parseBlockStat(std::string_view text, bool mayB
         if (!atEnd && text[position] != ' ' && text[position] != '\t' && text[position] != '\n')
             return std::nullopt;
     }
-    return BlockStatCounters { fields[2] * 512, fields[6] * 512, fields[0], fields[4] };
+    return StatisticsSnapshot { fields[2] * 512, fields[6] * 512, fields[0], fields[4] };
 }
 
 SysfsRegistry::SysfsRegistry(std::string root, std::shared_ptr<const HardwareIdDatabase> ids)

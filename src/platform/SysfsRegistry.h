@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/Records.h"
 #include "platform/DeviceRegistry.h"
 #include "platform/HardwareIdDatabase.h"
 
@@ -53,16 +54,8 @@ private:
 
 // The four cumulative counters of a block device's `stat` text (reads completed, sectors read,
 // writes completed, sectors written; sectors are 512 bytes whatever the device's block size).
-struct BlockStatCounters {
-    std::uint64_t bytesRead { 0 };
-    std::uint64_t bytesWritten { 0 };
-    std::uint64_t readOperations { 0 };
-    std::uint64_t writeOperations { 0 };
-
-    friend bool operator==(const BlockStatCounters&, const BlockStatCounters&) = default;
-};
 // Nothing when the text is not a complete stat line (fewer than seven fields, a field that is
 // not a decimal number or overflows, a truncated last field).
-std::optional<BlockStatCounters> parseBlockStat(std::string_view text, bool mayBeTruncated = false);
+std::optional<StatisticsSnapshot> parseBlockStat(std::string_view text, bool mayBeTruncated = false);
 
 }

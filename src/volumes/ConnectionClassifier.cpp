@@ -1,5 +1,6 @@
 #include "volumes/ConnectionClassifier.h"
 
+#include "core/Formatting.h"
 #include "core/Language.h"
 
 #include <algorithm>
@@ -10,6 +11,8 @@
 #include <fmt/format.h>
 
 namespace tallowin::ConnectionClassifier {
+
+using Formatting::trimmed;
 
 namespace {
 
@@ -48,15 +51,6 @@ constexpr std::array<UsbWords, 5> usbSpeedWords {
     UsbWords { { "fullspeed", "full-speed" }, 1 },
     UsbWords { { "lowspeed", "low-speed" }, 0 },
 };
-
-std::string_view trimmed(std::string_view text)
-{
-    constexpr std::string_view whitespace = " \t\r\n\v\f";
-    auto begin = text.find_first_not_of(whitespace);
-    if (begin == std::string_view::npos)
-        return {};
-    return text.substr(begin, text.find_last_not_of(whitespace) - begin + 1);
-}
 
 std::string lowercased(std::string_view text)
 {

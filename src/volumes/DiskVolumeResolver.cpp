@@ -1,5 +1,6 @@
 #include "volumes/DiskVolumeResolver.h"
 
+#include "core/Formatting.h"
 #include "core/Language.h"
 #include "volumes/ConnectionClassifier.h"
 
@@ -25,14 +26,7 @@ constexpr std::array modelKeys { "Product Name"sv, "model"sv, "kUSBProductString
 constexpr int maximumSearchDepth = 12;
 constexpr int maximumIdentityAncestors = 10;
 
-std::string_view trimmed(std::string_view text)
-{
-    constexpr std::string_view whitespace = " \t\r\n\v\f";
-    auto begin = text.find_first_not_of(whitespace);
-    if (begin == std::string_view::npos)
-        return {};
-    return text.substr(begin, text.find_last_not_of(whitespace) - begin + 1);
-}
+using Formatting::trimmed;
 
 std::optional<std::string> firstText(const RegistryDictionary& properties, auto keys)
 {

@@ -1,40 +1,20 @@
 // tallowin-cli monitor as scripts use it: the JSON lines, the summary, the exit status, and a
 // clean stop on SIGINT.
 
-#include <csignal>
-#include <fcntl.h>
+#include "support/ShellCommand.h"
+
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-#include <poll.h>
-#include <spawn.h>
 #include <sstream>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char** environ;
 
 namespace {
 
-struct Outcome {
-    int exitStatus { -1 };
-    std::string output;
-};
-
 // Runs a shell command line in which "CLI" stands for tallowin-cli, in English.
-Outcome run(const std::string& commandLine)
+tallowin::testing::ShellOutcome run(const std::string& commandLine)
 {
-    std::string command = "LANGUAGE=en; export LANGUAGE; CLI=" TALLOWIN_CLI_PATH "; " + commandLine;
-    Outcome outcome;
-    std::FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe)
-        return outcome;
-    char buffer[4096];
-    for (std::size_t count; (count = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-        outcome.output.append(buffer, count);
-    int status = ::pclose(pipe);
-    outcome.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return outcome;
+    return tallowin::testing::runShell(
+        "LANGUAGE=en; export LANGUAGE; CLI=" TALLOWIN_CLI_PATH "; " + commandLine);
 }
 
 std::vector<nlohmann::ordered_json> jsonLines(const std::string& text)
@@ -44,11 +24,6 @@ std::vector<nlohmann::ordered_json> jsonLines(const std::string& text)
     for (std::string line; std::getline(stream, line);)
         lines.push_back(nlohmann::ordered_json::parse(line));
     return lines;
-}
-
-bool hasVda()
-{
-    return std::filesystem::exists("/sys/block/vda/stat");
 }
 
 // Checks the per-batch lines against the summary, which scripts rely on.
@@ -61,8 +36,8 @@ void expectConsistent(const std::vector<nlohmann::ordered_json>& lines)
     for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
         const auto& line = lines[i];
         std::vector<std::string> keys;
-        for (const auto& [key, value] : line.items())
-            keys.push_back(key);
+        for (const auto& item : line.items())
+            keys.push_back(item.key());
         EXPECT_EQ(keys,
             (std::vector<std::string> { "samples", "currentReadBytes", "currentWriteBytes",
                 "currentReadOperations", "currentWriteOperations", "totalReadBytes", "totalWriteBytes",
@@ -80,7 +55,7 @@ void expectConsistent(const std::vector<nlohmann::ordered_json>& lines)
 
 TEST(MonitorCommand, JsonLinesAddUpToTheSummary)
 {
-    if (!hasVda())
+    if (!std::filesystem::exists("/sys/block/vda/stat"))
         GTEST_SKIP() << "needs /sys/block/vda";
     auto outcome = run("\"$CLI\" monitor --device vda --interval 10 --duration 1 --json 2>/dev/null");
     EXPECT_EQ(outcome.exitStatus, 0);
@@ -94,7 +69,7 @@ TEST(MonitorCommand, JsonLinesAddUpToTheSummary)
 
 TEST(MonitorCommand, InterruptStopsWithTheSummary)
 {
-    if (!hasVda())
+    if (!std::filesystem::exists("/sys/block/vda/stat"))
         GTEST_SKIP() << "needs /sys/block/vda";
     auto outcome = run(
         "\"$CLI\" monitor / --interval 1 --json 2>/dev/null & pid=$!; sleep 0.5; kill -INT $pid; wait $pid");

@@ -131,31 +131,5 @@ TEST_F(FakeMountRoots, AnonymousDeviceNumbersAreNamedThroughTheSourceLink)
     EXPECT_EQ(lookup().fileSystemStatistics(volume.string())->mountedFromName, "/dev/not-a-disk");
 }
 
-TEST(LinuxMountLookupOnThisMachine, TheRootIsVdaWithStatvfsCapacities)
-{
-    LinuxMountLookup mounts;
-    auto statistics = mounts.fileSystemStatistics("/");
-    ASSERT_TRUE(statistics);
-    if (statistics->mountedFromName != "/dev/vda")
-        GTEST_SKIP() << "the root file system is on " << statistics->mountedFromName;
-    EXPECT_EQ(statistics->fileSystemTypeName, "ext4");
-    struct statvfs expected;
-    ASSERT_EQ(::statvfs("/", &expected), 0);
-    EXPECT_EQ(statistics->totalBlocks * statistics->blockSize,
-        std::uint64_t { expected.f_blocks } * expected.f_frsize);
-}
-
-TEST(LinuxMountLookupOnThisMachine, PseudoFileSystemsAndFilesAnswerWithoutADevice)
-{
-    LinuxMountLookup mounts;
-    for (const char* path : { "/proc", "/proc/self/status", "/sys/kernel", "/dev/shm" }) {
-        auto statistics = mounts.fileSystemStatistics(path);
-        ASSERT_TRUE(statistics) << path;
-        EXPECT_FALSE(statistics->mountedFromName.starts_with("/dev/"))
-            << path << " " << statistics->mountedFromName;
-        EXPECT_TRUE(mounts.volumeResourceValues(path)) << path;
-    }
-}
-
 }
 }

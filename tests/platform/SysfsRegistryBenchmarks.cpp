@@ -4,35 +4,26 @@
 
 namespace {
 
+// Reads of this machine's vda through `read`.
+template<typename Read> void readVda(benchmark::State& state, Read read)
+{
+    tallowin::SysfsRegistry registry;
+    auto matches = registry.matchBSDName("vda");
+    if (!matches || matches->empty()) {
+        state.SkipWithError("no vda");
+        return;
+    }
+    auto disk = matches->front();
+    for (auto _ : state)
+        benchmark::DoNotOptimize(read(registry, disk));
+}
 // The monitor's hot path at 1 ms sampling: one "Statistics" read of a cached object.
-void statisticsRead(benchmark::State& state)
-{
-    tallowin::SysfsRegistry registry;
-    auto matches = registry.matchBSDName("vda");
-    if (!matches || matches->empty()) {
-        state.SkipWithError("no vda");
-        return;
-    }
-    auto disk = matches->front();
-    for (auto _ : state)
-        benchmark::DoNotOptimize(registry.property(disk, "Statistics"));
-}
-BENCHMARK(statisticsRead);
-
+BENCHMARK_CAPTURE(readVda, statisticsRead, [](tallowin::SysfsRegistry& registry, const auto& disk) {
+    return registry.property(disk, "Statistics");
+});
 // What a read would cost without the kept-open descriptor: the whole property dictionary.
-void allProperties(benchmark::State& state)
-{
-    tallowin::SysfsRegistry registry;
-    auto matches = registry.matchBSDName("vda");
-    if (!matches || matches->empty()) {
-        state.SkipWithError("no vda");
-        return;
-    }
-    auto disk = matches->front();
-    for (auto _ : state)
-        benchmark::DoNotOptimize(registry.properties(disk));
-}
-BENCHMARK(allProperties);
+BENCHMARK_CAPTURE(readVda, allProperties,
+    [](tallowin::SysfsRegistry& registry, const auto& disk) { return registry.properties(disk); });
 
 void parseStat(benchmark::State& state)
 {

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "core/Records.h"
 #include "platform/DeviceRegistry.h"
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <mutex>
 
@@ -14,6 +16,9 @@ namespace tallowin::testing {
 // many handles the code under test still owns.
 class FakeDeviceRegistry final : public DeviceRegistry {
 public:
+    // Counters as a function of how many times they have been read.
+    using StatisticsScript = std::function<StatisticsSnapshot(std::uint64_t readIndex)>;
+
     struct Node final : RegistryObject {
         std::string className;
         std::optional<std::uint64_t> registryEntryID;
@@ -21,6 +26,8 @@ public:
         RegistryDictionary properties;
         std::optional<std::int32_t> propertiesFailure;
         bool detached { false };
+        StatisticsScript statisticsScript;
+        std::uint64_t statisticsReads { 0 };
     };
 
     RegistryObjectRef add(std::string className, RegistryDictionary properties = {},
@@ -69,6 +76,19 @@ public:
         mutableNode(object).detached = true;
         for (auto& [name, objects] : m_matches)
             std::erase(objects, object);
+    }
+
+    // Single-key reads of "Statistics" on the object answer from the script from now on.
+    void scriptStatistics(const RegistryObjectRef& object, StatisticsScript script)
+    {
+        std::lock_guard lock(m_mutex);
+        mutableNode(object).statisticsScript = std::move(script);
+    }
+
+    std::uint64_t statisticsReads(const RegistryObjectRef& object) const
+    {
+        std::lock_guard lock(m_mutex);
+        return nodeOf(object).statisticsReads;
     }
 
     void failMatching(std::optional<RegistryMatchingFailure> failure)
@@ -163,6 +183,11 @@ public:
             return Unexpected(std::int32_t { 19 });
         if (node.propertiesFailure)
             return Unexpected(*node.propertiesFailure);
+        if (key == "Statistics" && node.statisticsScript) {
+            auto counters = node.statisticsScript(mutableNode(object).statisticsReads++);
+            return std::optional<RegistryValue>(statistics(counters.bytesRead, counters.bytesWritten,
+                counters.readOperations, counters.writeOperations));
+        }
         if (const auto* value = node.properties.find(key))
             return std::optional<RegistryValue>(*value);
         return std::optional<RegistryValue> {};

@@ -1,10 +1,10 @@
 #pragma once
 
-#include <cstdlib>
+#include "support/TemporaryDirectory.h"
+
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
-#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -18,26 +18,11 @@ class FakeSysfsTree {
 public:
     using Attributes = std::initializer_list<std::pair<const char*, std::string>>;
 
-    FakeSysfsTree()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tallowin-sysfs-XXXXXX").string();
-        if (!::mkdtemp(pattern.data()))
-            throw std::runtime_error("cannot create a temporary directory");
-        m_root = pattern;
-    }
-    ~FakeSysfsTree()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_root, ignored);
-    }
-    FakeSysfsTree(const FakeSysfsTree&) = delete;
-    FakeSysfsTree& operator=(const FakeSysfsTree&) = delete;
-
-    const std::filesystem::path& root() const { return m_root; }
-    std::string rootString() const { return m_root.string(); }
+    const std::filesystem::path& root() const { return m_directory.path(); }
+    std::string rootString() const { return root().string(); }
     std::filesystem::path devicePath(const std::string& devicesRelative) const
     {
-        return m_root / "devices" / devicesRelative;
+        return root() / "devices" / devicesRelative;
     }
 
     // A device directory with a `uevent` file; `subsystemLink` is "bus/usb", "class/nvme" …, or
@@ -49,8 +34,8 @@ public:
         std::filesystem::create_directories(directory);
         write(directory / "uevent", uevent);
         if (!subsystemLink.empty()) {
-            std::filesystem::create_directories(m_root / subsystemLink);
-            link(directory / "subsystem", m_root / subsystemLink);
+            std::filesystem::create_directories(root() / subsystemLink);
+            link(directory / "subsystem", root() / subsystemLink);
         }
         for (const auto& [name, value] : attributes)
             write(directory / name, value);
@@ -79,10 +64,10 @@ public:
             write(directory / "stat", stat);
         if (isPartition)
             write(directory / "partition", "1\n");
-        std::filesystem::create_directories(m_root / "class/block");
-        std::filesystem::create_directories(m_root / "dev/block");
-        link(m_root / "class/block" / name, directory);
-        link(m_root / "dev/block" / dev, directory);
+        std::filesystem::create_directories(root() / "class/block");
+        std::filesystem::create_directories(root() / "dev/block");
+        link(root() / "class/block" / name, directory);
+        link(root() / "dev/block" / dev, directory);
         return directory;
     }
 
@@ -101,7 +86,7 @@ public:
     }
 
 private:
-    std::filesystem::path m_root;
+    TemporaryDirectory m_directory { "tallowin-sysfs" };
 };
 
 }

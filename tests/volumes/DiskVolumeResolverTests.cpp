@@ -1,17 +1,17 @@
-#include "support/LanguageGuard.h"
 #include "platform/LinuxMountLookup.h"
 #include "platform/SysfsRegistry.h"
 #include "support/FakeDeviceRegistry.h"
+#include "support/LanguageGuard.h"
+#include "support/ShellCommand.h"
+#include "support/TemporaryDirectory.h"
 #include "volumes/DiskVolumeResolver.h"
 
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <map>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace tallowin {
@@ -73,91 +73,62 @@ protected:
     LanguageGuard english { "en_GB" };
 };
 
-TEST_F(Resolver, AFolderResolvesToItsVolumeWithEveryField)
+TEST_F(Resolver, AFolderLinkOrFileUrlResolvesToItsVolumeWithEveryField)
 {
-    auto descriptor = resolve("/Volumes/Data/Projects/2024");
-    ASSERT_TRUE(descriptor);
-    EXPECT_EQ(*descriptor,
+    EXPECT_EQ(resolve("/Volumes/Data/Projects/2024"),
         (DiskVolumeDescriptor { "/Volumes/Data/Projects/2024", "disk3s1", "Data", "USB 3.1 Gen2", "10Gbps",
             "APFS", 8'000'000, 3'000, "Acme", "Rocket", std::nullopt }));
-}
-
-TEST_F(Resolver, SymbolicLinksAreResolvedFirstAndFileUrlsAccepted)
-{
     mounts.links["/home/me/link"] = "/Volumes/Data/real";
-    auto descriptor = resolve("file:///home/me/link");
-    ASSERT_TRUE(descriptor);
-    EXPECT_EQ(descriptor->url, "/Volumes/Data/real");
-    EXPECT_EQ(mounts.statisticsPaths.back(), "/Volumes/Data/real");
+    EXPECT_EQ(resolve("file:///home/me/link")->url, "/Volumes/Data/real");
+    EXPECT_EQ(mounts.statisticsPaths.back(), "/Volumes/Data/real"); // links are resolved first
     EXPECT_EQ(resolve("file://localhost/My%20Folder")->url, "/My Folder");
+    EXPECT_EQ(resolve("some/folder")->url, std::filesystem::current_path().string() + "/some/folder");
 }
 
-TEST_F(Resolver, RelativePathsAreTakenFromTheWorkingDirectory)
-{
-    auto descriptor = resolve("some/folder");
-    ASSERT_TRUE(descriptor);
-    EXPECT_EQ(descriptor->url, std::filesystem::current_path().string() + "/some/folder");
-}
-
-TEST_F(Resolver, RejectsWhatIsNotALocalFile)
+TEST_F(Resolver, RejectsWhatIsNotALocalFileOrHasNoDeviceName)
 {
     for (const char* location :
-        { "", "http://example.com/x", "file://server/share", "file://", "smb://nas/x" }) {
-        auto descriptor = resolve(location);
-        ASSERT_FALSE(descriptor) << location;
-        EXPECT_EQ(descriptor.error().kind, MonitorError::Kind::invalidSelection) << location;
-    }
+        { "", "http://example.com/x", "file://server/share", "file://", "smb://nas/x" })
+        EXPECT_EQ(resolve(location).error().kind, MonitorError::Kind::invalidSelection) << location;
     EXPECT_EQ(resolve("").error().localizedDescription(), "Please select a valid volume.");
-}
 
-TEST_F(Resolver, FailsToNameTheDeviceWithoutStatisticsOrDeviceName)
-{
+    for (const char* source : { "///", "" }) {
+        mounts.statistics = FileSystemStatistics { 4096, 1, 1, "ext4", source, "/" };
+        EXPECT_EQ(resolve("/x").error().localizedDescription(),
+            "Failed to resolve the BSD name for the selected path.");
+    }
     mounts.statistics.reset();
-    ASSERT_FALSE(resolve("/x"));
     EXPECT_EQ(resolve("/x").error().kind, MonitorError::Kind::bsdNameResolutionFailed);
-    mounts.statistics = FileSystemStatistics { 4096, 1, 1, "ext4", "///", "/" };
-    EXPECT_EQ(resolve("/x").error().kind, MonitorError::Kind::bsdNameResolutionFailed);
-    mounts.statistics = FileSystemStatistics { 4096, 1, 1, "ext4", "", "/" };
-    EXPECT_EQ(resolve("/x").error().localizedDescription(),
-        "Failed to resolve the BSD name for the selected path.");
-}
-
-TEST_F(Resolver, ADeviceNameWithoutSlashIsUsedWhole)
-{
-    mounts.statistics->mountedFromName = "server:export";
-    auto descriptor = resolve("/net/x");
-    ASSERT_TRUE(descriptor);
-    EXPECT_EQ(descriptor->bsdName, "server:export");
-    EXPECT_EQ(descriptor->connectionTypeDescription, "Unknown");
-    EXPECT_FALSE(descriptor->hardwareVendor);
-    mounts.statistics->mountedFromName = "/dev/mapper//vg-home/";
-    EXPECT_EQ(resolve("/x")->bsdName, "vg-home");
 }
 
 TEST_F(Resolver, NamesAndCapacitiesFallBackToTheStatisticsRecord)
 {
+    // A device name without a slash is used whole; the last component otherwise.
+    mounts.statistics->mountedFromName = "server:export";
+    auto network = resolve("/net/x");
+    EXPECT_EQ(network->bsdName, "server:export");
+    EXPECT_EQ(network->connectionTypeDescription, "Unknown");
+    EXPECT_FALSE(network->hardwareVendor);
+    mounts.statistics->mountedFromName = "/dev/mapper//vg-home/";
+    EXPECT_EQ(resolve("/x")->bsdName, "vg-home");
+
     mounts.resources = VolumeResourceValues { std::nullopt, 0, 0, std::nullopt, 0 };
     auto descriptor = resolve("/Volumes/Data/Projects/");
-    ASSERT_TRUE(descriptor);
     EXPECT_EQ(descriptor->displayName, "Projects");
     EXPECT_EQ(descriptor->totalCapacityBytes, 4096u * 1000);
     EXPECT_EQ(descriptor->availableCapacityBytes, 4096u * 250);
-
-    // An empty volume name is still the volume name; resource failures are ignored.
+    // An empty volume name is still the volume name.
     mounts.resources = VolumeResourceValues { "", std::nullopt, 5, std::nullopt, std::nullopt };
     EXPECT_EQ(resolve("/a/b")->displayName, "");
     EXPECT_EQ(resolve("/a/b")->availableCapacityBytes, 5u);
+    // Resource failures are ignored; a zero block size gives no capacities.
     mounts.resources.reset();
     mounts.statistics = FileSystemStatistics { 0, 1000, 250, "  \n", "/dev/disk3s1", "/" };
     descriptor = resolve("/");
-    ASSERT_TRUE(descriptor);
     EXPECT_EQ(descriptor->displayName, "/");
-    EXPECT_FALSE(descriptor->totalCapacityBytes);
-    EXPECT_FALSE(descriptor->availableCapacityBytes);
+    EXPECT_FALSE(descriptor->totalCapacityBytes || descriptor->availableCapacityBytes);
     EXPECT_FALSE(descriptor->fileSystemDescription);
 }
-
-// ---- This machine ----
 
 TEST(ResolverOnThisMachine, TheRootIsTheVirtioDiskWithStatvfsCapacities)
 {
@@ -199,24 +170,15 @@ TEST(ResolverOnThisMachine, BadInputNeverCrashes)
     }
 }
 
-// Runs a command and reports whether it succeeded; output is discarded.
-bool run(const std::string& command)
+// Runs a shell command; its standard output without the final line break, or nothing when it failed.
+std::optional<std::string> run(const std::string& command)
 {
-    return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-std::string capture(const std::string& command)
-{
-    std::string output;
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        char buffer[256];
-        while (std::fgets(buffer, sizeof buffer, pipe))
-            output += buffer;
-        ::pclose(pipe);
-    }
-    while (!output.empty() && output.back() == '\n')
-        output.pop_back();
-    return output;
+    auto outcome = testing::runShell(command + " 2>/dev/null");
+    if (outcome.exitStatus != 0)
+        return std::nullopt;
+    while (!outcome.output.empty() && outcome.output.back() == '\n')
+        outcome.output.pop_back();
+    return outcome.output;
 }
 
 // An ext4 image on a loop device, mounted; every step is undone in reverse order when the
@@ -225,20 +187,12 @@ class LoopMount {
 public:
     LoopMount()
     {
-        char directory[] = "/tmp/tallowin-loop-XXXXXX";
-        if (!::mkdtemp(directory))
+        auto image = (m_directory / "image.ext4").string();
+        std::filesystem::create_directory(m_mountPoint); // a space exercises mountinfo's escapes
+        if (!run("truncate -s 16M '" + image + "' && mkfs.ext4 -q -L TallowinTest '" + image + "'"))
             return;
-        m_directory = directory;
-        m_image = m_directory + "/image.ext4";
-        // A space in the mount point exercises the escaped form in mountinfo.
-        m_mountPoint = m_directory + "/mnt point";
-        std::filesystem::create_directory(m_mountPoint);
-        if (!run("truncate -s 16M " + m_image) || !run("mkfs.ext4 -q -L TallowinTest " + m_image))
-            return;
-        m_loop = capture("losetup -f --show " + m_image);
-        if (m_loop.empty())
-            return;
-        m_mounted = ::mount(m_loop.c_str(), m_mountPoint.c_str(), "ext4", 0, nullptr) == 0;
+        m_loop = run("losetup -f --show '" + image + "'").value_or("");
+        m_mounted = !m_loop.empty() && ::mount(m_loop.c_str(), m_mountPoint.c_str(), "ext4", 0, nullptr) == 0;
     }
     ~LoopMount()
     {
@@ -246,10 +200,6 @@ public:
             ::umount2(m_mountPoint.c_str(), MNT_DETACH);
         if (!m_loop.empty())
             run("losetup -d " + m_loop);
-        if (!m_directory.empty()) {
-            std::error_code ignored;
-            std::filesystem::remove_all(m_directory, ignored);
-        }
     }
     LoopMount(const LoopMount&) = delete;
     LoopMount& operator=(const LoopMount&) = delete;
@@ -259,9 +209,8 @@ public:
     std::string loopName() const { return std::filesystem::path(m_loop).filename().string(); }
 
 private:
-    std::string m_directory;
-    std::string m_image;
-    std::string m_mountPoint;
+    testing::TemporaryDirectory m_directory { "tallowin-loop" };
+    std::string m_mountPoint = (m_directory / "mnt point").string();
     std::string m_loop;
     bool m_mounted { false };
 };

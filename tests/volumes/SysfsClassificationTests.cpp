@@ -1,6 +1,6 @@
-#include "support/LanguageGuard.h"
 #include "platform/SysfsRegistry.h"
 #include "support/FakeSysfsTree.h"
+#include "support/LanguageGuard.h"
 #include "volumes/DiskVolumeResolver.h"
 
 #include <gtest/gtest.h>
@@ -11,23 +11,6 @@ namespace {
 using testing::FakeSysfsTree;
 using testing::LanguageGuard;
 using Metadata = DiskVolumeResolver::ConnectionMetadata;
-
-// Values of a dictionary without dereferencing what may be missing.
-std::optional<std::string> textOf(const RegistryDictionary& dictionary, std::string_view key)
-{
-    const auto* value = dictionary.find(key);
-    if (value && value->text())
-        return *value->text();
-    return std::nullopt;
-}
-
-std::optional<std::uint64_t> numberOf(const RegistryDictionary& dictionary, std::string_view key)
-{
-    const auto* value = dictionary.find(key);
-    if (value && value->number())
-        return value->number()->asUnsigned();
-    return std::nullopt;
-}
 
 // Excerpts of the pci.ids and usb.ids formats, with the entries these trees use.
 const char* pciIds = "# comment\n"
@@ -67,40 +50,29 @@ protected:
         return DiskVolumeResolver::connectionMetadata(name, registry);
     }
 
-    // An xHCI controller on its own PCIe link: its link speed is the controller's, never
-    // the drive's.
-    void addUsbController()
-    {
-        tree.device("pci0000:00/0000:00:14.0", "bus/pci", "DRIVER=xhci_hcd\n",
-            { { "vendor", "0x8086\n" }, { "device", "0xa36d\n" }, { "class", "0x0c0330\n" },
-                { "current_link_speed", "8.0 GT/s PCIe\n" } });
-    }
-
-    void addUsbDevice(const std::string& path, const std::string& speed, FakeSysfsTree::Attributes extra = {})
-    {
-        tree.device(path, "bus/usb", "DEVTYPE=usb_device\nDRIVER=usb\n",
-            { { "speed", speed + "\n" }, { "version", " 3.20\n" } });
-        for (const auto& [name, value] : extra)
-            FakeSysfsTree::write(tree.devicePath(path) / name, value);
-    }
-
-    // A SCSI disk under a USB interface, as usb-storage and uas lay it out.
-    void addUsbScsiDisk(const std::string& interfacePath, const std::string& name, unsigned minor,
+    // A SCSI disk with one partition at `device` (…/target/0:0:0:0), as sd lays it out.
+    void scsiDisk(const std::string& device, const std::string& name, unsigned minor,
         const std::string& vendor, const std::string& model)
     {
-        tree.device(interfacePath, "bus/usb", "DEVTYPE=usb_interface\nDRIVER=uas\n",
-            { { "bInterfaceClass", "08\n" } });
-        auto host = interfacePath + "/host0";
-        tree.device(host, "bus/scsi", "DEVTYPE=scsi_host\n");
-        tree.device(host + "/target0:0:0", "bus/scsi", "DEVTYPE=scsi_target\n");
-        auto device = host + "/target0:0:0/0:0:0:0";
+        tree.device(std::filesystem::path(device).parent_path(), "bus/scsi", "DEVTYPE=scsi_target\n");
         tree.device(device, "bus/scsi", "DEVTYPE=scsi_device\nDRIVER=sd\n",
-            { { "vendor", vendor + "\n" }, { "model", model + "\n" }, { "rev", "0   \n" },
-                { "inquiry", std::string("\0\0\5", 3) } });
-        tree.folder(device + "/block");
+            { { "vendor", vendor + "\n" }, { "model", model + "\n" } });
         tree.block(device + "/block/" + name, 8, minor);
         tree.block(
             device + "/block/" + name + "/" + name + "1", 8, minor + 1, "1 0 2 0 3 0 4 0 0 0 0\n", true);
+    }
+
+    // A USB device at `path` with a mass-storage interface and its SCSI disk.
+    void usbDisk(const std::string& path, const std::string& speed, FakeSysfsTree::Attributes attributes,
+        const std::string& name, unsigned minor, const std::string& vendor, const std::string& model)
+    {
+        tree.device(path, "bus/usb", "DEVTYPE=usb_device\nDRIVER=usb\n", attributes);
+        FakeSysfsTree::write(tree.devicePath(path) / "speed", speed + "\n");
+        auto interface = path + "/" + std::filesystem::path(path).filename().string() + ":1.0";
+        tree.device(
+            interface, "bus/usb", "DEVTYPE=usb_interface\nDRIVER=uas\n", { { "bInterfaceClass", "08\n" } });
+        tree.device(interface + "/host0", "bus/scsi", "DEVTYPE=scsi_host\n");
+        scsiDisk(interface + "/host0/target0:0:0/0:0:0:0", name, minor, vendor, model);
     }
 
     void addNvme(const std::string& endpoint, const std::string& controller, const std::string& linkSpeed)
@@ -108,7 +80,6 @@ protected:
         tree.device(endpoint, "bus/pci", "DRIVER=nvme\n",
             { { "vendor", "0x144d\n" }, { "device", "0xa808\n" }, { "class", "0x010802\n" },
                 { "current_link_speed", linkSpeed + "\n" }, { "current_link_width", "4\n" } });
-        tree.folder(endpoint + "/nvme");
         tree.device(endpoint + "/nvme/" + controller, "class/nvme", "NVME_TRTYPE=pcie\n",
             { { "model", "Samsung SSD 970 EVO Plus 1TB            \n" }, { "transport", "pcie\n" },
                 { "serial", "S4EWNX0R123456\n" } });
@@ -118,55 +89,33 @@ protected:
     LanguageGuard english { "en_US" };
 };
 
-TEST_F(SysfsClassification, UsbThreeDriveBehindASataBridgeReadsTheUsbLinkAndTheDrivesIdentity)
+TEST_F(SysfsClassification, UsbDisksReadTheirUsbLinkAndTheDrivesOrDatabaseIdentity)
 {
-    addUsbController();
-    addUsbDevice(
-        "pci0000:00/0000:00:14.0/usb2", "10000", { { "manufacturer", "Linux xHCI Host Controller\n" } });
-    addUsbDevice("pci0000:00/0000:00:14.0/usb2/2-1", "5000",
+    // The xHCI controller's own PCIe link speed is never the drive's.
+    tree.device("pci0000:00/0000:00:14.0", "bus/pci", "DRIVER=xhci_hcd\n",
+        { { "vendor", "0x8086\n" }, { "device", "0xa36d\n" }, { "class", "0x0c0330\n" },
+            { "current_link_speed", "8.0 GT/s PCIe\n" } });
+    std::string root = "pci0000:00/0000:00:14.0/usb2";
+    tree.device(root, "bus/usb", "DEVTYPE=usb_device\n",
+        { { "speed", "10000\n" }, { "manufacturer", "Linux xHCI Host Controller\n" } });
+    // A SATA drive behind a USB 3 bridge: the bridge's link, the drive's own identity.
+    usbDisk(root + "/2-1", "5000",
         { { "idVendor", "174c\n" }, { "idProduct", "55aa\n" }, { "manufacturer", "ASMedia\n" },
-            { "product", "ASM1153E\n" } });
-    addUsbScsiDisk("pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0", "sda", 0, "Samsung ", "SSD 860 EVO 500G");
+            { "product", "ASM1153E\n" } },
+        "sda", 0, "Samsung ", "SSD 860 EVO 500G");
+    auto bridged = Metadata { "USB 3.0", "5Gbps", "Samsung", "SSD 860 EVO 500G" };
+    EXPECT_EQ(classify("sda1"), bridged);
+    EXPECT_EQ(classify("sda"), bridged);
 
-    auto expected = Metadata { "USB 3.0", "5Gbps", "Samsung", "SSD 860 EVO 500G" };
-    EXPECT_EQ(classify("sda1"), expected);
-    EXPECT_EQ(classify("sda"), expected);
-}
-
-TEST_F(SysfsClassification, UsbTwoStickReadsHighSpeed)
-{
-    addUsbController();
-    addUsbDevice("pci0000:00/0000:00:14.0/usb1", "480");
-    addUsbDevice("pci0000:00/0000:00:14.0/usb1/1-2", "480",
+    usbDisk(root + "/2-2", "480",
         { { "idVendor", "0781\n" }, { "idProduct", "5567\n" }, { "manufacturer", " SanDisk\n" },
-            { "product", "Cruzer Blade\n" } });
-    addUsbScsiDisk("pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0", "sdb", 16, "SanDisk ", "Cruzer Blade    ");
+            { "product", "Cruzer Blade\n" } },
+        "sdb", 16, "SanDisk ", "Cruzer Blade    ");
     EXPECT_EQ(classify("sdb1"), (Metadata { "USB 2.0", "480Mbps", "SanDisk", "Cruzer Blade" }));
 
-    // The USB device object itself reads as the rule expects too.
-    SysfsRegistry registry(tree.rootString(), databases());
-    RegistryObjectRef device = registry.matchBSDName("sdb")->front();
-    for (int step = 0; step < 5; ++step) {
-        auto parent = registry.parent(device);
-        ASSERT_TRUE(parent);
-        device = *parent;
-    }
-    ASSERT_EQ(registry.className(device), "usb");
-    auto properties = *registry.properties(device);
-    ASSERT_TRUE(
-        properties.find("Device Speed") && properties.find("idVendor") && properties.find("manufacturer"));
-    EXPECT_EQ(numberOf(properties, "Device Speed"), 2u);
-    EXPECT_EQ(numberOf(properties, "idVendor"), 0x0781u);
-    EXPECT_EQ(textOf(properties, "manufacturer"), " SanDisk");
-}
-
-TEST_F(SysfsClassification, NumericIdsAreNamedFromTheDatabasesOrShownAsHex)
-{
-    addUsbController();
-    addUsbDevice("pci0000:00/0000:00:14.0/usb1", "480");
-    addUsbDevice(
-        "pci0000:00/0000:00:14.0/usb1/1-3", "12", { { "idVendor", "0781\n" }, { "idProduct", "5567\n" } });
-    addUsbScsiDisk("pci0000:00/0000:00:14.0/usb1/1-3/1-3:1.0", "sdc", 32, "        ", "                ");
+    // Blank INQUIRY texts: numeric ids, named from usb.ids or shown as hex.
+    usbDisk(root + "/2-3", "12", { { "idVendor", "0781\n" }, { "idProduct", "5567\n" } }, "sdc", 32,
+        "        ", "                ");
     EXPECT_EQ(classify("sdc"), (Metadata { "USB 1.1", "12Mbps", "SanDisk Corp.", "Cruzer Blade" }));
     EXPECT_EQ(classify("sdc", false), (Metadata { "USB 1.1", "12Mbps", "0x0781", "0x5567" }));
 }
@@ -210,97 +159,70 @@ TEST_F(SysfsClassification, MultipathNvmeNamespaceUnderTheSubsystemFindsItsContr
         (Metadata { "PCIe", "16Gbps", "Samsung Electronics Co Ltd", "Samsung SSD 970 EVO Plus 1TB" }));
 }
 
-TEST_F(SysfsClassification, SataDiskReadsItsNegotiatedLinkSpeed)
+TEST_F(SysfsClassification, SataAndSasDisksReadTheirNegotiatedLinkRate)
 {
-    tree.device("pci0000:00/0000:00:17.0", "bus/pci", "DRIVER=ahci\n",
-        { { "vendor", "0x8086\n" }, { "device", "0xa352\n" }, { "class", "0x010601\n" } });
-    tree.device("pci0000:00/0000:00:17.0/ata1", "", "DEVTYPE=ata_port\n");
-    tree.device("pci0000:00/0000:00:17.0/ata1/link1", "", "DEVTYPE=ata_link\n");
-    FakeSysfsTree::write(
-        tree.devicePath("pci0000:00/0000:00:17.0/ata1/link1/ata_link/link1/sata_spd"), "3.0 Gbps\n");
-    tree.device("pci0000:00/0000:00:17.0/ata1/host0", "bus/scsi", "DEVTYPE=scsi_host\n");
-    tree.device("pci0000:00/0000:00:17.0/ata1/host0/target0:0:0", "bus/scsi", "DEVTYPE=scsi_target\n");
-    tree.device("pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0", "bus/scsi", "DEVTYPE=scsi_device\n",
-        { { "vendor", "ATA     \n" }, { "model", "ST2000DM008-2FR1\n" } });
-    tree.folder("pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0/block");
-    tree.block("pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0/block/sda", 8, 0);
-    tree.block("pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0/block/sda/sda3", 8, 3,
-        "1 0 1 0 1 0 1 0\n", true);
+    std::string ata = "pci0000:00/0000:00:17.0/ata1";
+    tree.device("pci0000:00/0000:00:17.0", "bus/pci", "DRIVER=ahci\n", { { "class", "0x010601\n" } });
+    tree.device(ata, "", "DEVTYPE=ata_port\n");
+    tree.device(ata + "/link1", "", "DEVTYPE=ata_link\n");
+    FakeSysfsTree::write(tree.devicePath(ata + "/link1/ata_link/link1/sata_spd"), "3.0 Gbps\n");
+    tree.device(ata + "/host0", "bus/scsi", "DEVTYPE=scsi_host\n");
+    scsiDisk(ata + "/host0/target0:0:0/0:0:0:0", "sda", 0, "ATA     ", "ST2000DM008-2FR1");
     // The vendor is what the kernel reports for every ATA disk, as lsblk shows it.
-    EXPECT_EQ(classify("sda3"), (Metadata { "SATA", "3Gbps", "ATA", "ST2000DM008-2FR1" }));
-}
+    EXPECT_EQ(classify("sda1"), (Metadata { "SATA", "3Gbps", "ATA", "ST2000DM008-2FR1" }));
 
-TEST_F(SysfsClassification, SasDiskReadsItsPortsNegotiatedRate)
-{
-    tree.device("pci0000:00/0000:02:00.0", "bus/pci", "DRIVER=mpt3sas\n", { { "class", "0x010700\n" } });
     std::string port = "pci0000:00/0000:02:00.0/host0/port-0:0";
+    tree.device("pci0000:00/0000:02:00.0", "bus/pci", "DRIVER=mpt3sas\n", { { "class", "0x010700\n" } });
     tree.device("pci0000:00/0000:02:00.0/host0", "bus/scsi", "DEVTYPE=scsi_host\n");
-    tree.device(port, "");
-    tree.device(port + "/phy-0:0", "");
+    for (const char* part : { "", "/phy-0:0", "/end_device-0:0" })
+        tree.device(port + part, "");
     FakeSysfsTree::write(
         tree.devicePath(port + "/phy-0:0/sas_phy/phy-0:0/negotiated_linkrate"), "12.0 Gbit\n");
-    tree.device(port + "/end_device-0:0", "");
-    tree.device(port + "/end_device-0:0/target0:0:0", "bus/scsi", "DEVTYPE=scsi_target\n");
-    tree.device(port + "/end_device-0:0/target0:0:0/0:0:0:0", "bus/scsi", "DEVTYPE=scsi_device\n",
-        { { "vendor", "SEAGATE \n" }, { "model", "ST4000NM0025    \n" } });
-    tree.folder(port + "/end_device-0:0/target0:0:0/0:0:0:0/block");
-    tree.block(port + "/end_device-0:0/target0:0:0/0:0:0:0/block/sdd", 8, 48);
+    scsiDisk(port + "/end_device-0:0/target0:0:0/0:0:0:0", "sdd", 48, "SEAGATE ", "ST4000NM0025    ");
     EXPECT_EQ(classify("sdd"), (Metadata { "SAS", "12Gbps", "SEAGATE", "ST4000NM0025" }));
 }
 
-class ThunderboltClassification : public SysfsClassification {
-protected:
-    void addThunderboltDrive(const std::string& bridgeDevice, const std::string& removable)
-    {
-        tree.device("pci0000:00/0000:00:07.0", "bus/pci", "",
-            { { "class", "0x060400\n" }, { "vendor", "0x8086\n" }, { "device", "0x9a23\n" } });
-        tree.device("pci0000:00/0000:00:07.0/0000:03:00.0", "bus/pci", "",
-            { { "class", "0x060400\n" }, { "vendor", "0x8086\n" }, { "device", bridgeDevice + "\n" },
-                { "removable", removable + "\n" } });
-        tree.device("pci0000:00/0000:00:07.0/0000:03:00.0/0000:04:01.0", "bus/pci", "",
-            { { "class", "0x060400\n" }, { "vendor", "0x8086\n" }, { "device", bridgeDevice + "\n" },
-                { "removable", removable + "\n" } });
-        std::string endpoint = "pci0000:00/0000:00:07.0/0000:03:00.0/0000:04:01.0/0000:05:00.0";
-        addNvme(endpoint, "nvme1", "8.0 GT/s PCIe");
-        tree.block(endpoint + "/nvme/nvme1/nvme1n1", 259, 8);
-        tree.block(endpoint + "/nvme/nvme1/nvme1n1/nvme1n1p1", 259, 9, "1 0 1 0 1 0 1 0\n", true);
-
-        // The Thunderbolt routers: the host's (route 0) and the enclosure's.
-        tree.device("pci0000:00/0000:00:0d.2", "bus/pci", "", { { "class", "0x0c0340\n" } });
-        tree.device("pci0000:00/0000:00:0d.2/domain0", "bus/thunderbolt", "DEVTYPE=thunderbolt_domain\n");
-        tree.device("pci0000:00/0000:00:0d.2/domain0/0-0", "bus/thunderbolt", "DEVTYPE=thunderbolt_device\n",
-            { { "generation", "4\n" }, { "vendor", "0x8087\n" } });
-        tree.device("pci0000:00/0000:00:0d.2/domain0/0-0/0-1", "bus/thunderbolt",
-            "DEVTYPE=thunderbolt_device\n",
-            { { "generation", "3\n" }, { "rx_speed", "20.0 Gb/s\n" }, { "rx_lanes", "2\n" },
-                { "vendor_name", "OWC\n" }, { "device_name", "Express 1M2\n" }, { "vendor", "0x1234\n" } });
-        for (const char* router : { "0-0", "0-0/0-1" }) {
-            auto name = std::filesystem::path(router).filename();
-            tree.link(tree.root() / "bus/thunderbolt/devices" / name,
-                tree.devicePath(std::string("pci0000:00/0000:00:0d.2/domain0/") + router));
-        }
+TEST_F(SysfsClassification, NvmeBehindAThunderboltBridgeReadsTheRoutersGeneration)
+{
+    tree.device("pci0000:00/0000:00:07.0", "bus/pci", "", { { "class", "0x060400\n" } });
+    // Two bridges of a Titan Ridge controller, which pci.ids names a Thunderbolt bridge.
+    std::string bridge = "pci0000:00/0000:00:07.0";
+    for (const char* next : { "/0000:03:00.0", "/0000:04:01.0" }) {
+        bridge += next;
+        tree.device(bridge, "bus/pci", "",
+            { { "class", "0x060400\n" }, { "vendor", "0x8086\n" }, { "device", "0x15ef\n" },
+                { "removable", "unknown\n" } });
     }
-};
+    addNvme(bridge + "/0000:05:00.0", "nvme1", "8.0 GT/s PCIe");
+    tree.block(bridge + "/0000:05:00.0/nvme/nvme1/nvme1n1", 259, 8);
+    tree.block(bridge + "/0000:05:00.0/nvme/nvme1/nvme1n1/nvme1n1p1", 259, 9, "1 0 1 0 1 0 1 0\n", true);
+    // The Thunderbolt routers: the host's (route 0) and the enclosure's.
+    std::string domain = "pci0000:00/0000:00:0d.2/domain0";
+    tree.device(domain, "bus/thunderbolt", "DEVTYPE=thunderbolt_domain\n");
+    tree.device(
+        domain + "/0-0", "bus/thunderbolt", "DEVTYPE=thunderbolt_device\n", { { "generation", "4\n" } });
+    tree.device(domain + "/0-0/0-1", "bus/thunderbolt", "DEVTYPE=thunderbolt_device\n",
+        { { "generation", "3\n" }, { "rx_speed", "20.0 Gb/s\n" }, { "rx_lanes", "2\n" },
+            { "vendor_name", "OWC\n" }, { "device_name", "Express 1M2\n" } });
+    tree.link(tree.root() / "bus/thunderbolt/devices/0-0", tree.devicePath(domain + "/0-0"));
+    tree.link(tree.root() / "bus/thunderbolt/devices/0-1", tree.devicePath(domain + "/0-0/0-1"));
 
-TEST_F(ThunderboltClassification, NvmeTunnelledThroughAThunderboltBridgeReadsItsGeneration)
-{
-    addThunderboltDrive("0x15ef", "unknown");
-    auto expected = Metadata { "Thunderbolt 3", "40Gbps", "Samsung Electronics Co Ltd",
-        "Samsung SSD 970 EVO Plus 1TB" };
-    EXPECT_EQ(classify("nvme1n1p1"), expected);
-    LanguageGuard chinese { "zh_CN.UTF-8" };
-    EXPECT_EQ(classify("nvme1n1p1").type, "雷雳 3");
-}
-
-TEST_F(ThunderboltClassification, AnExternalFacingBridgeIsRecognisedWithoutTheDatabase)
-{
-    addThunderboltDrive("0x1234", "removable");
+    EXPECT_EQ(classify("nvme1n1p1"),
+        (Metadata {
+            "Thunderbolt 3", "40Gbps", "Samsung Electronics Co Ltd", "Samsung SSD 970 EVO Plus 1TB" }));
+    {
+        LanguageGuard chinese { "zh_CN.UTF-8" };
+        EXPECT_EQ(classify("nvme1n1p1").type, "雷雳 3");
+    }
+    // Without the database, an external-facing bridge is the sign; without either it is plain PCIe.
+    auto markBridges = [&](const char* removable) {
+        FakeSysfsTree::write(tree.devicePath("pci0000:00/0000:00:07.0/0000:03:00.0/removable"), removable);
+        FakeSysfsTree::write(tree.devicePath(bridge + "/removable"), removable);
+    };
+    markBridges("removable\n");
     EXPECT_EQ(classify("nvme1n1p1", false),
         (Metadata { "Thunderbolt 3", "40Gbps", "0x144D", "Samsung SSD 970 EVO Plus 1TB" }));
-    // Without either sign it is an ordinary PCIe drive.
-    FakeSysfsTree::write(tree.devicePath("pci0000:00/0000:00:07.0/0000:03:00.0/removable"), "fixed\n");
-    FakeSysfsTree::write(
-        tree.devicePath("pci0000:00/0000:00:07.0/0000:03:00.0/0000:04:01.0/removable"), "fixed\n");
+    markBridges("fixed\n");
     EXPECT_EQ(classify("nvme1n1p1", false).type, "PCIe");
 }
 
@@ -310,7 +232,6 @@ TEST_F(SysfsClassification, VirtioAndLoopDevicesFallBackSensibly)
         { { "vendor", "0x1af4\n" }, { "device", "0x1042\n" }, { "class", "0x018000\n" } });
     tree.device("pci0000:00/0000:00:02.0/virtio1", "bus/virtio", "DRIVER=virtio_blk\n",
         { { "vendor", "0x1af4\n" }, { "device", "0x0002\n" } });
-    tree.folder("pci0000:00/0000:00:02.0/virtio1/block");
     tree.block("pci0000:00/0000:00:02.0/virtio1/block/vda", 254, 0);
     EXPECT_EQ(
         classify("vda"), (Metadata { "Virtio", std::nullopt, "Red Hat, Inc.", "Virtio 1.0 block device" }));
@@ -318,10 +239,8 @@ TEST_F(SysfsClassification, VirtioAndLoopDevicesFallBackSensibly)
 
     // A disk on virtio-scsi is named by its own INQUIRY data, not by the host adapter.
     tree.device("pci0000:00/0000:00:02.0/virtio1/host2", "bus/scsi", "DEVTYPE=scsi_host\n");
-    tree.device("pci0000:00/0000:00:02.0/virtio1/host2/target2:0:0", "bus/scsi", "DEVTYPE=scsi_target\n");
-    tree.device("pci0000:00/0000:00:02.0/virtio1/host2/target2:0:0/2:0:0:0", "bus/scsi",
-        "DEVTYPE=scsi_device\n", { { "vendor", "QEMU    \n" }, { "model", "QEMU HARDDISK   \n" } });
-    tree.block("pci0000:00/0000:00:02.0/virtio1/host2/target2:0:0/2:0:0:0/block/sde", 8, 64);
+    scsiDisk("pci0000:00/0000:00:02.0/virtio1/host2/target2:0:0/2:0:0:0", "sde", 64, "QEMU    ",
+        "QEMU HARDDISK   ");
     EXPECT_EQ(classify("sde"), (Metadata { "Virtio", std::nullopt, "QEMU", "QEMU HARDDISK" }));
 
     tree.device("virtual", "");
@@ -342,7 +261,6 @@ TEST_F(SysfsClassification, SdCardReaderReadsTheCardType)
     tree.device("pci0000:00/0000:00:1a.0/mmc_host/mmc0", "class/mmc_host");
     tree.device("pci0000:00/0000:00:1a.0/mmc_host/mmc0/mmc0:aaaa", "bus/mmc", "MMC_TYPE=SD\n",
         { { "type", "SD\n" }, { "name", "SC64G\n" }, { "manfid", "0x000003\n" } });
-    tree.folder("pci0000:00/0000:00:1a.0/mmc_host/mmc0/mmc0:aaaa/block");
     tree.block("pci0000:00/0000:00:1a.0/mmc_host/mmc0/mmc0:aaaa/block/mmcblk0", 179, 0);
     EXPECT_EQ(classify("mmcblk0"), (Metadata { "SD", std::nullopt, "0x0003", "SC64G" }));
 }

@@ -1,30 +1,16 @@
-#include <cstdio>
+#include "support/ShellCommand.h"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <string>
-#include <sys/wait.h>
 
 namespace {
 
-struct Outcome {
-    int status { -1 };
-    std::string output;
-};
-
 // Runs tallowin-cli with English texts; standard error is kept apart from the JSON.
-Outcome runCli(const std::string& arguments)
+tallowin::testing::ShellOutcome runCli(const std::string& arguments)
 {
-    Outcome outcome;
-    std::string command = "LANGUAGE=en LC_ALL=C " TALLOWIN_CLI_PATH " " + arguments + " 2>/dev/null";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe)
-        return outcome;
-    char buffer[512];
-    while (std::fgets(buffer, sizeof buffer, pipe))
-        outcome.output += buffer;
-    int status = ::pclose(pipe);
-    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return outcome;
+    return tallowin::testing::runShell(
+        "LANGUAGE=en LC_ALL=C " TALLOWIN_CLI_PATH " " + arguments + " 2>/dev/null");
 }
 
 std::vector<std::string> keysOf(const nlohmann::ordered_json& object)
@@ -38,7 +24,7 @@ std::vector<std::string> keysOf(const nlohmann::ordered_json& object)
 TEST(VolumeCommand, PrintsTheDescriptorAsOneObjectWithFixedKeys)
 {
     auto outcome = runCli("volume / --json");
-    ASSERT_EQ(outcome.status, 0);
+    ASSERT_EQ(outcome.exitStatus, 0);
     auto object = nlohmann::ordered_json::parse(outcome.output);
     EXPECT_EQ(keysOf(object),
         (std::vector<std::string> { "bsdName", "displayName", "connectionTypeDescription",
@@ -56,7 +42,7 @@ TEST(VolumeCommand, PrintsTheDescriptorAsOneObjectWithFixedKeys)
 TEST(VolumeCommand, DescribesADeviceByName)
 {
     auto outcome = runCli("volume --device loop0 --json");
-    if (outcome.status != 0)
+    if (outcome.exitStatus != 0)
         GTEST_SKIP() << "no loop0 here";
     auto object = nlohmann::ordered_json::parse(outcome.output);
     EXPECT_EQ(keysOf(object), (std::vector<std::string> { "type", "speed", "vendor", "product" }));
@@ -68,7 +54,7 @@ TEST(VolumeCommand, FailsWithAStatusAndNoOutputForBadInput)
     for (const char* arguments : { "volume /no/such/place --json", "volume http://example.com/ --json",
              "volume --device ../vda", "volume --device nosuchdisk" }) {
         auto outcome = runCli(arguments);
-        EXPECT_NE(outcome.status, 0) << arguments;
+        EXPECT_NE(outcome.exitStatus, 0) << arguments;
         EXPECT_EQ(outcome.output, "") << arguments;
     }
 }
