@@ -1,8 +1,7 @@
 #include "core/Formatting.h"
+#include "support/EnvironmentGuard.h"
 
 #include <cmath>
-#include <cstdlib>
-#include <ctime>
 #include <gtest/gtest.h>
 
 namespace tallowin::Formatting {
@@ -76,24 +75,14 @@ TEST(Iops, PrecisionShrinksAsTheValueGrows)
 
 TEST(MediumDateTime, BothLocalesInTheCurrentTimeZone)
 {
-    std::optional<std::string> previousZone;
-    if (const char* zone = std::getenv("TZ"))
-        previousZone = zone;
-    ::setenv("TZ", "UTC", 1);
-    ::tzset();
+    testing::EnvironmentGuard utc("TZ", "UTC");
     WallClockTime morning = 1735787045.75; // 2025-01-02 03:04:05.75 UTC
     EXPECT_EQ(mediumDateTime(morning, english), "Jan 2, 2025, 3:04:05 AM");
     EXPECT_EQ(mediumDateTime(morning, chinese), "2025年1月2日 03:04:05");
     WallClockTime afternoon = 1735787045 + 12 * 3600 - 3 * 3600; // 12:04:05
     EXPECT_EQ(mediumDateTime(afternoon, english), "Jan 2, 2025, 12:04:05 PM");
-    ::setenv("TZ", "Asia/Shanghai", 1);
-    ::tzset();
+    testing::EnvironmentGuard shanghai("TZ", "Asia/Shanghai");
     EXPECT_EQ(mediumDateTime(morning, chinese), "2025年1月2日 11:04:05");
-    if (previousZone)
-        ::setenv("TZ", previousZone->c_str(), 1);
-    else
-        ::unsetenv("TZ");
-    ::tzset();
 }
 
 TEST(Durations, PercentAndHoursMinutesSeconds)
