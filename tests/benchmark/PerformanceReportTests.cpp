@@ -6,7 +6,6 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <set>
-#include <sstream>
 
 namespace tallowin {
 namespace {
@@ -62,14 +61,6 @@ DiskVolumeDescriptor fixedVolume()
     return volume;
 }
 
-std::string readFile(const std::string& path)
-{
-    std::ifstream stream(path, std::ios::binary);
-    std::stringstream text;
-    text << stream.rdbuf();
-    return text.str();
-}
-
 // Compares with tests/data/benchmark/<name>; TALLOWIN_UPDATE_GOLDEN=1 rewrites the file instead.
 void expectGolden(const std::string& html, const std::string& name)
 {
@@ -78,7 +69,8 @@ void expectGolden(const std::string& html, const std::string& name)
         std::ofstream(path, std::ios::binary) << html;
         return;
     }
-    std::string golden = readFile(path);
+    std::ifstream stream(path, std::ios::binary);
+    std::string golden((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
     ASSERT_FALSE(golden.empty()) << "missing golden file " << path;
     EXPECT_EQ(html, golden);
 }
