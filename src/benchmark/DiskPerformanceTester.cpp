@@ -165,6 +165,71 @@ RunResult<void> fillWorkingSet(const RunContext& context, TestFileHandle& file, 
     return {};
 }
 
+struct TimedRun {
+    std::int64_t operations { 0 };
+    WallClockTime start { 0 };
+};
+
+// Repeats one random operation until the phase's deadline, publishing progress as it goes.
+template<typename Operation>
+RunResult<TimedRun> repeatUntilDeadline(const RunContext& context, ProgressTracker& tracker, Phase phase,
+    std::size_t blockSize, Operation&& operation)
+{
+    TimedRun run;
+    run.start = context.clock();
+    auto deadline = run.start + context.randomPhaseDuration;
+    while (context.clock() < deadline) {
+        if (context.isCancelled())
+            return cancelled();
+        if (auto done = operation(); !done)
+            return Unexpected(done.error());
+        ++run.operations;
+        auto now = context.clock();
+        context.publishIfDue(tracker.advance(phase, static_cast<double>(blockSize), now, context.testStart,
+            now < deadline ? ProgressTracker::Publication::whenDue : ProgressTracker::Publication::forced));
+    }
+    return run;
+}
+
+// Moves the payload in sequential chunks through `transfer`, sampling the timeline and publishing
+// progress after each chunk.
+template<typename Transfer>
+RunResult<void> transferSequentially(const RunContext& context, ProgressTracker& tracker, Phase phase,
+    TimelineSampler& sampler, std::uint64_t payload, Transfer&& transfer)
+{
+    constexpr auto chunkSize = static_cast<std::uint64_t>(DiskPerformanceTester::sequentialBlockSize);
+    for (std::uint64_t remaining = payload; remaining > 0;) {
+        if (context.isCancelled())
+            return cancelled();
+        auto chunk = std::min(remaining, chunkSize);
+        auto chunkStart = context.clock();
+        if (auto done = transfer(chunk); !done)
+            return Unexpected(done.error());
+        auto now = context.clock();
+        sampler.recordChunk(chunk, now - chunkStart, now - context.testStart);
+        remaining -= chunk;
+        auto progressNow = context.clock();
+        context.publishIfDue(tracker.advance(phase, static_cast<double>(chunk), progressNow,
+            context.testStart, ProgressTracker::Publication::whenDue));
+    }
+    sampler.finish(context.clock() - context.testStart);
+    return {};
+}
+
+// Publishes the end of a sequential phase and measures it.
+SequentialOutcome finishSequential(const RunContext& context, ProgressTracker& tracker, Phase phase,
+    WallClockTime phaseStart, std::uint64_t payload, TimelineSampler& sampler)
+{
+    context.publishIfDue(
+        tracker.advance(phase, 0, context.clock(), context.testStart, ProgressTracker::Publication::forced));
+    SequentialOutcome outcome;
+    outcome.duration = context.clock() - phaseStart;
+    outcome.throughput = outcome.duration > 0 ? static_cast<double>(payload) / outcome.duration : 0;
+    outcome.maximum = sampler.maximumThroughput();
+    outcome.timeline = sampler.takeTimeline();
+    return outcome;
+}
+
 RunResult<RandomOutcome> runRandomPhases(
     const RunContext& context, ProgressTracker& tracker, std::uint64_t payload)
 {
@@ -199,28 +264,21 @@ RunResult<RandomOutcome> runRandomPhases(
     auto nextOffset = [&]() -> std::uint64_t { return payload <= 4096 ? 0 : offsets(generator); };
 
     // Random writes: the same block at random byte offsets until the deadline.
-    std::int64_t writes = 0;
-    auto writeStart = context.clock();
-    auto writeDeadline = writeStart + context.randomPhaseDuration;
-    while (context.clock() < writeDeadline) {
-        if (context.isCancelled())
-            return cancelled();
-        if (!writer->seek(nextOffset()))
-            return failure(ErrorCode::fileHandleUnavailable);
-        if (!writer->write(std::span(block.data(), blockSize)))
-            return failure(ErrorCode::writeFailed);
-        ++writes;
-        auto now = context.clock();
-        bool beforeDeadline = now < writeDeadline;
-        context.publishIfDue(tracker.advance(Phase::randomWrite, static_cast<double>(blockSize), now,
-            context.testStart,
-            beforeDeadline ? ProgressTracker::Publication::whenDue : ProgressTracker::Publication::forced));
-    }
+    auto writes
+        = repeatUntilDeadline(context, tracker, Phase::randomWrite, blockSize, [&]() -> RunResult<void> {
+              if (!writer->seek(nextOffset()))
+                  return failure(ErrorCode::fileHandleUnavailable);
+              if (!writer->write(std::span(block.data(), blockSize)))
+                  return failure(ErrorCode::writeFailed);
+              return {};
+          });
+    if (!writes)
+        return Unexpected(writes.error());
     if (!writer->synchronize())
         return failure(ErrorCode::writeFailed);
     auto writeEnd = context.clock();
     context.publish(tracker.completePhase(Phase::randomWrite, writeEnd, context.testStart));
-    double writeElapsed = writeEnd - writeStart;
+    double writeElapsed = writeEnd - writes->start;
     // The reads must come from the device, not from the pages just written.
     writer->dropCachedPages();
 
@@ -230,32 +288,25 @@ RunResult<RandomOutcome> runRandomPhases(
     auto reader = std::move(openedReader).value();
     reader->adviseAccessPattern(TestFileHandle::AccessPattern::random);
     std::vector<std::byte> readBuffer(blockSize);
-    std::int64_t reads = 0;
-    auto readStart = context.clock();
-    auto readDeadline = readStart + context.randomPhaseDuration;
-    while (context.clock() < readDeadline) {
-        if (context.isCancelled())
-            return cancelled();
-        if (!reader->seek(nextOffset()))
-            return failure(ErrorCode::fileHandleUnavailable);
-        auto got = reader->read(readBuffer);
-        if (!got || *got != blockSize)
-            return failure(ErrorCode::readFailed);
-        ++reads;
-        auto now = context.clock();
-        bool beforeDeadline = now < readDeadline;
-        context.publishIfDue(tracker.advance(Phase::randomRead, static_cast<double>(blockSize), now,
-            context.testStart,
-            beforeDeadline ? ProgressTracker::Publication::whenDue : ProgressTracker::Publication::forced));
-    }
+    auto reads
+        = repeatUntilDeadline(context, tracker, Phase::randomRead, blockSize, [&]() -> RunResult<void> {
+              if (!reader->seek(nextOffset()))
+                  return failure(ErrorCode::fileHandleUnavailable);
+              auto got = reader->read(readBuffer);
+              if (!got || *got != blockSize)
+                  return failure(ErrorCode::readFailed);
+              return {};
+          });
+    if (!reads)
+        return Unexpected(reads.error());
     auto readEnd = context.clock();
     context.publish(tracker.completePhase(Phase::randomRead, readEnd, context.testStart));
-    double readElapsed = readEnd - readStart;
+    double readElapsed = readEnd - reads->start;
 
     RandomOutcome outcome;
-    outcome.readIOPS = static_cast<double>(reads) / std::max(readElapsed, minimumElapsed);
-    outcome.writeIOPS = static_cast<double>(writes) / std::max(writeElapsed, minimumElapsed);
-    outcome.operationCount = std::min(writes, reads);
+    outcome.readIOPS = static_cast<double>(reads->operations) / std::max(readElapsed, minimumElapsed);
+    outcome.writeIOPS = static_cast<double>(writes->operations) / std::max(writeElapsed, minimumElapsed);
+    outcome.operationCount = std::min(writes->operations, reads->operations);
     reader->close();
     writer->close();
     return outcome;
@@ -268,36 +319,22 @@ RunResult<SequentialOutcome> runSequentialWrite(
     if (!opened)
         return failure(ErrorCode::fileHandleUnavailable);
     auto file = std::move(opened).value();
-    constexpr auto chunkSize = static_cast<std::uint64_t>(DiskPerformanceTester::sequentialBlockSize);
-    std::vector<std::byte> zeros(chunkSize);
+    std::vector<std::byte> zeros(DiskPerformanceTester::sequentialBlockSize);
     auto phaseStart = context.clock();
     TimelineSampler sampler(TimelineSample::Phase::sequentialWrite, {});
-    for (std::uint64_t remaining = payload; remaining > 0;) {
-        if (context.isCancelled())
-            return cancelled();
-        auto chunk = std::min(remaining, chunkSize);
-        auto chunkStart = context.clock();
-        bool written = chunk == chunkSize ? file->write(zeros).has_value()
-                                          : file->write(std::vector<std::byte>(chunk)).has_value();
-        if (!written)
-            return failure(ErrorCode::writeFailed);
-        auto now = context.clock();
-        sampler.recordChunk(chunk, now - chunkStart, now - context.testStart);
-        remaining -= chunk;
-        auto progressNow = context.clock();
-        context.publishIfDue(tracker.advance(Phase::sequentialWrite, static_cast<double>(chunk), progressNow,
-            context.testStart, ProgressTracker::Publication::whenDue));
-    }
-    sampler.finish(context.clock() - context.testStart);
+    auto written = transferSequentially(context, tracker, Phase::sequentialWrite, sampler, payload,
+        [&](std::uint64_t chunk) -> RunResult<void> {
+            bool ok = chunk == zeros.size() ? file->write(zeros).has_value()
+                                            : file->write(std::vector<std::byte>(chunk)).has_value();
+            if (!ok)
+                return failure(ErrorCode::writeFailed);
+            return {};
+        });
+    if (!written)
+        return Unexpected(written.error());
     if (!file->synchronize())
         return failure(ErrorCode::writeFailed);
-    context.publishIfDue(tracker.advance(
-        Phase::sequentialWrite, 0, context.clock(), context.testStart, ProgressTracker::Publication::forced));
-    SequentialOutcome outcome;
-    outcome.duration = context.clock() - phaseStart;
-    outcome.throughput = outcome.duration > 0 ? static_cast<double>(payload) / outcome.duration : 0;
-    outcome.maximum = sampler.maximumThroughput();
-    outcome.timeline = sampler.takeTimeline();
+    auto outcome = finishSequential(context, tracker, Phase::sequentialWrite, phaseStart, payload, sampler);
     // Everything is on the device now; dropping the cached copy makes the read phase read it
     // from there instead of from memory.
     file->dropCachedPages();
@@ -314,33 +351,19 @@ RunResult<SequentialOutcome> runSequentialRead(const RunContext& context, Progre
     auto file = std::move(opened).value();
     file->dropCachedPages();
     file->adviseAccessPattern(TestFileHandle::AccessPattern::sequential);
-    constexpr auto chunkSize = static_cast<std::uint64_t>(DiskPerformanceTester::sequentialBlockSize);
-    std::vector<std::byte> buffer(chunkSize);
+    std::vector<std::byte> buffer(DiskPerformanceTester::sequentialBlockSize);
     TimelineSampler sampler(TimelineSample::Phase::sequentialRead, std::move(timelineSoFar));
     auto phaseStart = context.clock();
-    for (std::uint64_t remaining = payload; remaining > 0;) {
-        if (context.isCancelled())
-            return cancelled();
-        auto chunk = std::min(remaining, chunkSize);
-        auto chunkStart = context.clock();
-        auto got = file->read(std::span(buffer.data(), static_cast<std::size_t>(chunk)));
-        if (!got || *got != chunk)
-            return failure(ErrorCode::readFailed);
-        auto now = context.clock();
-        sampler.recordChunk(chunk, now - chunkStart, now - context.testStart);
-        remaining -= chunk;
-        auto progressNow = context.clock();
-        context.publishIfDue(tracker.advance(Phase::sequentialRead, static_cast<double>(chunk), progressNow,
-            context.testStart, ProgressTracker::Publication::whenDue));
-    }
-    sampler.finish(context.clock() - context.testStart);
-    context.publishIfDue(tracker.advance(
-        Phase::sequentialRead, 0, context.clock(), context.testStart, ProgressTracker::Publication::forced));
-    SequentialOutcome outcome;
-    outcome.duration = context.clock() - phaseStart;
-    outcome.throughput = outcome.duration > 0 ? static_cast<double>(payload) / outcome.duration : 0;
-    outcome.maximum = sampler.maximumThroughput();
-    outcome.timeline = sampler.takeTimeline();
+    auto read = transferSequentially(context, tracker, Phase::sequentialRead, sampler, payload,
+        [&](std::uint64_t chunk) -> RunResult<void> {
+            auto got = file->read(std::span(buffer.data(), static_cast<std::size_t>(chunk)));
+            if (!got || *got != chunk)
+                return failure(ErrorCode::readFailed);
+            return {};
+        });
+    if (!read)
+        return Unexpected(read.error());
+    auto outcome = finishSequential(context, tracker, Phase::sequentialRead, phaseStart, payload, sampler);
     file->close();
     return outcome;
 }

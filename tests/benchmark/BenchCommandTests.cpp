@@ -1,5 +1,7 @@
 // `tallowin-cli bench` end to end, with the real phase durations: the JSON contract that scripts
 // rely on, and Ctrl-C leaving nothing behind.
+#include "support/TemporaryDirectory.h"
+
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
@@ -7,7 +9,6 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <spawn.h>
-#include <sstream>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -18,33 +19,13 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-class Folder {
-public:
-    Folder()
-    {
-        std::string pattern = "/var/tmp/tallowin-bench-cli-XXXXXX";
-        if (::mkdtemp(pattern.data()))
-            m_path = pattern;
-    }
-    ~Folder()
-    {
-        std::error_code ignored;
-        fs::remove_all(m_path, ignored);
-    }
-    Folder(const Folder&) = delete;
-    Folder& operator=(const Folder&) = delete;
-    const std::string& path() const { return m_path; }
-    std::vector<std::string> names() const
-    {
-        std::vector<std::string> result;
-        for (const auto& entry : fs::directory_iterator(m_path))
-            result.push_back(entry.path().filename().string());
-        return result;
-    }
-
-private:
-    std::string m_path;
-};
+std::vector<std::string> names(const fs::path& directory)
+{
+    std::vector<std::string> result;
+    for (const auto& entry : fs::directory_iterator(directory))
+        result.push_back(entry.path().filename().string());
+    return result;
+}
 
 // The command with English texts; its standard output goes to a file in `output`.
 struct Child {
@@ -87,14 +68,15 @@ void spawnBench(Child& child, const std::vector<std::string>& arguments, const s
 
 TEST(BenchCommand, JsonCarriesTheResultFieldsAndTheReportPath)
 {
-    Folder folder;
-    std::string output = folder.path() + "/../" + fs::path(folder.path()).filename().string() + ".json";
+    testing::TemporaryDirectory workspace("/var/tmp/tallowin-bench-cli");
+    auto folder = workspace / "volume";
+    fs::create_directory(folder);
+    auto output = (workspace / "out.json").string();
     Child child;
-    spawnBench(child, { folder.path(), "--size", "1", "--json" }, output);
+    spawnBench(child, { folder.string(), "--size", "1", "--json" }, output);
     ASSERT_EQ(child.wait(), 0);
     std::ifstream stream(output);
     auto json = nlohmann::json::parse(stream, nullptr, false);
-    fs::remove(output);
     ASSERT_FALSE(json.is_discarded());
     for (const char* key : { "actualByteCount", "writeThroughput", "readThroughput", "randomWriteIOPS",
              "randomReadIOPS", "randomOperationCount", "maximumWriteThroughput", "maximumReadThroughput",
@@ -106,22 +88,22 @@ TEST(BenchCommand, JsonCarriesTheResultFieldsAndTheReportPath)
     ASSERT_FALSE(json["timeline"].empty());
     EXPECT_EQ(json["timeline"][0]["phase"], "sequentialWrite");
     auto report = json["reportPath"].get<std::string>();
-    EXPECT_EQ(fs::path(report).parent_path(), fs::path(folder.path()));
-    EXPECT_EQ(folder.names(), std::vector<std::string> { fs::path(report).filename().string() });
+    EXPECT_EQ(fs::path(report).parent_path(), folder);
+    EXPECT_EQ(names(folder), std::vector<std::string> { fs::path(report).filename().string() });
 }
 
 TEST(BenchCommand, InterruptStopsTheTestAndRemovesItsFiles)
 {
-    Folder folder;
+    testing::TemporaryDirectory folder("/var/tmp/tallowin-bench-cli");
     Child child;
-    spawnBench(child, { folder.path(), "--size", "1" }, "/dev/null");
+    spawnBench(child, { folder.path().string(), "--size", "1" }, "/dev/null");
     auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (folder.names().empty() && std::chrono::steady_clock::now() < deadline)
+    while (names(folder.path()).empty() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(10ms);
-    ASSERT_FALSE(folder.names().empty()) << "the random test file should appear";
+    ASSERT_FALSE(names(folder.path()).empty()) << "the random test file should appear";
     ::kill(child.pid, SIGINT);
     EXPECT_EQ(child.wait(), 130);
-    EXPECT_TRUE(folder.names().empty());
+    EXPECT_TRUE(names(folder.path()).empty());
 }
 
 }

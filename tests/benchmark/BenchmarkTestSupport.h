@@ -1,42 +1,17 @@
 #pragma once
 
 #include "core/MainQueue.h"
+#include "support/LanguageGuard.h"
+#include "support/TemporaryDirectory.h"
 
 #include <chrono>
-#include <cstdlib>
-#include <ctime>
 #include <functional>
-#include <optional>
-#include <string>
 
 namespace tallowin::testing {
 
-// Sets an environment variable for the lifetime of the guard and restores it after.
-class ScopedEnvironment {
-public:
-    ScopedEnvironment(const char* name, const char* value)
-        : m_name(name)
-    {
-        if (const char* previous = std::getenv(name))
-            m_previous = previous;
-        ::setenv(name, value, 1);
-        ::tzset();
-    }
-    ~ScopedEnvironment()
-    {
-        if (m_previous)
-            ::setenv(m_name.c_str(), m_previous->c_str(), 1);
-        else
-            ::unsetenv(m_name.c_str());
-        ::tzset();
-    }
-    ScopedEnvironment(const ScopedEnvironment&) = delete;
-    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-
-private:
-    std::string m_name;
-    std::optional<std::string> m_previous;
-};
+// Test folders on the system disk: the temporary folder is often a tmpfs, which would measure
+// memory. (An absolute prefix takes the place of the temporary folder.)
+inline constexpr const char* onSystemDisk = "/var/tmp/tallowin-bench-test";
 
 // Runs the main queue until the predicate holds. Polls as well, because some of what the
 // predicate looks at changes on other threads without posting anything to the main queue.
@@ -50,12 +25,5 @@ inline bool driveUntil(
     }
     return predicate();
 }
-
-// The language rule reads LANGUAGE first.
-struct ScopedLanguage : ScopedEnvironment {
-    explicit ScopedLanguage(const char* tag)
-        : ScopedEnvironment("LANGUAGE", tag)
-    { }
-};
 
 }

@@ -8,7 +8,7 @@ namespace tallowin {
 namespace {
 
 using testing::FakeBenchmarkFileSystem;
-using testing::ScopedLanguage;
+using testing::LanguageGuard;
 using Tester = DiskPerformanceTester;
 using DataSize = Tester::DataSize;
 using Kind = FakeBenchmarkFileSystem::Operation::Kind;
@@ -16,19 +16,14 @@ using namespace std::chrono_literals;
 
 TEST(PayloadSizing, DecimalGigabytesAgainstTheFreeSpace)
 {
+    using Payload = Tester::EffectivePayload;
     EXPECT_FALSE(Tester::payloadFor(DataSize::gigabytes(10), 9500000000));
-    EXPECT_EQ(Tester::payloadFor(DataSize::gigabytes(10), std::nullopt),
-        (Tester::EffectivePayload { 10000000000, false }));
-    EXPECT_EQ(Tester::payloadFor(DataSize::gigabytes(10), 10000000000),
-        (Tester::EffectivePayload { 10000000000, false }));
+    EXPECT_EQ(Tester::payloadFor(DataSize::gigabytes(10), std::nullopt), (Payload { 10000000000, false }));
+    EXPECT_EQ(Tester::payloadFor(DataSize::gigabytes(10), 10000000000), (Payload { 10000000000, false }));
     EXPECT_FALSE(Tester::payloadFor(DataSize::availableSpace(), 999999999));
     EXPECT_FALSE(Tester::payloadFor(DataSize::availableSpace(), std::nullopt));
-    EXPECT_EQ(Tester::payloadFor(DataSize::availableSpace(), 12345678901),
-        (Tester::EffectivePayload { 12000000000, false }));
-}
+    EXPECT_EQ(Tester::payloadFor(DataSize::availableSpace(), 12345678901), (Payload { 12000000000, false }));
 
-TEST(PayloadSizing, CasesAndIdentifiers)
-{
     std::vector<std::string> ids;
     for (const auto& size : DataSize::allCases())
         ids.push_back(size.id());
@@ -39,7 +34,7 @@ TEST(PayloadSizing, CasesAndIdentifiers)
 
 class DiskPerformanceTesterTest : public ::testing::Test {
 protected:
-    ScopedLanguage m_language { "en_US" };
+    LanguageGuard m_language { "en_US" };
     std::shared_ptr<EventLoopMainQueue> m_mainQueue = std::make_shared<EventLoopMainQueue>();
     std::shared_ptr<FakeBenchmarkFileSystem> m_fileSystem = std::make_shared<FakeBenchmarkFileSystem>();
     std::uint64_t m_payload { 64 * 1024 * 1024 };
@@ -47,27 +42,29 @@ protected:
     std::shared_ptr<Tester> m_tester;
     int m_changes { 0 };
 
-    std::shared_ptr<Tester> tester()
+    // A fresh tester on a fresh file system; `inject` prepares the file system's failures.
+    void startFresh(const std::function<void(FakeBenchmarkFileSystem&)>& inject = {})
     {
-        if (!m_tester) {
-            Tester::Configuration configuration;
-            configuration.fileSystem = m_fileSystem;
-            configuration.randomPhaseDuration = m_randomDuration;
-            configuration.randomPhaseWorkingSetLimit = 1024 * 1024;
-            configuration.automaticReportMessageLifetime = 50ms;
-            configuration.payloadSizing = [this](const DataSize&, std::optional<std::uint64_t>) {
-                return std::optional(Tester::EffectivePayload { m_payload, false });
-            };
-            m_tester = Tester::create(m_mainQueue, configuration);
-            m_tester->setChangeHandler([this] { ++m_changes; });
-        }
-        return m_tester;
+        m_fileSystem = std::make_shared<FakeBenchmarkFileSystem>();
+        if (inject)
+            inject(*m_fileSystem);
+        Tester::Configuration configuration;
+        configuration.fileSystem = m_fileSystem;
+        configuration.randomPhaseDuration = m_randomDuration;
+        configuration.randomPhaseWorkingSetLimit = 1024 * 1024;
+        configuration.automaticReportMessageLifetime = 50ms;
+        configuration.payloadSizing = [this](const DataSize&, std::optional<std::uint64_t>) {
+            return std::optional(Tester::EffectivePayload { m_payload, false });
+        };
+        m_tester = Tester::create(m_mainQueue, configuration);
+        m_tester->setChangeHandler([this] { ++m_changes; });
+        m_tester->startTest(volume());
     }
 
-    static DiskVolumeDescriptor volume()
+    static DiskVolumeDescriptor volume(const std::string& url = "/vol")
     {
         DiskVolumeDescriptor descriptor;
-        descriptor.url = "/vol";
+        descriptor.url = url;
         descriptor.displayName = "vol";
         descriptor.connectionTypeDescription = "Virtio";
         descriptor.availableCapacityBytes = 1000000000000;
@@ -84,16 +81,6 @@ protected:
     {
         EXPECT_TRUE(m_fileSystem->files().empty());
         EXPECT_TRUE(m_tester->temporaryFileRegistry().pendingFiles().empty());
-    }
-
-    std::vector<std::size_t> sizesOf(std::string_view pathPart, Kind kind)
-    {
-        std::vector<std::size_t> sizes;
-        for (const auto& operation : m_fileSystem->operations()) {
-            if (operation.kind == kind && operation.path.find(pathPart) != std::string::npos)
-                sizes.push_back(operation.bytes);
-        }
-        return sizes;
     }
 };
 
@@ -115,33 +102,35 @@ TEST_F(DiskPerformanceTesterTest, StartChecksReportThroughTheErrorMessageOnly)
     EXPECT_FALSE(subject->hasBackgroundWork());
 }
 
-TEST_F(DiskPerformanceTesterTest, SuccessfulRunChunksThePayloadAndCleansUp)
+TEST_F(DiskPerformanceTesterTest, SuccessfulRunChunksThePayloadIgnoresASecondStartAndCleansUp)
 {
     m_payload = 1000000000;
-    tester()->startTest(volume());
+    startFresh();
     ASSERT_TRUE(m_tester->isRunning());
     EXPECT_EQ(m_tester->progressState(), (ProgressState { BenchmarkPhase::randomWrite, 0, 0, std::nullopt }));
+    int changes = m_changes;
+    m_tester->startTest(volume("/other"));
+    EXPECT_EQ(m_changes, changes) << "a second start while running changes nothing";
     ASSERT_TRUE(runUntilIdle());
+    EXPECT_TRUE(m_fileSystem->sizesOf("/other/", Kind::write).empty());
+    EXPECT_TRUE(m_fileSystem->sizesOf("/other/", Kind::read).empty());
 
     ASSERT_TRUE(m_tester->lastResult()) << m_tester->errorMessage().value_or("");
     const auto& result = *m_tester->lastResult();
     std::vector<std::size_t> expected(59, 16777216);
     expected.push_back(10144256);
-    EXPECT_EQ(sizesOf("Tallowin_IO_Test_", Kind::write), expected);
-    EXPECT_EQ(sizesOf("Tallowin_IO_Test_", Kind::read), expected);
+    EXPECT_EQ(m_fileSystem->sizesOf("Tallowin_IO_Test_", Kind::write), expected);
+    EXPECT_EQ(m_fileSystem->sizesOf("Tallowin_IO_Test_", Kind::read), expected);
     EXPECT_EQ(result.actualByteCount, 1000000000u);
-    EXPECT_EQ(result.randomBlockSize, 4096);
-    auto randomReads = static_cast<std::int64_t>(sizesOf("Tallowin_IO_RandomTest_", Kind::read).size());
-    auto randomWrites
-        = static_cast<std::int64_t>(sizesOf("Tallowin_IO_RandomTest_", Kind::write).size()) - 1; // one fill
+    auto randomReads = std::ssize(m_fileSystem->sizesOf("Tallowin_IO_RandomTest_", Kind::read));
+    auto randomWrites = std::ssize(m_fileSystem->sizesOf("Tallowin_IO_RandomTest_", Kind::write)) - 1; // fill
     EXPECT_EQ(result.randomOperationCount, std::min(randomReads, randomWrites));
     EXPECT_GT(result.randomWriteIOPS, 0);
     EXPECT_GT(result.writeThroughput, 0);
-    EXPECT_FALSE(m_tester->isRunning());
     EXPECT_FALSE(m_tester->progressState());
     EXPECT_FALSE(m_tester->errorMessage());
     expectNothingLeft();
-    EXPECT_GE(m_fileSystem->dropCacheCalls(), 2) << "both read phases must read from the device";
+    EXPECT_EQ(m_fileSystem->dropCacheCalls(), 3) << "both read phases must read from the device";
 
     auto reports = m_fileSystem->reports();
     ASSERT_EQ(reports.size(), 1u);
@@ -153,41 +142,29 @@ TEST_F(DiskPerformanceTesterTest, SuccessfulRunChunksThePayloadAndCleansUp)
         << "the notice clears itself";
 }
 
-TEST_F(DiskPerformanceTesterTest, ZeroPayloadSkipsTheRandomOperations)
+TEST_F(DiskPerformanceTesterTest, ZeroPayloadAndAFailedReportStillGiveAResult)
 {
     m_payload = 0;
-    tester()->startTest(volume());
+    startFresh([](auto& fs) { fs.failReportWrite = true; });
     ASSERT_TRUE(runUntilIdle());
     ASSERT_TRUE(m_tester->lastResult());
     EXPECT_EQ(m_tester->lastResult()->randomWriteIOPS, 0);
     EXPECT_EQ(m_tester->lastResult()->randomOperationCount, 0);
     EXPECT_TRUE(m_tester->lastResult()->timeline.empty());
     expectNothingLeft();
+    EXPECT_FALSE(m_tester->automaticReportMessage());
+    EXPECT_EQ(
+        m_tester->errorMessage(), "Automatic performance report export failed:\nNo space left on device");
 }
-
-TEST_F(DiskPerformanceTesterTest, SecondStartWhileRunningChangesNothing)
-{
-    m_fileSystem->delayPerOperation = 100us;
-    tester()->startTest(volume());
-    int changes = m_changes;
-    auto other = volume();
-    other.url = "/other";
-    m_tester->startTest(other);
-    EXPECT_EQ(m_changes, changes);
-    ASSERT_TRUE(runUntilIdle());
-    for (const auto& operation : m_fileSystem->operations())
-        EXPECT_EQ(operation.path.rfind("/vol/", 0), 0u) << operation.path;
-}
-
-struct FailureCase {
-    const char* name;
-    std::function<void(FakeBenchmarkFileSystem&)> inject;
-    const char* message;
-};
 
 TEST_F(DiskPerformanceTesterTest, EveryFailingFileOperationEndsTheTestWithItsTextAndNoFiles)
 {
-    const FailureCase cases[] = {
+    const struct {
+        const char* name;
+        std::function<void(FakeBenchmarkFileSystem&)> inject;
+        const char* message;
+        const char* language = "en_US";
+    } cases[] = {
         { "random file creation", [](auto& fs) { fs.failCreateContaining = "RandomTest"; },
             "Failed to create the temporary test file." },
         { "sequential file creation", [](auto& fs) { fs.failCreateContaining = "IO_Test_"; },
@@ -204,13 +181,13 @@ TEST_F(DiskPerformanceTesterTest, EveryFailingFileOperationEndsTheTestWithItsTex
             "Read phase failed. Please check the disk status." },
         { "short sequential read", [](auto& fs) { fs.shortReadContaining = "IO_Test_"; },
             "Read phase failed. Please check the disk status." },
+        { "short sequential read, in Chinese", [](auto& fs) { fs.shortReadContaining = "IO_Test_"; },
+            "读取测试失败，请检查磁盘状态。", "zh-Hans" },
     };
     for (const auto& failure : cases) {
         SCOPED_TRACE(failure.name);
-        m_fileSystem = std::make_shared<FakeBenchmarkFileSystem>();
-        m_tester.reset();
-        failure.inject(*m_fileSystem);
-        tester()->startTest(volume());
+        LanguageGuard language(failure.language);
+        startFresh(failure.inject);
         ASSERT_TRUE(runUntilIdle());
         EXPECT_EQ(m_tester->errorMessage(), failure.message);
         EXPECT_FALSE(m_tester->lastResult());
@@ -218,15 +195,6 @@ TEST_F(DiskPerformanceTesterTest, EveryFailingFileOperationEndsTheTestWithItsTex
         EXPECT_TRUE(m_fileSystem->reports().empty());
         expectNothingLeft();
     }
-}
-
-TEST_F(DiskPerformanceTesterTest, FailureTextFollowsTheLanguage)
-{
-    ScopedLanguage chinese("zh-Hans");
-    m_fileSystem->shortReadContaining = "IO_Test_";
-    tester()->startTest(volume());
-    ASSERT_TRUE(runUntilIdle());
-    EXPECT_EQ(m_tester->errorMessage(), "读取测试失败，请检查磁盘状态。");
 }
 
 TEST_F(DiskPerformanceTesterTest, StopDuringEachPhaseLeavesNoFileAndIgnoresTheLateOutcome)
@@ -241,12 +209,9 @@ TEST_F(DiskPerformanceTesterTest, StopDuringEachPhaseLeavesNoFileAndIgnoresTheLa
     m_randomDuration = 1.0;
     for (const auto& [pathPart, kind] : phases) {
         SCOPED_TRACE(std::string(pathPart) + (kind == Kind::write ? " write" : " read"));
-        m_fileSystem = std::make_shared<FakeBenchmarkFileSystem>();
-        m_fileSystem->delayPerOperation = 2ms;
-        m_tester.reset();
-        tester()->startTest(volume());
+        startFresh([](auto& fs) { fs.delayPerOperation = 2ms; });
         ASSERT_TRUE(testing::driveUntil(
-            *m_mainQueue, [&, part = pathPart, k = kind] { return m_fileSystem->sawOperation(part, k); },
+            *m_mainQueue, [&, part = pathPart, k = kind] { return !m_fileSystem->sizesOf(part, k).empty(); },
             30s));
         m_tester->stopTest();
         EXPECT_FALSE(m_tester->isRunning()) << "stopping takes effect at once";
@@ -263,41 +228,28 @@ TEST_F(DiskPerformanceTesterTest, StopDuringEachPhaseLeavesNoFileAndIgnoresTheLa
 
 TEST_F(DiskPerformanceTesterTest, FileThatCannotBeRemovedIsRemovedByTheNextTest)
 {
-    m_fileSystem->setUnremovable({}, "RandomTest");
-    tester()->startTest(volume());
+    startFresh([](auto& fs) { fs.unremovableContaining = "RandomTest"; });
     ASSERT_TRUE(runUntilIdle());
     ASSERT_TRUE(m_tester->lastResult());
     ASSERT_EQ(m_fileSystem->files().size(), 1u);
     EXPECT_EQ(m_tester->temporaryFileRegistry().pendingFiles(), m_fileSystem->files());
 
-    m_fileSystem->setUnremovable({});
+    m_fileSystem->unremovableContaining.clear();
     m_tester->startTest(volume());
     ASSERT_TRUE(runUntilIdle());
     expectNothingLeft();
-}
-
-TEST_F(DiskPerformanceTesterTest, ReportWriteFailureKeepsTheResultAndExplains)
-{
-    m_fileSystem->failReportWrite = true;
-    tester()->startTest(volume());
-    ASSERT_TRUE(runUntilIdle());
-    EXPECT_TRUE(m_tester->lastResult());
-    EXPECT_FALSE(m_tester->automaticReportMessage());
-    EXPECT_EQ(
-        m_tester->errorMessage(), "Automatic performance report export failed:\nNo space left on device");
 }
 
 TEST_F(DiskPerformanceTesterTest, ProgressReachesTheMainThreadDuringTheRun)
 {
     m_payload = 50 * 16777216ull;
     m_randomDuration = 0.3;
-    m_fileSystem->delayPerOperation = 30ms;
     std::vector<ProgressState> seen;
-    tester()->setChangeHandler([&] {
+    startFresh([](auto& fs) { fs.delayPerOperation = 30ms; });
+    m_tester->setChangeHandler([&] {
         if (m_tester->progressState())
             seen.push_back(*m_tester->progressState());
     });
-    m_tester->startTest(volume());
     ASSERT_TRUE(runUntilIdle());
     ASSERT_TRUE(m_tester->lastResult());
     ASSERT_FALSE(seen.empty());

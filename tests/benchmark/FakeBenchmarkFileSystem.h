@@ -7,7 +7,6 @@
 #include <chrono>
 #include <map>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,7 +14,8 @@
 namespace tallowin::testing {
 
 // An in-memory file system that keeps only file sizes (a payload of gigabytes costs nothing) and
-// fails on request: creation, opening, writing after a byte budget, short reads, removal.
+// fails on request. Failures are injected by a part of the path (empty: never); set them only
+// while no test or clean-up runs.
 class FakeBenchmarkFileSystem final : public BenchmarkFileSystem {
 public:
     struct Operation {
@@ -24,51 +24,43 @@ public:
         std::size_t bytes;
     };
 
-    // Injected failures; paths are matched by substring.
     std::string failCreateContaining;
     std::string failOpenContaining;
-    std::uint64_t writeBudget { UINT64_MAX }; // total bytes before writes fail with ENOSPC
     std::string shortReadContaining;
-    std::set<std::string> unremovable;
     std::string unremovableContaining;
+    std::uint64_t writeBudget { UINT64_MAX }; // total bytes before writes fail with ENOSPC
     bool failReportWrite { false };
     std::chrono::microseconds delayPerOperation { 0 };
 
     FileResult<void> createEmptyFile(const std::string& path) override
     {
         std::lock_guard lock(m_mutex);
-        if (!failCreateContaining.empty() && path.find(failCreateContaining) != std::string::npos)
+        if (matches(failCreateContaining, path))
             return Unexpected(FileSystemError { EROFS, "Read-only file system" });
         m_files[path] = 0;
         return {};
     }
-
     FileResult<std::unique_ptr<TestFileHandle>> open(const std::string& path, OpenMode) override
     {
         std::lock_guard lock(m_mutex);
-        if (!m_files.contains(path)
-            || (!failOpenContaining.empty() && path.find(failOpenContaining) != std::string::npos))
+        if (!m_files.contains(path) || matches(failOpenContaining, path))
             return Unexpected(FileSystemError { EACCES, "Permission denied" });
         return std::unique_ptr<TestFileHandle>(std::make_unique<Handle>(*this, path));
     }
-
     bool fileExists(const std::string& path) override
     {
         std::lock_guard lock(m_mutex);
         return m_files.contains(path) || m_reports.contains(path);
     }
-
     FileResult<void> removeItem(const std::string& path) override
     {
         std::lock_guard lock(m_mutex);
         ++m_removeAttempts;
-        if (unremovable.contains(path)
-            || (!unremovableContaining.empty() && path.find(unremovableContaining) != std::string::npos))
+        if (matches(unremovableContaining, path))
             return Unexpected(FileSystemError { EROFS, "Read-only file system" });
         m_files.erase(path);
         return {};
     }
-
     FileResult<void> writeAtomically(const std::string& path, std::string_view bytes) override
     {
         std::lock_guard lock(m_mutex);
@@ -94,35 +86,26 @@ public:
         std::lock_guard lock(m_mutex);
         return m_reports;
     }
-    void addExistingFile(const std::string& path)
+    // The sizes of the reads or writes on paths containing `pathPart`, in order.
+    std::vector<std::size_t> sizesOf(std::string_view pathPart, Operation::Kind kind) const
     {
         std::lock_guard lock(m_mutex);
-        m_reports[path] = {};
-    }
-    std::vector<Operation> operations() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_operations;
-    }
-    bool sawOperation(std::string_view pathPart, Operation::Kind kind) const
-    {
-        std::lock_guard lock(m_mutex);
+        std::vector<std::size_t> sizes;
         for (const auto& operation : m_operations) {
             if (operation.kind == kind && operation.path.find(pathPart) != std::string::npos)
-                return true;
+                sizes.push_back(operation.bytes);
         }
-        return false;
+        return sizes;
     }
     int removeAttempts() const { return m_removeAttempts; }
     int dropCacheCalls() const { return m_dropCacheCalls; }
-    void setUnremovable(std::set<std::string> paths, std::string containing = {})
-    {
-        std::lock_guard lock(m_mutex);
-        unremovable = std::move(paths);
-        unremovableContaining = std::move(containing);
-    }
 
 private:
+    static bool matches(const std::string& part, const std::string& path)
+    {
+        return !part.empty() && path.find(part) != std::string::npos;
+    }
+
     class Handle final : public TestFileHandle {
     public:
         Handle(FakeBenchmarkFileSystem& fileSystem, std::string path)
@@ -161,8 +144,7 @@ private:
             std::size_t got = m_offset >= size
                 ? 0
                 : static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), size - m_offset));
-            if (!m_fileSystem.shortReadContaining.empty()
-                && m_path.find(m_fileSystem.shortReadContaining) != std::string::npos)
+            if (matches(m_fileSystem.shortReadContaining, m_path))
                 got = got / 2;
             m_offset += got;
             m_fileSystem.m_operations.push_back({ m_path, Operation::Kind::read, got });

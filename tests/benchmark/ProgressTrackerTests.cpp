@@ -41,6 +41,12 @@ TEST(ProgressTracker, RandomPhasesNeverMoveTheFractionAndGiveNoEstimate)
 
 TEST(ProgressTracker, SequentialWriteIsTheFirstHalfAndReadTheSecond)
 {
+    auto estimating = trackerFor(1000);
+    auto quarter = estimating.advance(BenchmarkPhase::sequentialWrite, 500, 20, 0, Publication::whenDue);
+    ASSERT_TRUE(quarter);
+    EXPECT_DOUBLE_EQ(quarter->fractionCompleted, 0.25);
+    EXPECT_DOUBLE_EQ(*quarter->estimatedRemainingTime, 60) << "elapsed over fraction, minus elapsed";
+
     auto tracker = trackerFor(1000);
     tracker.advance(BenchmarkPhase::sequentialWrite, 600, 101, 100, Publication::whenDue);
     tracker.advance(
@@ -67,16 +73,7 @@ TEST(ProgressTracker, PublicationsAreThrottledToOncePerSecondUnlessForced)
     EXPECT_FALSE(tracker.advance(BenchmarkPhase::sequentialWrite, 1, std::nan(""), 0, Publication::whenDue));
 }
 
-TEST(ProgressTracker, EstimateFollowsElapsedOverFraction)
-{
-    auto tracker = trackerFor(1000);
-    auto state = tracker.advance(BenchmarkPhase::sequentialWrite, 500, 20, 0, Publication::whenDue);
-    ASSERT_TRUE(state);
-    EXPECT_DOUBLE_EQ(state->fractionCompleted, 0.25);
-    EXPECT_DOUBLE_EQ(*state->estimatedRemainingTime, 60);
-}
-
-TEST(ProgressTracker, CompletePhaseAddsOnlyTheRemainderAndAlwaysPublishes)
+TEST(ProgressTracker, CompletePhaseAddsOnlyTheRemainderAndZeroPayloadStaysAtZero)
 {
     auto tracker = trackerFor(1000);
     tracker.advance(BenchmarkPhase::sequentialWrite, 300, 1, 0, Publication::whenDue);
@@ -85,29 +82,21 @@ TEST(ProgressTracker, CompletePhaseAddsOnlyTheRemainderAndAlwaysPublishes)
     EXPECT_DOUBLE_EQ(tracker.completed(BenchmarkPhase::sequentialWrite), 1000);
     state = tracker.completePhase(BenchmarkPhase::sequentialWrite, 1.2, 0);
     EXPECT_DOUBLE_EQ(state.fractionCompleted, 0.5) << "completing twice adds nothing";
-}
 
-TEST(ProgressTracker, ZeroPayloadNeverDividesByZero)
-{
-    auto tracker = trackerFor(0);
-    auto state = tracker.advance(BenchmarkPhase::sequentialWrite, 4096, 1, 0, Publication::forced);
-    ASSERT_TRUE(state);
-    EXPECT_EQ(state->fractionCompleted, 0);
-    EXPECT_FALSE(state->estimatedRemainingTime);
-}
-
-TEST(TimelineSampler, IoTimeIsCountedAsAtLeastOneSecond)
-{
-    TimelineSampler sampler(TimelineSample::Phase::sequentialWrite, {});
-    sampler.recordChunk(16777216, 0.4, 10.0);
-    ASSERT_EQ(sampler.timeline().size(), 1u);
-    EXPECT_DOUBLE_EQ(sampler.timeline()[0].throughput, 16777216);
-    EXPECT_EQ(sampler.timeline()[0].bytesTransferred, 16777216u);
-    EXPECT_DOUBLE_EQ(sampler.maximumThroughput(), 16777216);
+    auto empty = trackerFor(0);
+    auto zero = empty.advance(BenchmarkPhase::sequentialWrite, 4096, 1, 0, Publication::forced);
+    ASSERT_TRUE(zero);
+    EXPECT_EQ(zero->fractionCompleted, 0) << "a zero payload never divides by zero";
+    EXPECT_FALSE(zero->estimatedRemainingTime);
 }
 
 TEST(TimelineSampler, SamplesAreAtLeastOneSecondApartAndPendingBytesAccumulate)
 {
+    TimelineSampler fast(TimelineSample::Phase::sequentialWrite, {});
+    fast.recordChunk(16777216, 0.4, 10.0);
+    ASSERT_EQ(fast.timeline().size(), 1u);
+    EXPECT_DOUBLE_EQ(fast.timeline()[0].throughput, 16777216) << "I/O time counts as at least 1 s";
+
     TimelineSampler sampler(TimelineSample::Phase::sequentialWrite, {});
     sampler.recordChunk(100, 0.2, 0.5); // not due: less than 1 s since the start
     sampler.recordChunk(100, 0.2, 0.9);

@@ -8,17 +8,7 @@ namespace tallowin {
 namespace {
 
 using testing::FakeBenchmarkFileSystem;
-
-bool waitForJobs(const TemporaryFileCleanup& cleanup)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (cleanup.pendingJobs() > 0) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+using Paths = std::vector<std::string>;
 
 TEST(TemporaryFileRegistry, DrainReturnsEverythingOnceAndUnregisterOfAbsentDoesNothing)
 {
@@ -29,7 +19,7 @@ TEST(TemporaryFileRegistry, DrainReturnsEverythingOnceAndUnregisterOfAbsentDoesN
     registry.unregisterFile("/missing");
     auto drained = registry.drainPendingFiles();
     std::sort(drained.begin(), drained.end());
-    EXPECT_EQ(drained, (std::vector<std::string> { "/a", "/b" }));
+    EXPECT_EQ(drained, (Paths { "/a", "/b" }));
     EXPECT_TRUE(registry.drainPendingFiles().empty());
     registry.unregisterFile("/a"); // after a drain took it
     EXPECT_TRUE(registry.pendingFiles().empty());
@@ -45,15 +35,26 @@ protected:
         ASSERT_TRUE(m_fileSystem->createEmptyFile(path));
         m_cleanup->registry().registerFile(path);
     }
+    bool waitForJobs()
+    {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (m_cleanup->pendingJobs() > 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return m_cleanup->pendingJobs() == 0;
+    }
 };
 
-TEST_F(TemporaryFileCleanupTest, SingleFileRemovalDeletesAndUnregisters)
+TEST_F(TemporaryFileCleanupTest, SingleRemovalDeletesUnregistersAndRunsBeforeALaterCleanUp)
 {
+    m_cleanup->cleanUpPendingFiles();
+    EXPECT_EQ(m_cleanup->queuedJobs(), 0) << "an empty registry queues no job";
     createRegistered("/v/Tallowin_IO_Test_1");
     m_cleanup->registry().registerFile("/v/already-gone");
     m_cleanup->removeTemporaryFile("/v/Tallowin_IO_Test_1");
     m_cleanup->removeTemporaryFile("/v/already-gone");
-    ASSERT_TRUE(waitForJobs(*m_cleanup));
+    m_cleanup->cleanUpPendingFiles(); // drains both paths too, but finds them gone
+    ASSERT_TRUE(waitForJobs());
+    EXPECT_EQ(m_fileSystem->removeAttempts(), 1);
     EXPECT_TRUE(m_fileSystem->files().empty());
     EXPECT_TRUE(m_cleanup->registry().pendingFiles().empty()) << "a vanished file counts as deleted";
 }
@@ -62,39 +63,21 @@ TEST_F(TemporaryFileCleanupTest, FileThatCannotBeRemovedStaysRegisteredAndIsRetr
 {
     createRegistered("/v/stuck");
     createRegistered("/v/free");
-    m_fileSystem->setUnremovable({ "/v/stuck" });
+    m_fileSystem->unremovableContaining = "stuck";
     m_cleanup->removeTemporaryFile("/v/stuck");
-    ASSERT_TRUE(waitForJobs(*m_cleanup));
-    EXPECT_EQ(m_cleanup->registry().pendingFiles(), (std::vector<std::string> { "/v/free", "/v/stuck" }));
+    ASSERT_TRUE(waitForJobs());
+    EXPECT_EQ(m_cleanup->registry().pendingFiles(), (Paths { "/v/free", "/v/stuck" }));
 
     m_cleanup->cleanUpPendingFiles();
-    ASSERT_TRUE(waitForJobs(*m_cleanup));
-    EXPECT_EQ(m_fileSystem->files(), (std::vector<std::string> { "/v/stuck" }));
-    EXPECT_EQ(m_cleanup->registry().pendingFiles(), (std::vector<std::string> { "/v/stuck" }))
+    ASSERT_TRUE(waitForJobs());
+    EXPECT_EQ(m_fileSystem->files(), (Paths { "/v/stuck" }));
+    EXPECT_EQ(m_cleanup->registry().pendingFiles(), (Paths { "/v/stuck" }))
         << "registered again after its removal failed";
 
-    m_fileSystem->setUnremovable({});
+    m_fileSystem->unremovableContaining.clear();
     m_cleanup->cleanUpPendingFiles();
-    ASSERT_TRUE(waitForJobs(*m_cleanup));
+    ASSERT_TRUE(waitForJobs());
     EXPECT_TRUE(m_fileSystem->files().empty());
-    EXPECT_TRUE(m_cleanup->registry().pendingFiles().empty());
-}
-
-TEST_F(TemporaryFileCleanupTest, DrainingAnEmptyRegistryQueuesNoJob)
-{
-    int before = m_cleanup->queuedJobs();
-    m_cleanup->cleanUpPendingFiles();
-    EXPECT_EQ(m_cleanup->queuedJobs(), before);
-    EXPECT_EQ(m_fileSystem->removeAttempts(), 0);
-}
-
-TEST_F(TemporaryFileCleanupTest, QueuedSingleRemovalRunsBeforeALaterCleanUp)
-{
-    createRegistered("/v/one");
-    m_cleanup->removeTemporaryFile("/v/one");
-    m_cleanup->cleanUpPendingFiles(); // drains "/v/one" too, but finds it gone
-    ASSERT_TRUE(waitForJobs(*m_cleanup));
-    EXPECT_EQ(m_fileSystem->removeAttempts(), 1);
     EXPECT_TRUE(m_cleanup->registry().pendingFiles().empty());
 }
 

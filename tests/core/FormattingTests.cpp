@@ -1,8 +1,7 @@
 #include "core/Formatting.h"
+#include "support/EnvironmentGuard.h"
 
 #include <cmath>
-#include <cstdlib>
-#include <ctime>
 #include <gtest/gtest.h>
 
 namespace tallowin::Formatting {
@@ -13,52 +12,45 @@ constexpr auto chinese = Language::Chinese;
 constexpr ByteUnits throughputUnits = ByteUnit::MB | ByteUnit::GB | ByteUnit::TB;
 constexpr ByteUnits sizeUnits = ByteUnit::GB | ByteUnit::TB | ByteUnit::PB;
 
-TEST(ByteCount, AdaptivePrecisionDependsOnTheUnit)
+// Precision by unit, staying within the allowed units, half-to-even rounding, zero spelled out.
+TEST(ByteCount, PrecisionUnitsRoundingAndZero)
 {
-    EXPECT_EQ(byteCount(4096, ByteUnit::KB | ByteUnit::MB, english), "4 KB");
-    EXPECT_EQ(byteCount(16777216, throughputUnits, english), "16.8 MB");
-    EXPECT_EQ(byteCount(12345678901, sizeUnits, english), "12.35 GB");
-    EXPECT_EQ(byteCount(12000000000, sizeUnits, english), "12 GB") << "trailing zeros dropped";
-    EXPECT_EQ(byteCount(1500000000000, sizeUnits, english), "1.5 TB");
-    EXPECT_EQ(byteCount(999, ByteUnit::Bytes | ByteUnit::KB, english), "999 bytes");
-    EXPECT_EQ(byteCount(1, ByteUnit::Bytes | ByteUnit::KB, english), "1 byte");
-    EXPECT_EQ(byteCount(1, ByteUnit::Bytes | ByteUnit::KB, chinese), "1 字节");
+    const struct {
+        std::uint64_t bytes;
+        ByteUnits units;
+        Language language;
+        const char* expected;
+    } cases[] = {
+        { 4096, ByteUnit::KB | ByteUnit::MB, english, "4 KB" },
+        { 16777216, throughputUnits, english, "16.8 MB" },
+        { 12345678901, sizeUnits, english, "12.35 GB" },
+        { 12000000000, sizeUnits, english, "12 GB" },
+        { 1500000000000, sizeUnits, english, "1.5 TB" },
+        { 999, ByteUnit::Bytes | ByteUnit::KB, english, "999 bytes" },
+        { 1, ByteUnit::Bytes | ByteUnit::KB, english, "1 byte" },
+        { 1, ByteUnit::Bytes | ByteUnit::KB, chinese, "1 字节" },
+        { 2500000, sizeUnits, english, "0 GB" },
+        { 250000000, sizeUnits, english, "0.25 GB" },
+        { 1500000000000000000, throughputUnits, english, "1,500,000 TB" },
+        { 999960000, throughputUnits, english, "1 GB" },
+        { 999960000, ByteUnit::MB, english, "1,000 MB" },
+        { 1250000, ByteUnit::MB, english, "1.2 MB" },
+        { 1350000, ByteUnit::MB, english, "1.4 MB" },
+        { 1250001, ByteUnit::MB, english, "1.3 MB" },
+        { UINT64_MAX, sizeUnits, english, "18,446.74 PB" },
+        { 0, throughputUnits, english, "Zero KB" },
+        { 0, throughputUnits, chinese, "零 KB" },
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(byteCount(c.bytes, c.units, c.language), c.expected) << c.bytes;
 }
 
-TEST(ByteCount, StaysWithinTheAllowedUnits)
-{
-    EXPECT_EQ(byteCount(2500000, sizeUnits, english), "0 GB") << "below the smallest unit";
-    EXPECT_EQ(byteCount(250000000, sizeUnits, english), "0.25 GB");
-    EXPECT_EQ(byteCount(1500000000000000000, throughputUnits, english), "1,500,000 TB")
-        << "above the largest, grouped";
-    EXPECT_EQ(byteCount(999960000, throughputUnits, english), "1 GB") << "rounding up to 1000 MB moves to GB";
-    EXPECT_EQ(byteCount(999960000, ByteUnit::MB, english), "1,000 MB");
-}
-
-TEST(ByteCount, RoundsHalfToEvenExactly)
-{
-    EXPECT_EQ(byteCount(1250000, ByteUnit::MB, english), "1.2 MB");
-    EXPECT_EQ(byteCount(1350000, ByteUnit::MB, english), "1.4 MB");
-    EXPECT_EQ(byteCount(1250001, ByteUnit::MB, english), "1.3 MB");
-    EXPECT_EQ(byteCount(UINT64_MAX, sizeUnits, english), "18,446.74 PB");
-}
-
-TEST(ByteCount, ZeroIsSpelledOut)
-{
-    EXPECT_EQ(byteCount(0, throughputUnits, english), "Zero KB");
-    EXPECT_EQ(byteCount(0, throughputUnits, chinese), "零 KB");
-}
-
-TEST(WholeBytes, TruncatesTowardZeroAndClampsTheUnrepresentable)
+TEST(GroupedDecimal, GroupsThousandsRoundsAndClampsWholeBytes)
 {
     EXPECT_EQ(wholeBytes(1999.99), 1999u);
     EXPECT_EQ(wholeBytes(-5), 0u);
     EXPECT_EQ(wholeBytes(std::nan("")), 0u);
     EXPECT_EQ(wholeBytes(1e300), 9223372036854775808u);
-}
-
-TEST(GroupedDecimal, GroupsThousandsAndRoundsTheShortestDecimalForm)
-{
     EXPECT_EQ(groupedDecimal(1234567.891, 2), "1,234,567.89");
     EXPECT_EQ(groupedDecimal(0.125, 2), "0.12") << "half to even";
     EXPECT_EQ(groupedDecimal(0.135, 2), "0.14");
@@ -76,42 +68,20 @@ TEST(Iops, PrecisionShrinksAsTheValueGrows)
     EXPECT_EQ(iops(-1, chinese), "暂无数据");
     EXPECT_EQ(iops(std::nan(""), english), "No data");
     EXPECT_EQ(iops(8.456, english), "8.46");
-    EXPECT_EQ(iops(5.678, chinese), "5.68");
     EXPECT_EQ(iops(123.45, english), "123.4") << "123.45 is exactly between, even digit kept";
     EXPECT_EQ(iops(123.46, english), "123.5");
     EXPECT_EQ(iops(12345.6, english), "12,346");
-    EXPECT_EQ(iops(12345.6, chinese), "12,346");
 }
 
-class MediumDateTime : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        if (const char* zone = std::getenv("TZ"))
-            m_previous = zone;
-        ::setenv("TZ", "UTC", 1);
-        ::tzset();
-    }
-    void TearDown() override
-    {
-        if (m_previous)
-            ::setenv("TZ", m_previous->c_str(), 1);
-        else
-            ::unsetenv("TZ");
-        ::tzset();
-    }
-    std::optional<std::string> m_previous;
-};
-
-TEST_F(MediumDateTime, BothLocalesInTheCurrentTimeZone)
+TEST(MediumDateTime, BothLocalesInTheCurrentTimeZone)
 {
+    testing::EnvironmentGuard utc("TZ", "UTC");
     WallClockTime morning = 1735787045.75; // 2025-01-02 03:04:05.75 UTC
     EXPECT_EQ(mediumDateTime(morning, english), "Jan 2, 2025, 3:04:05 AM");
     EXPECT_EQ(mediumDateTime(morning, chinese), "2025年1月2日 03:04:05");
     WallClockTime afternoon = 1735787045 + 12 * 3600 - 3 * 3600; // 12:04:05
     EXPECT_EQ(mediumDateTime(afternoon, english), "Jan 2, 2025, 12:04:05 PM");
-    ::setenv("TZ", "Asia/Shanghai", 1);
-    ::tzset();
+    testing::EnvironmentGuard shanghai("TZ", "Asia/Shanghai");
     EXPECT_EQ(mediumDateTime(morning, chinese), "2025年1月2日 11:04:05");
 }
 

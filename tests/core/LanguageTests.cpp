@@ -1,4 +1,5 @@
 #include "core/Language.h"
+#include "support/LanguageGuard.h"
 
 #include <gtest/gtest.h>
 #include <map>
@@ -47,9 +48,7 @@ TEST(LanguageRule, PreferencesFollowGettextOrder)
 
 TEST(LanguageRule, CurrentLanguageReadsTheEnvironmentOnEveryCall)
 {
-    unsetenv("LANGUAGE");
-    unsetenv("LC_ALL");
-    unsetenv("LC_MESSAGES");
+    tallowin::testing::LanguageGuard cleared("");
     setenv("LANG", "zh_CN.UTF-8", 1);
     EXPECT_EQ(localized("Hello", "你好"), "你好");
     setenv("LANG", "en_US.UTF-8", 1);

@@ -2,43 +2,27 @@
 #include "core/Messages.h"
 #include "core/MonitorError.h"
 #include "core/Uuid.h"
+#include "support/LanguageGuard.h"
 
-#include <cstdlib>
 #include <gtest/gtest.h>
 #include <set>
 
 using namespace tallowin;
+using tallowin::testing::LanguageGuard;
 
-namespace {
-
-class LanguageEnvironment : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        unsetenv("LANGUAGE");
-        unsetenv("LC_ALL");
-        unsetenv("LC_MESSAGES");
-    }
-    void TearDown() override { unsetenv("LANG"); }
-    void useEnglish() { setenv("LANG", "en_US.UTF-8", 1); }
-    void useChinese() { setenv("LANG", "zh_CN.UTF-8", 1); }
-};
-
-using ComposedMessages = LanguageEnvironment;
-using MonitorErrorTexts = LanguageEnvironment;
-
-}
-
-TEST_F(ComposedMessages, EnglishAndChineseVariants)
+TEST(ComposedMessages, EnglishAndChineseVariants)
 {
-    useEnglish();
-    EXPECT_EQ(Messages::gigabyteLabel(16), "16 GB");
-    EXPECT_EQ(Messages::versionLine("1.2", "34"), "Version: 1.2 · Build: 34");
-    EXPECT_EQ(Messages::randomPhaseSummary("4 KB", "1000"), "Random test: block size 4 KB, 1000 operations.");
-    EXPECT_EQ(Messages::chartExportSuccess("/a.csv", "/a.png"), "CSV saved to: /a.csv\nPNG saved to: /a.png");
-    EXPECT_EQ(Messages::feedbackServerError(503), "Submission failed: server error (503)");
-    useChinese();
-    EXPECT_EQ(Messages::gigabyteLabel(16), "16 GB");
+    {
+        LanguageGuard english("en_US");
+        EXPECT_EQ(Messages::gigabyteLabel(16), "16 GB");
+        EXPECT_EQ(Messages::versionLine("1.2", "34"), "Version: 1.2 · Build: 34");
+        EXPECT_EQ(
+            Messages::randomPhaseSummary("4 KB", "1000"), "Random test: block size 4 KB, 1000 operations.");
+        EXPECT_EQ(
+            Messages::chartExportSuccess("/a.csv", "/a.png"), "CSV saved to: /a.csv\nPNG saved to: /a.png");
+        EXPECT_EQ(Messages::feedbackServerError(503), "Submission failed: server error (503)");
+    }
+    LanguageGuard chinese("zh_CN");
     EXPECT_EQ(Messages::versionLine("1.2", "34"), "版本：1.2 · 构建：34");
     EXPECT_EQ(Messages::newVersion("2.0"), "发现新版本 2.0");
     EXPECT_EQ(Messages::randomPhaseSummary("4 KB", "1000"), "随机测试：块大小 4 KB，共 1000 次操作。");
@@ -48,14 +32,16 @@ TEST_F(ComposedMessages, EnglishAndChineseVariants)
     EXPECT_EQ(Messages::feedbackServerError(-1), "提交失败：服务器错误（-1）");
 }
 
-TEST_F(MonitorErrorTexts, MatchingFailureShowsTheSignedStatus)
+TEST(MonitorError, MatchingFailureShowsTheSignedStatus)
 {
-    useEnglish();
     auto error = MonitorError::matchingFailed(static_cast<std::int32_t>(0xE00002BEu));
-    EXPECT_EQ(error.localizedDescription(), "IOKit matching failed with code: -536870210.");
-    EXPECT_EQ(MonitorError { MonitorError::Kind::invalidSelection }.localizedDescription(),
-        "Please select a valid volume.");
-    useChinese();
+    {
+        LanguageGuard english("en_US");
+        EXPECT_EQ(error.localizedDescription(), "IOKit matching failed with code: -536870210.");
+        EXPECT_EQ(MonitorError { MonitorError::Kind::invalidSelection }.localizedDescription(),
+            "Please select a valid volume.");
+    }
+    LanguageGuard chinese("zh_CN");
     EXPECT_EQ(error.localizedDescription(), "IOKit 匹配失败，错误码：-536870210。");
     EXPECT_EQ(MonitorError { MonitorError::Kind::statisticsUnavailable }.localizedDescription(),
         "无法获取该卷的统计信息。");

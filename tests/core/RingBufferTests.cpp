@@ -5,18 +5,11 @@
 
 using namespace tallowin;
 
-TEST(FixedRingBuffer, NewBufferIsEmpty)
-{
-    FixedRingBuffer<int> buffer(4);
-    EXPECT_TRUE(buffer.orderedElements().empty());
-    EXPECT_EQ(buffer.count(), 0);
-    EXPECT_EQ(buffer.head(), 0);
-    EXPECT_THROW(FixedRingBuffer<int>(0), std::invalid_argument);
-}
-
 TEST(FixedRingBuffer, OverwritesOldestOnceFull)
 {
+    EXPECT_THROW(FixedRingBuffer<int>(0), std::invalid_argument);
     FixedRingBuffer<std::string> buffer(3);
+    EXPECT_TRUE(buffer.orderedElements().empty());
     EXPECT_EQ(buffer.append("a"), std::nullopt);
     EXPECT_EQ(buffer.append("b"), std::nullopt);
     EXPECT_EQ(buffer.append("c"), std::nullopt);
@@ -41,15 +34,4 @@ TEST(FixedRingBuffer, RemoveAllOnWrappedBufferStartsAgainAtSlotZero)
     buffer.append(42);
     EXPECT_EQ(buffer.storageSlot(0), std::optional<int>(42));
     EXPECT_EQ(buffer.orderedElements(), std::vector<int> { 42 });
-}
-
-TEST(FixedRingBuffer, KeepsTheNewestOfALongRun)
-{
-    FixedRingBuffer<int> buffer(60000);
-    for (int i = 0; i < 60001; ++i)
-        buffer.append(i);
-    auto elements = buffer.orderedElements();
-    ASSERT_EQ(elements.size(), 60000u);
-    EXPECT_EQ(elements.front(), 1);
-    EXPECT_EQ(elements.back(), 60000);
 }
