@@ -242,6 +242,28 @@ TEST_F(DiskIOMonitorTest, StartDiscardsThePreviousRunsPendingSamples)
     stopAndDrain(*monitor);
 }
 
+// A stop that comes before the run began on the monitor queue ends it quietly: no timer is left
+// behind to fail with "Monitoring has been stopped.".
+TEST_F(DiskIOMonitorTest, StopRightAfterStartEndsTheRunWithoutAnError)
+{
+    auto monitor = makeMonitor();
+    DiskVolumeDescriptor volume;
+    volume.bsdName = "vda";
+    monitor->setSelectedVolume(volume);
+    monitor->updateSamplingPrecision(Precision::ms1);
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        monitor->startMonitoring();
+        monitor->stopMonitoring();
+    }
+    std::this_thread::sleep_for(50ms);
+    mainQueue->runPending();
+    EXPECT_FALSE(monitor->isMonitoring());
+    EXPECT_EQ(monitor->errorMessage(), std::nullopt);
+    auto readsAfterStop = reads();
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(reads(), readsAfterStop); // no timer was left running
+}
+
 TEST_F(DiskIOMonitorTest, DeviceThatDisappearsStopsTheRunWithTheStatisticsError)
 {
     auto monitor = makeMonitor();
