@@ -6,6 +6,7 @@
 #include "support/LanguageGuard.h"
 #include "support/ProbeWardenProcess.h"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 using namespace tallowin;
@@ -31,8 +32,13 @@ TEST_F(HelperClientEndToEndTest, SmartctlOutputArrivesByteForByteWithItsStatus)
     ASSERT_FALSE(json.empty());
     writeFakeSmartctl("cat '" + report.string() + "'\necho 'warning' >&2\nexit 4");
     ProbeWardenProcess daemon(directory.path());
-    auto result = makeClient()->fetchSMARTData("nvme0n1");
+    auto client = makeClient();
+    auto result = client->fetchSMARTData("nvme0n1");
     ASSERT_TRUE(result);
+    EXPECT_TRUE(log->contains(LogLevel::Debug,
+        fmt::format(
+            "Received helper response containing {} bytes of JSON for BSD name nvme0n1; exit status: 4",
+            json.size())));
     EXPECT_EQ(textView(result->jsonData), json);
     EXPECT_EQ(textView(result->standardError), "warning\n");
     EXPECT_EQ(result->terminationStatus, 4);
@@ -40,7 +46,7 @@ TEST_F(HelperClientEndToEndTest, SmartctlOutputArrivesByteForByteWithItsStatus)
         << result->commandDescription;
 }
 
-TEST_F(HelperClientEndToEndTest, SilentSmartctlIsAHelperErrorOnAKeptConnection)
+TEST_F(HelperClientEndToEndTest, HelperErrorGivesNothingAndKeepsTheConnection)
 {
     writeFakeSmartctl("exit 2");
     ProbeWardenProcess daemon(directory.path());
@@ -52,6 +58,7 @@ TEST_F(HelperClientEndToEndTest, SilentSmartctlIsAHelperErrorOnAKeptConnection)
     EXPECT_TRUE(log->contains(LogLevel::Error,
         "Privileged helper domain error (code: 4) for BSD name sda: "
             + HelperError::emptyOutput().description));
+    EXPECT_FALSE(client->fetchSMARTData("sda"));
     EXPECT_TRUE(client->hasConnection());
 }
 

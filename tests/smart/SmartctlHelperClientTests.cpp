@@ -32,41 +32,6 @@ protected:
 
 }
 
-TEST_F(SmartctlHelperClientTest, ResultArrivesAndTheConnectionIsReused)
-{
-    FakeHelperDaemon daemon(socketPath, [&](const Protocol::FetchSMARTDataRequest& request, int) {
-        return Action { .reply
-            = FakeHelperDaemon::result(request.id, R"({"smartctl":{"exit_status":4}})", 4) };
-    });
-    auto client = makeClient(500ms);
-    auto result = client->fetchSMARTData("sda");
-    ASSERT_TRUE(result);
-    EXPECT_EQ(*result,
-        (SmartctlExecutionResult {
-            bytesFrom(R"({"smartctl":{"exit_status":4}})"), "/usr/sbin/smartctl -j -x /dev/sda", {}, 4 }));
-    EXPECT_TRUE(log->contains(LogLevel::Debug,
-        "Received helper response containing 30 bytes of JSON for BSD name sda; exit status: 4"));
-    EXPECT_TRUE(client->fetchSMARTData("nvme0n1"));
-    EXPECT_EQ(daemon.connectionsAccepted(), 1);
-}
-
-TEST_F(SmartctlHelperClientTest, HelperErrorGivesNothingAndKeepsTheConnection)
-{
-    FakeHelperDaemon daemon(socketPath, [](const Protocol::FetchSMARTDataRequest& request, int) {
-        return Action { .reply = Protocol::ErrorReply { request.id, HelperError::smartctlNotFound() } };
-    });
-    auto client = makeClient(500ms);
-    auto failed = client->fetchSMARTDataExplained("sda");
-    ASSERT_FALSE(failed);
-    EXPECT_EQ(failed.error().kind, Kind::HelperReportedError);
-    EXPECT_EQ(failed.error().helperError, HelperError::smartctlNotFound());
-    EXPECT_TRUE(log->contains(LogLevel::Error,
-        "Privileged helper domain error (code: 1) for BSD name sda: "
-            + HelperError::smartctlNotFound().description));
-    EXPECT_FALSE(client->fetchSMARTData("sda"));
-    EXPECT_EQ(daemon.connectionsAccepted(), 1);
-}
-
 TEST_F(SmartctlHelperClientTest, SilentDaemonGivesNothingAfterFiveSecondsAndTheNextFetchReconnects)
 {
     FakeHelperDaemon daemon(socketPath, [](const Protocol::FetchSMARTDataRequest& request, int connection) {
