@@ -95,8 +95,8 @@ TEST_F(PrivilegedHelperManagerTest, DisabledEnvironmentAnswersFalseAtOnceWithout
     EXPECT_FALSE(manager->ensureHelperInstalledIfNeeded());
     EXPECT_EQ(manager->cachedInstallationState(), std::optional<bool>(false));
     EXPECT_TRUE(log->contains(LogLevel::Error,
-        "Skipped helper installation because privileged operations are disabled "
-        "(Manual override: TALLOWIN_DISABLE_PRIVILEGED_OPERATIONS)."));
+        "Skipped helper installation because privileged operations are disabled (Manual override: "
+        "TALLOWIN_DISABLE_PRIVILEGED_OPERATIONS)."));
     EXPECT_EQ(services->locateCalls + services->statusCalls + services->registerCalls, 0);
 }
 
@@ -127,12 +127,10 @@ TEST_F(PrivilegedHelperManagerTest, RegistrationStatesAndFailuresDecideTheCached
         { "approval declined", { S::NotRegistered }, true, true, approvalDeclined(), {}, false, 1, 0, 1,
             { { LogLevel::Error,
                   "Failed to install privileged helper1: SMAppService registration failed: An administrator "
-                  "did not "
-                  "approve" },
+                  "did not approve" },
                 { LogLevel::Error,
                     "SMAppService.register() threw NSError with domain: com.tallowin.ServiceManager.error, "
-                    "code: 1, "
-                    "userInfo: {description = \"An administrator did not approve\"}" } } },
+                    "code: 1, userInfo: {description = \"An administrator did not approve\"}" } } },
         // Pending at the check, and still pending after a registration that succeeded.
         { "approval pending", { S::RequiresApproval }, true, true, {}, {}, true, 1, 0, 1,
             { { LogLevel::Debug, "Skipping duplicate System Settings approval prompt for helper." },
@@ -154,12 +152,10 @@ TEST_F(PrivilegedHelperManagerTest, RegistrationStatesAndFailuresDecideTheCached
         { "missing definition", { S::NotRegistered }, true, false, {}, {}, false, 0, 0, 0,
             { { LogLevel::Error,
                   "Failed to inspect helper registration via SMAppService: Missing helper LaunchDaemon plist "
-                  "inside "
-                  "application resources" },
+                  "inside application resources" },
                 { LogLevel::Error,
                     "Failed to install privileged helper1: Missing helper LaunchDaemon plist inside "
-                    "application "
-                    "resources" } } },
+                    "application resources" } } },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
