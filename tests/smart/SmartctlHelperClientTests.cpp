@@ -70,27 +70,15 @@ TEST_F(SmartctlHelperClientTest, LateAndStrayRepliesNeverAnswerAnotherRequest)
     EXPECT_EQ(jsonOf(client->fetchSMARTData("sda")), "current");
 }
 
-TEST_F(SmartctlHelperClientTest, MissingSocketOrRefusedConnectionGivesNothingAtOnce)
+// A refused connection (a socket file nobody listens on) is covered end to end, after a daemon crash.
+TEST_F(SmartctlHelperClientTest, MissingSocketGivesNothingAtOnce)
 {
-    auto client = makeClient(500ms);
-    auto missing = client->fetchSMARTDataExplained("sda");
+    auto missing = makeClient(500ms)->fetchSMARTDataExplained("sda");
     ASSERT_FALSE(missing);
     EXPECT_EQ(missing.error().kind, Kind::NoConnection);
     EXPECT_NE(missing.error().detail.find(socketPath.string()), std::string::npos);
     EXPECT_TRUE(log->contains(LogLevel::Error,
         "Unable to create remote proxy for privileged helper when fetching SMART info for sda"));
-
-    // A socket file that nobody listens on any more, as a crashed daemon leaves behind.
-    {
-        FileDescriptor stale(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_un address { .sun_family = AF_UNIX, .sun_path = {} };
-        socketPath.string().copy(address.sun_path, sizeof(address.sun_path) - 1);
-        ASSERT_EQ(::bind(stale.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-    }
-    auto refused = client->fetchSMARTDataExplained("sda");
-    ASSERT_FALSE(refused);
-    EXPECT_EQ(refused.error().kind, Kind::NoConnection);
-    EXPECT_FALSE(client->hasConnection());
 }
 
 TEST_F(SmartctlHelperClientTest, TwoThreadsFetchingAtOnceAreBothServed)
