@@ -1,6 +1,10 @@
-#include "DaemonTestSupport.h"
 #include "daemon/SmartctlCommandRunner.h"
+#include "daemon/SmartctlHelper.h"
+#include "support/FakeSmartctl.h"
+#include "support/TemporaryDirectory.h"
 
+#include <future>
+#include <gtest/gtest.h>
 #include <map>
 
 using namespace tallowin;
@@ -29,6 +33,15 @@ SmartctlCommandRunner::Configuration configurationFor(const TemporaryDirectory& 
     return configuration;
 }
 
+Expected<SmartctlExecutionResult, SmartctlCommandRunnerError> runScript(
+    const TemporaryDirectory& directory, const std::string& body, std::chrono::milliseconds timeout = 20s)
+{
+    writeScript(directory / "resources/smartctl", body);
+    auto configuration = configurationFor(directory);
+    configuration.timeout = timeout;
+    return SmartctlCommandRunner(logger, configuration).run("sda");
+}
+
 }
 
 TEST(SmartctlCommandRunner, OutputWithNonZeroStatusIsAResultAndLaterCandidatesAreNotRun)
@@ -37,15 +50,11 @@ TEST(SmartctlCommandRunner, OutputWithNonZeroStatusIsAResultAndLaterCandidatesAr
     TemporaryDirectory directory;
     const auto resource = writeRecordingSmartctl(directory / "resources/smartctl", "{\"ok\":1}", 4);
     const auto second = writeRecordingSmartctl(directory / "system/smartctl", "{}", 0);
-    SmartctlCommandRunner runner(logger, configurationFor(directory, { second }));
-
-    auto result = runner.run("sda1");
+    auto result = SmartctlCommandRunner(logger, configurationFor(directory, { second })).run("sda1");
     ASSERT_TRUE(result.has_value()) << result.error().caseDescription();
-    EXPECT_EQ(result->jsonData, bytesFrom("{\"ok\":1}"));
-    EXPECT_EQ(result->standardError, bytesFrom("fake stderr\n"));
-    EXPECT_EQ(result->terminationStatus, 4);
-    EXPECT_EQ(result->commandDescription, resource.string() + " -j -x /dev/sda1");
-    // Both scripts share one directory's "calls" file only through the resource: one call.
+    EXPECT_EQ(*result,
+        (SmartctlExecutionResult { bytesFrom("{\"ok\":1}"), resource.string() + " -j -x /dev/sda1",
+            bytesFrom("fake stderr\n"), 4 }));
     EXPECT_EQ(readText(directory / "resources/calls"), "-j -x /dev/sda1\n");
     EXPECT_FALSE(std::filesystem::exists(directory / "system/calls"));
     // Already executable: run in place, no copy made.
@@ -63,96 +72,74 @@ TEST(SmartctlCommandRunner, SilentOrUnlaunchableCandidatesFallThrough)
     ScopedTestLogSink logs;
     TemporaryDirectory directory;
     const auto silent = writeScript(directory / "a/smartctl", "echo only-stderr >&2; exit 0");
-    const auto broken = writeScript(directory / "b/smartctl", "", 0755);
+    const auto broken = writeScript(directory / "b/smartctl", "");
     std::filesystem::resize_file(broken, 0); // no interpreter line: exec fails
     const auto good = writeRecordingSmartctl(directory / "c/smartctl", "{}", 0);
-    {
-        SmartctlCommandRunner runner(logger, configurationFor(directory, { silent, broken, good }));
-        auto result = runner.run("nvme0n1");
-        ASSERT_TRUE(result.has_value());
-        EXPECT_EQ(result->commandDescription, good.string() + " -j -x /dev/nvme0n1");
-    }
-    {
-        SmartctlCommandRunner runner(logger, configurationFor(directory, { silent }));
-        auto result = runner.run("sdb");
-        ASSERT_FALSE(result.has_value());
-        EXPECT_EQ(result.error().kind, Kind::emptyOutput);
-        EXPECT_EQ(result.error().standardError, bytesFrom("only-stderr\n"));
-        EXPECT_EQ(result.error().helperError().code, 4);
-        EXPECT_TRUE(logs->contains(LogLevel::Fault,
-            "All smartctl candidates failed for BSD name sdb. Last error: smartctl exited without producing "
-            "output"));
-    }
-    {
-        SmartctlCommandRunner runner(logger, configurationFor(directory, { directory / "missing/smartctl" }));
-        auto result = runner.run("sdb");
-        ASSERT_FALSE(result.has_value());
-        EXPECT_EQ(result.error().kind, Kind::smartctlNotFound);
-        EXPECT_TRUE(logs->contains(
-            LogLevel::Error, "No smartctl executable found in bundled resources or standard system paths."));
-    }
+    auto result
+        = SmartctlCommandRunner(logger, configurationFor(directory, { silent, broken, good })).run("nvme0n1");
+    ASSERT_TRUE(result.has_value());
+    EXPECT_EQ(result->commandDescription, good.string() + " -j -x /dev/nvme0n1");
+
+    auto empty = SmartctlCommandRunner(logger, configurationFor(directory, { silent })).run("sdb");
+    ASSERT_FALSE(empty.has_value());
+    EXPECT_EQ(empty.error().kind, Kind::emptyOutput);
+    EXPECT_EQ(empty.error().standardError, bytesFrom("only-stderr\n"));
+    EXPECT_TRUE(logs->contains(LogLevel::Fault,
+        "All smartctl candidates failed for BSD name sdb. Last error: smartctl exited without producing "
+        "output"));
+
+    auto missing
+        = SmartctlCommandRunner(logger, configurationFor(directory, { directory / "missing/smartctl" }))
+              .run("sdb");
+    ASSERT_FALSE(missing.has_value());
+    EXPECT_EQ(missing.error().kind, Kind::smartctlNotFound);
+    EXPECT_TRUE(logs->contains(
+        LogLevel::Error, "No smartctl executable found in bundled resources or standard system paths."));
 }
 
 TEST(SmartctlCommandRunner, ChildGetsOnlyTheControlledEnvironment)
 {
     TemporaryDirectory directory;
-    const auto printer = writeScript(directory / "resources/smartctl", "env | sort");
-    auto configuration = configurationFor(directory, {},
-        { { "HOME", "/home/x" }, { "LANG", "zh_CN.UTF-8" }, { "LC_ALL", "" }, { "SECRET", "leak" },
-            { "LD_PRELOAD", "/evil.so" } });
-    SmartctlCommandRunner runner(logger, configuration);
-    EXPECT_EQ(runner.childEnvironment(),
-        (std::vector<std::string> { "HOME=/home/x", "LANG=zh_CN.UTF-8",
-            "PATH=/usr/local/sbin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin", "TMPDIR=/tmp" }));
+    writeScript(directory / "resources/smartctl", "env | sort");
+    SmartctlCommandRunner runner(logger,
+        configurationFor(directory, {},
+            { { "HOME", "/home/x" }, { "LANG", "zh_CN.UTF-8" }, { "LC_ALL", "" }, { "SECRET", "leak" },
+                { "LD_PRELOAD", "/evil.so" } }));
+    const std::vector<std::string> expected { "HOME=/home/x", "LANG=zh_CN.UTF-8",
+        "PATH=/usr/local/sbin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin", "TMPDIR=/tmp" };
+    EXPECT_EQ(runner.childEnvironment(), expected);
     auto result = runner.run("sda");
     ASSERT_TRUE(result.has_value());
-    const std::string environment(result->jsonData.begin(), result->jsonData.end());
-    EXPECT_EQ(environment.find("SECRET"), std::string::npos);
-    EXPECT_EQ(environment.find("LD_PRELOAD"), std::string::npos);
-    EXPECT_NE(environment.find("LANG=zh_CN.UTF-8"), std::string::npos);
+    const std::string printed(textView(result->jsonData));
+    EXPECT_EQ(printed.find("SECRET"), std::string::npos);
+    EXPECT_EQ(printed.find("LD_PRELOAD"), std::string::npos);
+    EXPECT_NE(printed.find("LANG=zh_CN.UTF-8"), std::string::npos);
 }
 
-TEST(SmartctlCommandRunner, LargeOutputOnBothPipesDoesNotStall)
+TEST(SmartctlCommandRunner, OutputLimitsAndHangs)
 {
     TemporaryDirectory directory;
     // 3 MiB on stdout and 512 KiB on stderr, interleaved: far beyond a pipe's 64 KiB.
-    writeScript(directory / "resources/smartctl",
+    auto large = runScript(directory,
         "i=0; while [ $i -lt 48 ]; do head -c 65536 /dev/zero | tr '\\0' 'o'; head -c 10923 /dev/zero | tr "
         "'\\0' 'e' >&2; i=$((i+1)); done");
-    SmartctlCommandRunner runner(logger, configurationFor(directory));
-    auto result = runner.run("sda");
-    ASSERT_TRUE(result.has_value()) << result.error().caseDescription();
-    EXPECT_EQ(result->jsonData.size(), 48u * 65536u);
-    EXPECT_EQ(result->standardError.size(), 48u * 10923u);
-}
+    ASSERT_TRUE(large.has_value()) << large.error().caseDescription();
+    EXPECT_EQ(large->jsonData.size(), 48u * 65536u);
+    EXPECT_EQ(large->standardError.size(), 48u * 10923u);
 
-TEST(SmartctlCommandRunner, HangingSmartctlIsKilledWithEverythingItStarted)
-{
-    TemporaryDirectory directory;
+    // Oversized output is refused, not truncated.
+    auto oversized = runScript(directory, "head -c 9000000 /dev/zero");
+    ASSERT_FALSE(oversized.has_value());
+    EXPECT_EQ(oversized.error().kind, Kind::outputTooLarge);
+
+    // A hanging smartctl is killed with everything it started.
     const auto pidFile = directory / "sleeper.pid";
-    writeScript(directory / "resources/smartctl",
-        "printf partial; sleep 300 & echo $! > '" + pidFile.string() + "'; wait");
-    auto configuration = configurationFor(directory);
-    configuration.timeout = 300ms;
-    SmartctlCommandRunner runner(logger, configuration);
-    auto result = runner.run("sda");
-    ASSERT_FALSE(result.has_value());
-    EXPECT_EQ(result.error().kind, Kind::timedOut);
-    EXPECT_EQ(result.error().helperError().code, 999);
-    const int sleeper = std::stoi(readText(pidFile));
-    // The grandchild is gone too (or at most a zombie awaiting init).
-    const std::string stat = readText("/proc/" + std::to_string(sleeper) + "/stat");
-    EXPECT_TRUE(stat.empty() || stat.find(") Z") != std::string::npos) << stat;
-}
-
-TEST(SmartctlCommandRunner, OversizedOutputIsRefusedNotTruncated)
-{
-    TemporaryDirectory directory;
-    writeScript(directory / "resources/smartctl", "head -c 9000000 /dev/zero");
-    SmartctlCommandRunner runner(logger, configurationFor(directory));
-    auto result = runner.run("sda");
-    ASSERT_FALSE(result.has_value());
-    EXPECT_EQ(result.error().kind, Kind::outputTooLarge);
+    auto hung = runScript(
+        directory, "printf partial; sleep 300 & echo $! > '" + pidFile.string() + "'; wait", 300ms);
+    ASSERT_FALSE(hung.has_value());
+    EXPECT_EQ(hung.error().kind, Kind::timedOut);
+    const std::string stat = readText("/proc/" + std::to_string(std::stoi(readText(pidFile))) + "/stat");
+    EXPECT_TRUE(stat.empty() || stat.find(") Z") != std::string::npos) << stat; // gone, or a zombie of init
 }
 
 TEST(SmartctlCommandRunner, NonExecutableResourceIsCopiedAfreshForEveryRequest)
@@ -162,17 +149,16 @@ TEST(SmartctlCommandRunner, NonExecutableResourceIsCopiedAfreshForEveryRequest)
     writeRecordingSmartctl(directory / "resources/smartctl", "{}", 0, 0644);
     SmartctlCommandRunner runner(logger, configurationFor(directory));
     const auto copy = directory / "data/Tallowin/smartctl";
+    const std::string removed
+        = "Removed existing bundled smartctl copy at " + copy.string() + " before re-copying.";
     ASSERT_TRUE(runner.run("sda").has_value()) << ::testing::PrintToString(logs->messages());
-    EXPECT_TRUE(std::filesystem::exists(copy));
     EXPECT_EQ(std::filesystem::status(copy).permissions() & std::filesystem::perms::all,
         static_cast<std::filesystem::perms>(0755));
-    EXPECT_FALSE(logs->contains(LogLevel::Debug,
-        "Removed existing bundled smartctl copy at " + copy.string() + " before re-copying."));
+    EXPECT_FALSE(logs->contains(LogLevel::Debug, removed));
     auto second = runner.run("sda");
     ASSERT_TRUE(second.has_value());
     EXPECT_EQ(second->commandDescription, copy.string() + " -j -x /dev/sda");
-    EXPECT_TRUE(logs->contains(LogLevel::Debug,
-        "Removed existing bundled smartctl copy at " + copy.string() + " before re-copying."));
+    EXPECT_TRUE(logs->contains(LogLevel::Debug, removed));
     EXPECT_TRUE(logs->contains(LogLevel::Debug, "Prepared bundled smartctl copy at " + copy.string()));
 }
 
@@ -180,37 +166,64 @@ TEST(SmartctlCommandRunner, CopyDirectoryOwnedBySomeoneElseIsNotUsed)
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to give a directory to another user";
-    ScopedTestLogSink logs;
     TemporaryDirectory directory;
     writeRecordingSmartctl(directory / "resources/smartctl", "{}", 0, 0644);
     const auto system = writeRecordingSmartctl(directory / "system/smartctl", "{\"system\":1}", 0);
     // Another user planted the copy directory: root must not execute anything from it.
     std::filesystem::create_directories(directory / "data/Tallowin");
     ASSERT_EQ(::chown((directory / "data/Tallowin").c_str(), 65534, 65534), 0);
-    auto configuration = configurationFor(directory, { system });
-    configuration.environment = [&](const char* name) -> std::optional<std::string> {
-        if (std::string_view(name) == "XDG_DATA_HOME")
-            return (directory / "data").string();
-        if (std::string_view(name) == "TMPDIR")
-            return (directory / "data").string();
-        return std::nullopt;
-    };
-    SmartctlCommandRunner runner(logger, configuration);
-    auto result = runner.run("sda");
+    const auto data = (directory / "data").string();
+    auto result = SmartctlCommandRunner(
+        logger, configurationFor(directory, { system }, { { "XDG_DATA_HOME", data }, { "TMPDIR", data } }))
+                      .run("sda");
     ASSERT_TRUE(result.has_value());
     EXPECT_EQ(result->commandDescription, system.string() + " -j -x /dev/sda");
     EXPECT_FALSE(std::filesystem::exists(directory / "data/Tallowin/smartctl"));
 }
 
-TEST(SmartctlCommandRunnerError, WireFormAndCaseDescriptions)
+TEST(SmartctlCommandRunnerError, WireCodesAndCaseDescriptions)
 {
-    EXPECT_EQ(SmartctlCommandRunnerError::emptyOutput(bytesFrom("abc")).caseDescription(),
-        "emptyOutput(stderr: 3 bytes)");
-    EXPECT_EQ(SmartctlCommandRunnerError::launchFailed("Permission denied").helperError().code, 2);
-    EXPECT_EQ(SmartctlCommandRunnerError::of(Kind::smartctlNotFound).helperError().code, 1);
-    EXPECT_EQ(SmartctlCommandRunnerError::of(Kind::executionFailedUnknown).helperError().code, 999);
     SmartctlCommandRunnerError exit { Kind::nonZeroExit };
     exit.status = 2;
-    EXPECT_EQ(exit.helperError().code, 3);
+    const std::vector<std::pair<SmartctlCommandRunnerError, std::int64_t>> codes {
+        { SmartctlCommandRunnerError::of(Kind::smartctlNotFound), 1 },
+        { SmartctlCommandRunnerError::launchFailed("Permission denied"), 2 }, { exit, 3 },
+        { SmartctlCommandRunnerError::emptyOutput({}), 4 },
+        { SmartctlCommandRunnerError::of(Kind::timedOut), 999 },
+        { SmartctlCommandRunnerError::of(Kind::executionFailedUnknown), 999 }
+    };
+    for (const auto& [error, code] : codes)
+        EXPECT_EQ(error.helperError().code, code) << error.caseDescription();
+    EXPECT_EQ(SmartctlCommandRunnerError::emptyOutput(bytesFrom("abc")).caseDescription(),
+        "emptyOutput(stderr: 3 bytes)");
     EXPECT_EQ(exit.caseDescription(), "nonZeroExit(status: 2, stdout: 0 bytes, stderr: 0 bytes)");
+}
+
+TEST(SmartctlHelper, FailuresAreMappedToTheHelperDomainAndEachRequestIsAnsweredOnce)
+{
+    ScopedTestLogSink logs;
+    TemporaryDirectory directory;
+    SmartctlHelper helper(configurationFor(directory, {}, { { "HOME", "/nonexistent" } }));
+    std::promise<Expected<SmartctlExecutionResult, HelperError>> promise;
+    std::atomic<int> calls { 0 };
+    helper.fetchSMARTDataForBSDName("sda", [&](Expected<SmartctlExecutionResult, HelperError> outcome) {
+        ++calls;
+        promise.set_value(std::move(outcome));
+    });
+    auto missing = promise.get_future().get();
+    ASSERT_FALSE(missing.has_value());
+    EXPECT_EQ(missing.error().domain, "com.tallowin.ProbeWarden.error");
+    EXPECT_EQ(missing.error().code, 1);
+    EXPECT_TRUE(logs->contains(LogLevel::Error,
+        "Mapping SmartctlCommandRunnerError (smartctlNotFound) to NSError for XPC transport."));
+
+    const HelperError foreign { "NSCocoaErrorDomain", 4097, "connection lost" };
+    EXPECT_EQ(helper.mapErrorForTransport(foreign),
+        (HelperError { "com.tallowin.ProbeWarden.error", 999, "connection lost" }));
+    EXPECT_TRUE(logs->contains(LogLevel::Error,
+        "Wrapping unknown error domain=NSCocoaErrorDomain code=4097 into helper-domain NSError."));
+    const HelperError own { "com.tallowin.ProbeWarden.error", 42, "own" };
+    EXPECT_EQ(helper.mapErrorForTransport(own), own);
+    EXPECT_EQ(helper.helperVersion(), TALLOWIN_VERSION);
+    EXPECT_EQ(calls, 1);
 }

@@ -1,15 +1,15 @@
 #include "helper_protocol/SmartctlHelperProtocol.h"
+#include "support/FakeSmartctl.h"
+#include "support/LanguageGuard.h"
 
-#include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
-#include <iterator>
 #include <limits>
 #include <nlohmann/json.hpp>
 
 using namespace tallowin;
 using Protocol = SmartctlHelperProtocol;
 using Json = nlohmann::json;
+using Kind = ProtocolError::Kind;
 
 namespace {
 
@@ -25,180 +25,118 @@ Json validResultMap()
         { "terminationStatus", 4 } };
 }
 
-Bytes readFixture(const std::string& name)
+// The kind of error decoding gives, or std::nullopt when it decodes.
+template<typename Decoded> std::optional<Kind> errorKind(const Expected<Decoded, ProtocolError>& decoded)
 {
-    std::ifstream file(
-        std::filesystem::path(TALLOWIN_SHARED_DIR) / "fixtures" / "smartctl" / name, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(file), {});
+    return decoded ? std::nullopt : std::optional(decoded.error().kind);
 }
-
-ProtocolError::Kind decodeResultError(const Json& resultMap)
-{
-    auto decoded = decodeSmartctlExecutionResult(cbor(resultMap));
-    EXPECT_FALSE(decoded.has_value());
-    return decoded ? ProtocolError::Kind::notAMap : decoded.error().kind;
-}
-
-class ScopedLanguage {
-public:
-    explicit ScopedLanguage(const char* language)
-    {
-        if (const char* old = std::getenv("LANGUAGE"))
-            m_previous = old;
-        ::setenv("LANGUAGE", language, 1);
-    }
-    ~ScopedLanguage()
-    {
-        if (m_previous)
-            ::setenv("LANGUAGE", m_previous->c_str(), 1);
-        else
-            ::unsetenv("LANGUAGE");
-    }
-
-private:
-    std::optional<std::string> m_previous;
-};
 
 }
 
 TEST(SmartctlHelperProtocol, EveryMessageSurvivesARoundTrip)
 {
-    const Bytes smartctlOutput = readFixture("ata-ssd-samsung-860evo-xall.json");
+    const Bytes smartctlOutput = bytesFrom(tallowin::testing::readText(
+        std::string(TALLOWIN_SHARED_DIR) + "/fixtures/smartctl/ata-ssd-samsung-860evo-xall.json"));
     ASSERT_FALSE(smartctlOutput.empty());
-    const Bytes withNulBytes { 0, 1, 2, 0xff, 0, '\n' };
-    const Protocol::Request requests[] = {
-        Protocol::FetchSMARTDataRequest { 1, "nvme0n1p2" },
-        Protocol::FetchSMARTDataRequest { std::numeric_limits<std::uint64_t>::max(), "" },
-        Protocol::HelperVersionRequest { 0 },
-    };
-    for (const auto& request : requests) {
-        auto decoded = Protocol::decodeRequest(Protocol::encode(request));
-        ASSERT_TRUE(decoded.has_value());
-        EXPECT_EQ(*decoded, request);
-    }
-    const Protocol::Reply replies[] = {
-        Protocol::ResultReply { 7, { smartctlOutput, "/usr/sbin/smartctl -j -x /dev/sda", withNulBytes, 4 } },
-        Protocol::ResultReply { 8, { { 'x' }, "", {}, std::numeric_limits<std::int32_t>::min() } },
-        Protocol::ErrorReply { 9, HelperError::emptyOutput() },
-        Protocol::ErrorReply { 10, { "NSCocoaErrorDomain", -4097, "中文描述" } },
-        Protocol::VersionReply { 11, "0.1.0" },
-    };
-    for (const auto& reply : replies) {
-        auto decoded = Protocol::decodeReply(Protocol::encode(reply));
-        ASSERT_TRUE(decoded.has_value());
-        EXPECT_EQ(*decoded, reply);
-    }
+    for (const Protocol::Request& request :
+        { Protocol::Request(Protocol::FetchSMARTDataRequest { 1, "nvme0n1p2" }),
+            Protocol::Request(
+                Protocol::FetchSMARTDataRequest { std::numeric_limits<std::uint64_t>::max(), "" }),
+            Protocol::Request(Protocol::HelperVersionRequest { 0 }) })
+        EXPECT_EQ(Protocol::decodeRequest(Protocol::encode(request)), request);
+    for (const Protocol::Reply& reply :
+        { Protocol::Reply(Protocol::ResultReply {
+              7, { smartctlOutput, "/usr/sbin/smartctl -j -x /dev/sda", { 0, 1, 2, 0xff, 0, '\n' }, 4 } }),
+            Protocol::Reply(
+                Protocol::ResultReply { 8, { { 'x' }, "", {}, std::numeric_limits<std::int32_t>::min() } }),
+            Protocol::Reply(Protocol::ErrorReply { 9, HelperError::emptyOutput() }),
+            Protocol::Reply(Protocol::ErrorReply { 10, { "NSCocoaErrorDomain", -4097, "中文描述" } }),
+            Protocol::Reply(Protocol::VersionReply { 11, "0.1.0" }) })
+        EXPECT_EQ(Protocol::decodeReply(Protocol::encode(reply)), reply);
 }
 
-TEST(SmartctlHelperProtocol, ResultTravelsAsAMapWithRealByteStrings)
+TEST(SmartctlHelperProtocol, MessagesTravelAsMapsWithRealByteStrings)
 {
-    const Protocol::Reply reply = Protocol::ResultReply { 3, { { '{', '}' }, "cmd", { 'e' }, 2 } };
-    const Json wire = Json::from_cbor(Protocol::encode(reply));
-    EXPECT_EQ(wire["id"], 3);
-    EXPECT_TRUE(wire["result"]["jsonData"].is_binary());
-    EXPECT_TRUE(wire["result"]["standardError"].is_binary());
-    EXPECT_TRUE(wire["result"]["commandDescription"].is_string());
-    EXPECT_EQ(wire["result"]["terminationStatus"], 2);
-
-    const Json request = Json::from_cbor(Protocol::encode(Protocol::FetchSMARTDataRequest { 5, "sda" }));
-    EXPECT_EQ(request, (Json { { "op", "fetchSMARTDataForBSDName" }, { "id", 5 }, { "bsdName", "sda" } }));
-    const Json version = Json::from_cbor(Protocol::encode(Protocol::HelperVersionRequest { 6 }));
-    EXPECT_EQ(version, (Json { { "op", "helperVersion" }, { "id", 6 } }));
+    const Json wire
+        = Json::from_cbor(Protocol::encode(Protocol::ResultReply { 3, { { '{', '}' }, "cmd", { 'e' }, 2 } }));
+    EXPECT_EQ(wire,
+        (Json { { "id", 3 },
+            { "result",
+                { { "jsonData", Json::binary({ '{', '}' }) }, { "commandDescription", "cmd" },
+                    { "standardError", Json::binary({ 'e' }) }, { "terminationStatus", 2 } } } }));
+    EXPECT_EQ(Json::from_cbor(Protocol::encode(Protocol::FetchSMARTDataRequest { 5, "sda" })),
+        (Json { { "op", "fetchSMARTDataForBSDName" }, { "id", 5 }, { "bsdName", "sda" } }));
+    EXPECT_EQ(Json::from_cbor(Protocol::encode(Protocol::HelperVersionRequest { 6 })),
+        (Json { { "op", "helperVersion" }, { "id", 6 } }));
 }
 
 TEST(SmartctlHelperProtocol, ResultDecodingIsStrict)
 {
-    Json map = validResultMap();
-    ASSERT_TRUE(decodeSmartctlExecutionResult(cbor(map)).has_value());
-
-    map.erase("terminationStatus");
-    auto withoutStatus = decodeSmartctlExecutionResult(cbor(map));
-    ASSERT_TRUE(withoutStatus.has_value());
-    EXPECT_EQ(withoutStatus->terminationStatus, 0);
-
-    for (const char* key : { "jsonData", "commandDescription", "standardError" }) {
-        Json missing = validResultMap();
-        missing.erase(key);
-        EXPECT_EQ(decodeResultError(missing), ProtocolError::Kind::missingField) << key;
-    }
-    // Text where bytes belong, and the other way round.
-    Json mistyped = validResultMap();
-    mistyped["jsonData"] = "{}";
-    EXPECT_EQ(decodeResultError(mistyped), ProtocolError::Kind::mistypedField);
-    mistyped = validResultMap();
-    mistyped["standardError"] = "";
-    EXPECT_EQ(decodeResultError(mistyped), ProtocolError::Kind::mistypedField);
-    mistyped = validResultMap();
-    mistyped["commandDescription"] = Json::binary({ 'a' });
-    EXPECT_EQ(decodeResultError(mistyped), ProtocolError::Kind::mistypedField);
-    for (const Json& status : { Json("4"), Json(4.5), Json(true), Json(std::int64_t { 1 } << 31),
-             Json(-(std::int64_t { 1 } << 31) - 1), Json(nullptr) }) {
-        mistyped = validResultMap();
-        mistyped["terminationStatus"] = status;
-        EXPECT_EQ(decodeResultError(mistyped), ProtocolError::Kind::mistypedField) << status.dump();
-    }
+    Json withoutStatus = validResultMap();
+    withoutStatus.erase("terminationStatus");
+    EXPECT_EQ(decodeSmartctlExecutionResult(cbor(withoutStatus))->terminationStatus, 0);
     Json negative = validResultMap();
     negative["terminationStatus"] = -1;
     EXPECT_EQ(decodeSmartctlExecutionResult(cbor(negative))->terminationStatus, -1);
 
-    // The same strictness applies inside a reply: no half-filled result is produced.
-    Json reply { { "id", 1 }, { "result", validResultMap() } };
-    reply["result"].erase("standardError");
-    EXPECT_FALSE(Protocol::decodeReply(cbor(reply)).has_value());
+    std::vector<std::pair<Json, Kind>> cases;
+    for (const char* key : { "jsonData", "commandDescription", "standardError" }) {
+        cases.emplace_back(validResultMap(), Kind::missingField);
+        cases.back().first.erase(key);
+    }
+    // Text where bytes belong, the other way round, and statuses that are not 32-bit integers.
+    for (const auto& [key, value] : std::vector<std::pair<std::string, Json>> { { "jsonData", "{}" },
+             { "standardError", "" }, { "commandDescription", Json::binary({ 'a' }) },
+             { "terminationStatus", "4" }, { "terminationStatus", 4.5 }, { "terminationStatus", true },
+             { "terminationStatus", std::int64_t { 1 } << 31 },
+             { "terminationStatus", -(std::int64_t { 1 } << 31) - 1 }, { "terminationStatus", nullptr } }) {
+        cases.emplace_back(validResultMap(), Kind::mistypedField);
+        cases.back().first[key] = value;
+    }
+    for (const auto& [map, kind] : cases) {
+        EXPECT_EQ(errorKind(decodeSmartctlExecutionResult(cbor(map))), kind) << map.dump();
+        // The same strictness applies inside a reply: no half-filled result is produced.
+        EXPECT_FALSE(Protocol::decodeReply(cbor(Json { { "id", 1 }, { "result", map } })));
+    }
 }
 
 TEST(SmartctlHelperProtocol, MalformedMessagesAreRefused)
 {
-    const auto requestError = [](const Bytes& payload) {
-        auto decoded = Protocol::decodeRequest(payload);
-        EXPECT_FALSE(decoded.has_value());
-        return decoded ? ProtocolError::Kind::notAMap : decoded.error().kind;
-    };
-    EXPECT_EQ(requestError({}), ProtocolError::Kind::emptyFrame);
-    EXPECT_EQ(requestError({ 0xff, 0x00, 0x13 }), ProtocolError::Kind::malformedCbor);
-    EXPECT_EQ(requestError(cbor(Json::array({ 1, 2 }))), ProtocolError::Kind::notAMap);
-    EXPECT_EQ(
-        requestError(cbor(Json { { "op", "rm -rf" }, { "id", 1 } })), ProtocolError::Kind::unknownOperation);
-    EXPECT_EQ(requestError(cbor(Json { { "op", "helperVersion" } })), ProtocolError::Kind::missingField);
-    EXPECT_EQ(requestError(cbor(Json { { "op", "helperVersion" }, { "id", -1 } })),
-        ProtocolError::Kind::mistypedField);
-    EXPECT_EQ(requestError(cbor(Json { { "op", "fetchSMARTDataForBSDName" }, { "id", 1 } })),
-        ProtocolError::Kind::missingField);
-    EXPECT_EQ(
-        requestError(cbor(Json { { "op", "fetchSMARTDataForBSDName" }, { "id", 1 }, { "bsdName", 5 } })),
-        ProtocolError::Kind::mistypedField);
-
-    // A valid map followed by stray bytes is not one message.
-    Bytes trailing = cbor(Json { { "op", "helperVersion" }, { "id", 1 } });
+    const Bytes version = cbor(Json { { "op", "helperVersion" }, { "id", 1 } });
+    Bytes trailing = version; // a valid map followed by stray bytes is not one message
     trailing.push_back(0x00);
-    EXPECT_EQ(requestError(trailing), ProtocolError::Kind::malformedCbor);
-    // A CBOR tag is not part of our vocabulary.
-    Bytes tagged { 0xc1 };
-    const Bytes body = cbor(Json { { "op", "helperVersion" }, { "id", 1 } });
-    tagged.insert(tagged.end(), body.begin(), body.end());
-    EXPECT_EQ(requestError(tagged), ProtocolError::Kind::malformedCbor);
-
-    // A million nested arrays must not recurse a million times, and an array that claims
-    // 2^64-1 elements must not be reserved.
-    Bytes deep(1'000'000, 0x81);
-    EXPECT_EQ(requestError(deep), ProtocolError::Kind::malformedCbor);
-    Bytes huge { 0xa1, 0x61, 'x', 0x9b, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff };
-    EXPECT_EQ(requestError(huge), ProtocolError::Kind::malformedCbor);
-
-    const auto replyError = [](const Json& document) {
-        auto decoded = Protocol::decodeReply(cbor(document));
-        EXPECT_FALSE(decoded.has_value());
-        return decoded ? ProtocolError::Kind::notAMap : decoded.error().kind;
+    Bytes tagged { 0xc1 }; // a CBOR tag is not part of our vocabulary
+    tagged.insert(tagged.end(), version.begin(), version.end());
+    const std::vector<std::pair<Bytes, Kind>> requests {
+        { {}, Kind::emptyFrame },
+        { { 0xff, 0x00, 0x13 }, Kind::malformedCbor },
+        { cbor(Json::array({ 1, 2 })), Kind::notAMap },
+        { cbor(Json { { "op", "rm -rf" }, { "id", 1 } }), Kind::unknownOperation },
+        { cbor(Json { { "op", "helperVersion" } }), Kind::missingField },
+        { cbor(Json { { "op", "helperVersion" }, { "id", -1 } }), Kind::mistypedField },
+        { cbor(Json { { "op", "fetchSMARTDataForBSDName" }, { "id", 1 } }), Kind::missingField },
+        { cbor(Json { { "op", "fetchSMARTDataForBSDName" }, { "id", 1 }, { "bsdName", 5 } }),
+            Kind::mistypedField },
+        { trailing, Kind::malformedCbor },
+        { tagged, Kind::malformedCbor },
+        // A million nested arrays must not recurse a million times, and an array that claims
+        // 2^64-1 elements must not be reserved.
+        { Bytes(1'000'000, 0x81), Kind::malformedCbor },
+        { { 0xa1, 0x61, 'x', 0x9b, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff }, Kind::malformedCbor },
     };
-    EXPECT_EQ(replyError(Json { { "id", 1 } }), ProtocolError::Kind::malformedReply);
-    EXPECT_EQ(replyError(Json { { "id", 1 }, { "version", "1.0" }, { "result", validResultMap() } }),
-        ProtocolError::Kind::malformedReply);
-    EXPECT_EQ(replyError(Json { { "id", 1 }, { "version", 1 } }), ProtocolError::Kind::mistypedField);
-    EXPECT_EQ(replyError(Json {
-                  { "id", 1 }, { "error", { { "domain", "d" }, { "code", "1" }, { "description", "" } } } }),
-        ProtocolError::Kind::mistypedField);
-    EXPECT_EQ(replyError(Json { { "id", 1 }, { "error", { { "code", 1 }, { "description", "" } } } }),
-        ProtocolError::Kind::missingField);
+    for (const auto& [payload, kind] : requests)
+        EXPECT_EQ(errorKind(Protocol::decodeRequest(payload)), kind) << static_cast<int>(kind);
+
+    const std::vector<std::pair<Json, Kind>> replies {
+        { Json { { "id", 1 } }, Kind::malformedReply },
+        { Json { { "id", 1 }, { "version", "1.0" }, { "result", validResultMap() } }, Kind::malformedReply },
+        { Json { { "id", 1 }, { "version", 1 } }, Kind::mistypedField },
+        { Json { { "id", 1 }, { "error", { { "domain", "d" }, { "code", "1" }, { "description", "" } } } },
+            Kind::mistypedField },
+        { Json { { "id", 1 }, { "error", { { "code", 1 }, { "description", "" } } } }, Kind::missingField },
+    };
+    for (const auto& [document, kind] : replies)
+        EXPECT_EQ(errorKind(Protocol::decodeReply(cbor(document))), kind) << document.dump();
 }
 
 TEST(SmartctlHelperProtocol, OnlyPlainBlockDeviceNamesPass)
@@ -216,27 +154,23 @@ TEST(SmartctlHelperProtocol, OnlyPlainBlockDeviceNamesPass)
 
 TEST(HelperError, CodesAndTextsInBothLanguages)
 {
+    const auto error = [](std::int64_t code, std::string description) {
+        return HelperError { "com.tallowin.ProbeWarden.error", code, std::move(description) };
+    };
     {
-        ScopedLanguage english("en_US");
-        EXPECT_EQ(HelperError::smartctlNotFound(),
-            (HelperError { "com.tallowin.ProbeWarden.error", 1, "No smartctl executable was found." }));
+        tallowin::testing::LanguageGuard english("en_US");
+        EXPECT_EQ(HelperError::smartctlNotFound(), error(1, "No smartctl executable was found."));
         EXPECT_EQ(HelperError::launchFailed("No such file or directory"),
-            (HelperError { "com.tallowin.ProbeWarden.error", 2,
-                "Failed to launch smartctl: No such file or directory" }));
-        EXPECT_EQ(HelperError::nonZeroExit(-3).description, "smartctl exited with status -3");
-        EXPECT_EQ(HelperError::nonZeroExit(-3).code, 3);
-        EXPECT_EQ(HelperError::emptyOutput(),
-            (HelperError {
-                "com.tallowin.ProbeWarden.error", 4, "smartctl exited without producing output" }));
-        EXPECT_EQ(HelperError::invalidDeviceName(),
-            (HelperError { "com.tallowin.ProbeWarden.error", 5, "Invalid device name." }));
+            error(2, "Failed to launch smartctl: No such file or directory"));
+        EXPECT_EQ(HelperError::nonZeroExit(-3), error(3, "smartctl exited with status -3"));
+        EXPECT_EQ(HelperError::emptyOutput(), error(4, "smartctl exited without producing output"));
+        EXPECT_EQ(HelperError::invalidDeviceName(), error(5, "Invalid device name."));
         EXPECT_EQ(HelperError::executionFailedUnknown(),
-            (HelperError {
-                "com.tallowin.ProbeWarden.error", 999, "smartctl execution failed for an unknown reason" }));
+            error(999, "smartctl execution failed for an unknown reason"));
         EXPECT_TRUE(HelperError::emptyOutput().is(HelperError::Code::emptyOutput));
         EXPECT_FALSE((HelperError { "NSXPCErrorDomain", 4, "" }).is(HelperError::Code::emptyOutput));
     }
-    ScopedLanguage chinese("zh_CN");
+    tallowin::testing::LanguageGuard chinese("zh_CN");
     EXPECT_EQ(HelperError::invalidDeviceName().description, "设备名称无效。");
     EXPECT_EQ(HelperError::smartctlNotFound().description, "未找到 smartctl 可执行文件。");
     EXPECT_EQ(HelperError::nonZeroExit(4).description, "smartctl 退出状态为 4");

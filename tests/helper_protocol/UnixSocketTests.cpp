@@ -18,11 +18,6 @@ std::pair<FileDescriptor, FileDescriptor> socketPair()
     return { FileDescriptor(fds[0]), FileDescriptor(fds[1]) };
 }
 
-bool isOpen(int fd)
-{
-    return ::fcntl(fd, F_GETFD) != -1;
-}
-
 }
 
 TEST(FileDescriptor, ClosesOnceAndMovesOwnership)
@@ -31,13 +26,12 @@ TEST(FileDescriptor, ClosesOnceAndMovesOwnership)
     const int raw = a.get();
     FileDescriptor moved(std::move(a));
     EXPECT_FALSE(a.isValid());
-    EXPECT_EQ(moved.get(), raw);
     {
         FileDescriptor target;
         target = std::move(moved);
-        EXPECT_TRUE(isOpen(raw));
+        EXPECT_NE(::fcntl(raw, F_GETFD), -1);
     }
-    EXPECT_FALSE(isOpen(raw));
+    EXPECT_EQ(::fcntl(raw, F_GETFD), -1);
 }
 
 TEST(UnixSocket, FramesCrossASocketInPieces)
@@ -46,18 +40,17 @@ TEST(UnixSocket, FramesCrossASocketInPieces)
     const Bytes payload(300'000, 0x42); // larger than the socket buffer: needs a concurrent reader
     std::thread sender([&, fd = writer.get()] {
         const Bytes frame = encodeFrame(payload);
-        // Dribble the header, then the rest.
-        for (std::size_t i = 0; i < 3; ++i)
+        for (std::size_t i = 0; i < 3; ++i) // dribble the header, then the rest
             ASSERT_TRUE(writeAll(fd, ByteView(&frame[i], 1)).has_value());
         ASSERT_TRUE(writeAll(fd, ByteView(frame.data() + 3, frame.size() - 3)).has_value());
     });
     auto received = readFrame(reader.get(), defaultMaxFrameSize, std::chrono::steady_clock::now() + 10s);
     sender.join();
-    ASSERT_TRUE(received.has_value());
+    ASSERT_TRUE(received.has_value()) << received.error().description();
     EXPECT_EQ(*received, payload);
 }
 
-TEST(UnixSocket, ReadingReportsClosureTimeoutAndRefusedFrames)
+TEST(UnixSocket, ErrorsAreReportedNotRaised)
 {
     {
         auto [reader, writer] = socketPair();
@@ -77,18 +70,18 @@ TEST(UnixSocket, ReadingReportsClosureTimeoutAndRefusedFrames)
         ASSERT_TRUE(writeAll(writer.get(), Bytes { 0x7f, 0xff, 0xff, 0xff }).has_value());
         auto refused = readFrame(reader.get());
         ASSERT_FALSE(refused.has_value());
-        EXPECT_EQ(refused.error().kind, SocketError::Kind::protocol);
         ASSERT_TRUE(refused.error().protocolError.has_value());
         EXPECT_EQ(refused.error().protocolError->kind, ProtocolError::Kind::frameTooLarge);
-    }
-    {
         // Writing to a closed peer is an error, not a SIGPIPE that kills the process.
-        auto [reader, writer] = socketPair();
         reader.reset();
         auto written = writeFrame(writer.get(), Bytes(100, 1));
         ASSERT_FALSE(written.has_value());
         EXPECT_EQ(written.error().kind, SocketError::Kind::closed);
     }
+    auto missing = connectUnixSocket("/nonexistent/tallowin-test.sock");
+    ASSERT_FALSE(missing.has_value());
+    EXPECT_EQ(missing.error().kind, SocketError::Kind::system);
+    EXPECT_FALSE(connectUnixSocket(std::string(200, 'x')).has_value()); // longer than sun_path
 }
 
 TEST(UnixSocket, PeerCredentialsNameThisProcess)
@@ -98,9 +91,4 @@ TEST(UnixSocket, PeerCredentialsNameThisProcess)
     ASSERT_TRUE(peer.has_value());
     EXPECT_EQ(peer->pid, ::getpid());
     EXPECT_EQ(peer->uid, ::getuid());
-
-    auto missing = connectUnixSocket("/nonexistent/tallowin-test.sock");
-    ASSERT_FALSE(missing.has_value());
-    EXPECT_EQ(missing.error().kind, SocketError::Kind::system);
-    EXPECT_FALSE(connectUnixSocket(std::string(200, 'x')).has_value());
 }

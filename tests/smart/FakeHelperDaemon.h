@@ -4,6 +4,8 @@
 #include "core/SerialQueue.h"
 #include "helper_protocol/SmartctlHelperProtocol.h"
 #include "helper_protocol/UnixSocket.h"
+#include "smart/SmartctlHelperClient.h"
+#include "support/TemporaryDirectory.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -76,7 +78,6 @@ public:
     }
 
     int connectionsAccepted() const { return m_accepted; }
-    int requestsReceived() const { return m_requests; }
 
     static SmartctlHelperProtocol::Reply result(
         SmartctlHelperProtocol::RequestId id, std::string json, std::int32_t status = 0)
@@ -123,7 +124,6 @@ private:
             auto* fetch = std::get_if<SmartctlHelperProtocol::FetchSMARTDataRequest>(&*request);
             if (!fetch)
                 continue;
-            ++m_requests;
             auto action = m_behaviour(*fetch, connection->index);
             std::lock_guard lock(m_mutex);
             if (m_stopping)
@@ -159,7 +159,6 @@ private:
     std::list<std::shared_ptr<Connection>> m_connections;
     std::list<std::thread> m_threads;
     std::atomic<int> m_accepted { 0 };
-    std::atomic<int> m_requests { 0 };
 };
 
 // A main queue on a thread of its own, for tests whose own thread plays a background caller.
@@ -170,6 +169,25 @@ public:
 
 private:
     SerialQueue m_queue { "com.tallowin.tests.main", QualityOfService::UserInitiated };
+};
+
+// A helper client wired as the application wires it, to whatever listens on the development
+// socket in a fresh temporary directory.
+struct HelperClientSetup {
+    std::shared_ptr<SmartctlHelperClient> makeClient(
+        std::chrono::milliseconds replyTimeout = SmartctlHelperClient::defaultReplyTimeout,
+        PrivilegedHelperManager::RuntimeEnvironment environment = {})
+    {
+        auto manager = PrivilegedHelperManager::create(
+            { std::make_shared<DevelopmentServiceManager>(socketPath.string()), mainQueue,
+                std::move(environment), &notifications });
+        return SmartctlHelperClient::create(manager, { socketPath.string(), replyTimeout });
+    }
+
+    TemporaryDirectory directory;
+    std::filesystem::path socketPath = directory / "probewarden.sock";
+    std::shared_ptr<SerialMainQueue> mainQueue = std::make_shared<SerialMainQueue>();
+    NotificationCenter notifications;
 };
 
 }

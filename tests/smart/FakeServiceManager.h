@@ -4,18 +4,17 @@
 
 #include <deque>
 #include <functional>
-#include <mutex>
 
 namespace tallowin::testing {
 
 // A scripted service manager: statuses are answered from a queue (the last one repeats), and
-// every call is counted so tests can tell what the manager under test asked for.
+// every call is counted so tests can tell what the manager under test asked for. The manager
+// calls it only from its main queue, so it needs no lock of its own.
 class FakeServiceManager final : public ServiceManager {
 public:
     std::string definitionName() const override { return "com.tallowin.ProbeWarden.socket"; }
     std::optional<std::filesystem::path> locateDefinition() override
     {
-        std::lock_guard lock(mutex);
         ++locateCalls;
         if (!definitionShipped)
             return std::nullopt;
@@ -23,35 +22,22 @@ public:
     }
     ServiceStatus status() override
     {
-        std::lock_guard lock(mutex);
         ++statusCalls;
-        if (statuses.size() > 1) {
-            auto status = statuses.front();
+        const auto status = statuses.front();
+        if (statuses.size() > 1)
             statuses.pop_front();
-            return status;
-        }
-        return statuses.front();
+        return status;
     }
     std::filesystem::path helperExecutablePath() override
     {
         return "/usr/libexec/tallowin/com.tallowin.ProbeWarden";
     }
-    bool helperExecutableExists() override
-    {
-        std::lock_guard lock(mutex);
-        return executableExists;
-    }
+    bool helperExecutableExists() override { return executableExists; }
     Expected<void, ServiceManagerError> registerService() override
     {
-        std::function<void()> hook;
-        {
-            std::lock_guard lock(mutex);
-            ++registerCalls;
-            hook = duringRegistration;
-        }
-        if (hook)
-            hook();
-        std::lock_guard lock(mutex);
+        ++registerCalls;
+        if (duringRegistration)
+            duringRegistration();
         if (registrationError)
             return Unexpected(*registrationError);
         executableExists = true;
@@ -59,19 +45,13 @@ public:
     }
     Expected<void, ServiceManagerError> unregisterService() override
     {
-        std::lock_guard lock(mutex);
         ++unregisterCalls;
         if (unregistrationError)
             return Unexpected(*unregistrationError);
         return {};
     }
-    void openApprovalSettings() override
-    {
-        std::lock_guard lock(mutex);
-        ++approvalSettingsOpened;
-    }
+    void openApprovalSettings() override { ++approvalSettingsOpened; }
 
-    std::mutex mutex;
     std::deque<ServiceStatus> statuses { ServiceStatus::NotRegistered };
     bool definitionShipped { true };
     bool executableExists { true };

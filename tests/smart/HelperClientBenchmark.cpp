@@ -3,7 +3,6 @@
 // the socket and its strict decoding, against an in-process daemon that answers at once.
 #include "smart/FakeHelperDaemon.h"
 #include "smart/SmartctlHelperClient.h"
-#include "smart/TemporaryDirectory.h"
 
 #include <benchmark/benchmark.h>
 #include <fstream>
@@ -13,7 +12,6 @@
 using namespace tallowin;
 using tallowin::testing::FakeHelperDaemon;
 using tallowin::testing::SerialMainQueue;
-using tallowin::testing::TemporaryDirectory;
 
 namespace {
 
@@ -26,25 +24,12 @@ std::string fixture()
     return contents.str();
 }
 
-struct Setup {
-    Setup()
-        : daemon(socketPath(),
-            [json = fixture()](const SmartctlHelperProtocol::FetchSMARTDataRequest& request, int) {
-                return FakeHelperDaemon::Action { .reply = FakeHelperDaemon::result(request.id, json) };
-            })
-    {
-        auto manager = PrivilegedHelperManager::create(
-            { std::make_shared<DevelopmentServiceManager>(socketPath().string()), mainQueue, {},
-                &notifications });
-        client = SmartctlHelperClient::create(manager, { socketPath().string(), std::chrono::seconds(5) });
-    }
-    std::filesystem::path socketPath() const { return directory / "probewarden.sock"; }
-
-    TemporaryDirectory directory;
-    std::shared_ptr<SerialMainQueue> mainQueue = std::make_shared<SerialMainQueue>();
-    NotificationCenter notifications;
-    FakeHelperDaemon daemon;
-    std::shared_ptr<SmartctlHelperClient> client;
+struct Setup : tallowin::testing::HelperClientSetup {
+    FakeHelperDaemon daemon { socketPath,
+        [json = fixture()](const SmartctlHelperProtocol::FetchSMARTDataRequest& request, int) {
+            return FakeHelperDaemon::Action { .reply = FakeHelperDaemon::result(request.id, json) };
+        } };
+    std::shared_ptr<SmartctlHelperClient> client = makeClient();
 };
 
 void fetchRoundTrip(benchmark::State& state)

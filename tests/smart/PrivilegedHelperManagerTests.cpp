@@ -1,5 +1,6 @@
 #include "smart/FakeServiceManager.h"
 #include "smart/PrivilegedHelperManager.h"
+#include "support/LanguageGuard.h"
 
 #include <atomic>
 #include <gtest/gtest.h>
@@ -7,8 +8,7 @@
 #include <thread>
 
 using namespace tallowin;
-using tallowin::testing::approvalDeclined;
-using tallowin::testing::FakeServiceManager;
+using namespace tallowin::testing;
 
 namespace {
 
@@ -57,30 +57,33 @@ protected:
 
 TEST(RuntimeEnvironment, ReasonsFollowTheSwitchMarkersAndSandboxInDetectionOrder)
 {
-    EXPECT_EQ(detect({}), (PrivilegedHelperManager::RuntimeEnvironment { true, {} }));
-    // Only the exact value "1" disables.
-    EXPECT_TRUE(detect({ { "TALLOWIN_DISABLE_PRIVILEGED_OPERATIONS", "0" } }).allowsPrivilegedOperations);
-    EXPECT_TRUE(detect({ { "TALLOWIN_DISABLE_PRIVILEGED_OPERATIONS", "yes" } }).allowsPrivilegedOperations);
-    EXPECT_TRUE(detect({ { "XCODE_RUNNING_FOR_TESTS", "0" } }).allowsPrivilegedOperations);
-
-    auto everything = detect({ { "SNAP", "/snap/tallowin/1" }, { "SIMULATOR_DEVICE_NAME", "" },
-        { "XCODE_RUNNING_FOR_TESTS", "1" }, { "XCTestConfigurationFilePath", "" },
-        { "XCODE_RUNNING_FOR_PREVIEWS", "1" }, { "TALLOWIN_DISABLE_PRIVILEGED_OPERATIONS", "1" } });
-    EXPECT_FALSE(everything.allowsPrivilegedOperations);
-    EXPECT_EQ(everything.restrictionReasons,
-        (std::vector<std::string> { "Manual override: TALLOWIN_DISABLE_PRIVILEGED_OPERATIONS",
-            "SwiftUI Preview runtime", "XCTest session detected", "Xcode test harness",
-            "Simulator environment", "App Sandbox entitlement active" }));
-}
-
-TEST(RuntimeEnvironment, FlatpakAndSnapCountAsTheAppSandbox)
-{
-    std::vector<std::string> sandbox { "App Sandbox entitlement active" };
-    EXPECT_EQ(detect({ { "FLATPAK_ID", "com.tallowin.Tallowin" } }).restrictionReasons, sandbox);
-    EXPECT_EQ(detect({}, true).restrictionReasons, sandbox);
-    EXPECT_EQ(detect({ { "SNAP", "/snap/tallowin/12" } }).restrictionReasons, sandbox);
-    // Several sandbox markers still make one reason.
-    EXPECT_EQ(detect({ { "FLATPAK_ID", "x" }, { "SNAP", "y" } }, true).restrictionReasons, sandbox);
+    const std::string sandbox = "App Sandbox entitlement active";
+    struct Case {
+        Environment environment;
+        bool flatpakInfo;
+        std::vector<std::string> reasons;
+    };
+    const std::vector<Case> cases {
+        { {}, false, {} },
+        // Only the exact value "1" disables.
+        { { { "TALLOWIN_DISABLE_PRIVILEGED_OPERATIONS", "0" }, { "XCODE_RUNNING_FOR_TESTS", "0" } }, false,
+            {} },
+        { { { "TALLOWIN_DISABLE_PRIVILEGED_OPERATIONS", "yes" } }, false, {} },
+        { { { "FLATPAK_ID", "com.tallowin.Tallowin" } }, false, { sandbox } },
+        { {}, true, { sandbox } },
+        { { { "SNAP", "/snap/tallowin/12" } }, false, { sandbox } },
+        { { { "FLATPAK_ID", "x" }, { "SNAP", "y" } }, true, { sandbox } },
+        { { { "SNAP", "/snap/tallowin/1" }, { "SIMULATOR_DEVICE_NAME", "" },
+              { "XCODE_RUNNING_FOR_TESTS", "1" }, { "XCTestConfigurationFilePath", "" },
+              { "XCODE_RUNNING_FOR_PREVIEWS", "1" }, { "TALLOWIN_DISABLE_PRIVILEGED_OPERATIONS", "1" } },
+            false,
+            { "Manual override: TALLOWIN_DISABLE_PRIVILEGED_OPERATIONS", "SwiftUI Preview runtime",
+                "XCTest session detected", "Xcode test harness", "Simulator environment", sandbox } },
+    };
+    for (const auto& [environment, flatpakInfo, reasons] : cases)
+        EXPECT_EQ(detect(environment, flatpakInfo),
+            (PrivilegedHelperManager::RuntimeEnvironment { reasons.empty(), reasons }))
+            << ::testing::PrintToString(environment);
 }
 
 TEST_F(PrivilegedHelperManagerTest, DisabledEnvironmentAnswersFalseAtOnceWithoutTheServiceManager)
@@ -92,138 +95,117 @@ TEST_F(PrivilegedHelperManagerTest, DisabledEnvironmentAnswersFalseAtOnceWithout
     EXPECT_FALSE(manager->ensureHelperInstalledIfNeeded());
     EXPECT_EQ(manager->cachedInstallationState(), std::optional<bool>(false));
     EXPECT_TRUE(log->contains(LogLevel::Error,
-        "Skipped helper installation because privileged operations are disabled "
-        "(Manual override: TALLOWIN_DISABLE_PRIVILEGED_OPERATIONS)."));
+        "Skipped helper installation because privileged operations are disabled (Manual override: "
+        "TALLOWIN_DISABLE_PRIVILEGED_OPERATIONS)."));
     EXPECT_EQ(services->locateCalls + services->statusCalls + services->registerCalls, 0);
 }
 
-TEST_F(PrivilegedHelperManagerTest, EnabledHelperIsCachedAndNeverAskedAgain)
+TEST_F(PrivilegedHelperManagerTest, RegistrationStatesAndFailuresDecideTheCachedAnswer)
+{
+    const ServiceManagerError commandFailed { std::string(serviceManagerErrorDomain), 2,
+        "\"systemctl enable\" exited with status 1" };
+    const ServiceManagerError disableFailed { std::string(serviceManagerErrorDomain), 2, "disable failed" };
+    using S = ServiceStatus;
+    struct Case {
+        std::string name;
+        std::deque<ServiceStatus> statuses;
+        bool executableExists;
+        bool definitionShipped;
+        std::optional<ServiceManagerError> registrationError, unregistrationError;
+        bool installed;
+        int registrations, unregistrations, prompts;
+        std::vector<std::pair<LogLevel, std::string>> logged;
+    };
+    const std::vector<Case> cases {
+        { "enabled", { S::Enabled }, true, true, {}, {}, true, 0, 0, 0,
+            { { LogLevel::Default,
+                "Helper registration state is enabled; launchd should manage the helper normally." } } },
+        { "not registered", { S::NotRegistered, S::NotRegistered, S::Enabled }, true, true, {}, {}, true, 1,
+            0, 0,
+            { { LogLevel::Default, "Successfully installed privileged helper via SMAppService." },
+                { LogLevel::Debug, "Clearing in-flight installation flag. Cached helper state = true" } } },
+        { "approval declined", { S::NotRegistered }, true, true, approvalDeclined(), {}, false, 1, 0, 1,
+            { { LogLevel::Error,
+                  "Failed to install privileged helper1: SMAppService registration failed: An administrator "
+                  "did not approve" },
+                { LogLevel::Error,
+                    "SMAppService.register() threw NSError with domain: com.tallowin.ServiceManager.error, "
+                    "code: 1, userInfo: {description = \"An administrator did not approve\"}" } } },
+        // Pending at the check, and still pending after a registration that succeeded.
+        { "approval pending", { S::RequiresApproval }, true, true, {}, {}, true, 1, 0, 1,
+            { { LogLevel::Debug, "Skipping duplicate System Settings approval prompt for helper." },
+                { LogLevel::Error,
+                    "Privileged helper requires additional approval inside System Settings → General → Login "
+                    "Items." } } },
+        { "other registration failure", { S::NotRegistered }, true, true, commandFailed, {}, false, 1, 0, 0,
+            { { LogLevel::Error,
+                "Failed to install privileged helper2: \"systemctl enable\" exited with status 1" } } },
+        { "enabled without the daemon", { S::Enabled }, false, true, {}, {}, true, 1, 1, 0,
+            { { LogLevel::Default,
+                "Successfully removed stale launchd registration; proceeding with fresh helper "
+                "registration." } } },
+        { "failed unregistration", { S::Enabled }, false, true, {}, disableFailed, false, 0, 1, 0,
+            { { LogLevel::Error, "Failed to unregister stale helper before reinstall: disable failed" } } },
+        // When the failed unregistration left the helper absent anyway, the installation goes on.
+        { "failed unregistration, helper gone", { S::Enabled, S::Enabled, S::NotRegistered }, false, true, {},
+            disableFailed, true, 1, 1, 0, {} },
+        { "missing definition", { S::NotRegistered }, true, false, {}, {}, false, 0, 0, 0,
+            { { LogLevel::Error,
+                  "Failed to inspect helper registration via SMAppService: Missing helper LaunchDaemon plist "
+                  "inside application resources" },
+                { LogLevel::Error,
+                    "Failed to install privileged helper1: Missing helper LaunchDaemon plist inside "
+                    "application resources" } } },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        log->clear();
+        posted = 0;
+        services = std::make_shared<FakeServiceManager>();
+        services->statuses = c.statuses;
+        services->executableExists = c.executableExists;
+        services->definitionShipped = c.definitionShipped;
+        services->registrationError = c.registrationError;
+        services->unregistrationError = c.unregistrationError;
+        auto manager = makeManager();
+        EXPECT_EQ(manager->ensureHelperInstalledIfNeeded(), c.installed);
+        EXPECT_EQ(manager->cachedInstallationState(), std::optional<bool>(c.installed));
+        EXPECT_FALSE(manager->isInstalling());
+        // The prompt is queued for the main thread, never run inside the workflow.
+        EXPECT_EQ(posted, 0);
+        EXPECT_EQ(approvalNotifications(), c.prompts);
+        EXPECT_EQ(services->registerCalls, c.registrations);
+        EXPECT_EQ(services->unregisterCalls, c.unregistrations);
+        for (const auto& [level, message] : c.logged)
+            EXPECT_TRUE(log->contains(level, message)) << message;
+    }
+}
+
+TEST_F(PrivilegedHelperManagerTest, AnswerIsCachedAndApprovalAskedForOncePerRun)
 {
     services->statuses = { ServiceStatus::Enabled };
-    auto manager = makeManager();
-    EXPECT_TRUE(manager->ensureHelperInstalledIfNeeded());
-    EXPECT_EQ(manager->cachedInstallationState(), std::optional<bool>(true));
-    EXPECT_TRUE(log->contains(LogLevel::Default,
-        "Helper registration state is enabled; launchd should manage the helper normally."));
-    auto statusCalls = services->statusCalls;
-
-    EXPECT_TRUE(manager->ensureHelperInstalledIfNeeded());
+    auto enabled = makeManager();
+    EXPECT_TRUE(enabled->ensureHelperInstalledIfNeeded());
+    const auto statusCalls = services->statusCalls;
+    EXPECT_TRUE(enabled->ensureHelperInstalledIfNeeded());
     EXPECT_EQ(services->statusCalls, statusCalls);
-    EXPECT_EQ(services->registerCalls, 0);
     EXPECT_TRUE(log->contains(LogLevel::Debug, "Using cached helper installation state: true"));
-    EXPECT_EQ(approvalNotifications(), 0);
-}
 
-TEST_F(PrivilegedHelperManagerTest, UnregisteredHelperIsRegisteredOnce)
-{
-    services->statuses
-        = { ServiceStatus::NotRegistered, ServiceStatus::NotRegistered, ServiceStatus::Enabled };
-    auto manager = makeManager();
-    EXPECT_TRUE(manager->ensureHelperInstalledIfNeeded());
-    EXPECT_TRUE(manager->ensureHelperInstalledIfNeeded());
-    EXPECT_EQ(services->registerCalls, 1);
-    EXPECT_FALSE(manager->isInstalling());
-    EXPECT_TRUE(
-        log->contains(LogLevel::Default, "Successfully installed privileged helper via SMAppService."));
-    EXPECT_TRUE(
-        log->contains(LogLevel::Debug, "Clearing in-flight installation flag. Cached helper state = true"));
-}
-
-TEST_F(PrivilegedHelperManagerTest, DeclinedApprovalCachesFalseAndPostsTheNotificationOnce)
-{
     services->registrationError = approvalDeclined();
-    auto manager = makeManager();
-    EXPECT_FALSE(manager->ensureHelperInstalledIfNeeded());
-    EXPECT_EQ(manager->cachedInstallationState(), std::optional<bool>(false));
-    // The prompt is queued for the main thread, never run inside the workflow.
-    EXPECT_EQ(posted, 0);
+    services->statuses = { ServiceStatus::NotRegistered };
+    auto declined = makeManager();
+    EXPECT_FALSE(declined->ensureHelperInstalledIfNeeded());
+    EXPECT_FALSE(declined->ensureHelperInstalledIfNeeded());
+    EXPECT_EQ(services->registerCalls, 1);
     EXPECT_EQ(approvalNotifications(), 1);
     EXPECT_EQ(services->approvalSettingsOpened, 1);
-    EXPECT_TRUE(log->contains(LogLevel::Error,
-        "Failed to install privileged helper1: SMAppService registration failed: An administrator did not "
-        "approve"));
-    EXPECT_TRUE(log->contains(LogLevel::Error,
-        "SMAppService.register() threw NSError with domain: com.tallowin.ServiceManager.error, code: 1, "
-        "userInfo: "
-        "{description = \"An administrator did not approve\"}"));
+    EXPECT_TRUE(declined->hasPromptedForApproval());
 
-    // No second attempt, no second prompt in this run.
-    EXPECT_FALSE(manager->ensureHelperInstalledIfNeeded());
-    EXPECT_EQ(services->registerCalls, 1);
+    // A prompt queued by a manager that is gone by the time the main thread runs does nothing.
+    auto gone = makeManager();
+    EXPECT_FALSE(gone->ensureHelperInstalledIfNeeded());
+    gone.reset();
     EXPECT_EQ(approvalNotifications(), 1);
-    EXPECT_TRUE(manager->hasPromptedForApproval());
-}
-
-TEST_F(PrivilegedHelperManagerTest, PendingApprovalPromptsOnceAndCountsAsInstalled)
-{
-    // Pending at the check, and still pending after a registration that succeeded.
-    services->statuses = { ServiceStatus::RequiresApproval };
-    auto manager = makeManager();
-    EXPECT_TRUE(manager->ensureHelperInstalledIfNeeded());
-    EXPECT_EQ(manager->cachedInstallationState(), std::optional<bool>(true));
-    EXPECT_EQ(approvalNotifications(), 1);
-    EXPECT_TRUE(
-        log->contains(LogLevel::Debug, "Skipping duplicate System Settings approval prompt for helper."));
-    EXPECT_TRUE(log->contains(LogLevel::Error,
-        "Privileged helper requires additional approval inside System Settings → General → Login Items."));
-}
-
-TEST_F(PrivilegedHelperManagerTest, OtherRegistrationFailuresDoNotPrompt)
-{
-    services->registrationError = ServiceManagerError { std::string(serviceManagerErrorDomain), 2,
-        "\"systemctl enable\" exited with status 1" };
-    auto manager = makeManager();
-    EXPECT_FALSE(manager->ensureHelperInstalledIfNeeded());
-    EXPECT_EQ(approvalNotifications(), 0);
-    EXPECT_TRUE(log->contains(
-        LogLevel::Error, "Failed to install privileged helper2: \"systemctl enable\" exited with status 1"));
-}
-
-TEST_F(PrivilegedHelperManagerTest, EnabledWithoutTheDaemonIsUnregisteredAndRegisteredAgain)
-{
-    services->statuses = { ServiceStatus::Enabled };
-    services->executableExists = false;
-    auto manager = makeManager();
-    EXPECT_TRUE(manager->ensureHelperInstalledIfNeeded());
-    EXPECT_EQ(services->unregisterCalls, 1);
-    EXPECT_EQ(services->registerCalls, 1);
-    EXPECT_EQ(manager->cachedInstallationState(), std::optional<bool>(true));
-    EXPECT_TRUE(log->contains(LogLevel::Default,
-        "Successfully removed stale launchd registration; proceeding with fresh helper registration."));
-}
-
-TEST_F(PrivilegedHelperManagerTest, FailedUnregistrationOfAStillEnabledHelperFailsTheInstallation)
-{
-    services->statuses = { ServiceStatus::Enabled };
-    services->executableExists = false;
-    services->unregistrationError
-        = ServiceManagerError { std::string(serviceManagerErrorDomain), 2, "disable failed" };
-    auto manager = makeManager();
-    EXPECT_FALSE(manager->ensureHelperInstalledIfNeeded());
-    EXPECT_EQ(services->registerCalls, 0);
-    EXPECT_TRUE(
-        log->contains(LogLevel::Error, "Failed to unregister stale helper before reinstall: disable failed"));
-
-    // When the failed unregistration left the helper absent anyway, the installation goes on.
-    services->statuses = { ServiceStatus::Enabled, ServiceStatus::Enabled, ServiceStatus::NotRegistered };
-    auto second = makeManager();
-    EXPECT_TRUE(second->ensureHelperInstalledIfNeeded());
-    EXPECT_EQ(services->registerCalls, 1);
-}
-
-TEST_F(PrivilegedHelperManagerTest, MissingDefinitionFailsInspectionAndRegistration)
-{
-    services->definitionShipped = false;
-    auto manager = makeManager();
-    EXPECT_FALSE(manager->ensureHelperInstalledIfNeeded());
-    EXPECT_EQ(services->registerCalls, 0);
-    EXPECT_TRUE(log->contains(LogLevel::Error,
-        "Failed to inspect helper registration via SMAppService: Missing helper LaunchDaemon plist inside "
-        "application "
-        "resources"));
-    EXPECT_TRUE(log->contains(LogLevel::Error,
-        "Failed to install privileged helper1: Missing helper LaunchDaemon plist inside application "
-        "resources"));
 }
 
 TEST_F(PrivilegedHelperManagerTest, SecondCallerDuringTheWorkflowGetsTheCachedAnswer)
@@ -247,24 +229,20 @@ TEST_F(PrivilegedHelperManagerTest, CallersOnOtherThreadsWaitForTheMainThread)
 {
     services->statuses = { ServiceStatus::Enabled };
     auto manager = makeManager();
-    std::optional<bool> first, second;
+    std::optional<bool> answers[2];
     std::atomic<int> answered { 0 };
-    std::thread one([&] {
-        first = manager->ensureHelperInstalledIfNeeded();
-        ++answered;
-        mainQueue->post([] {}); // wakes the loop so it sees the answer
-    });
-    std::thread two([&] {
-        second = manager->ensureHelperInstalledIfNeeded();
-        ++answered;
-        mainQueue->post([] {}); // wakes the loop so it sees the answer
-    });
-    // Both wait until the main queue runs their workflow.
+    std::vector<std::thread> callers;
+    for (auto& answer : answers)
+        callers.emplace_back([&] {
+            answer = manager->ensureHelperInstalledIfNeeded();
+            ++answered;
+            mainQueue->post([] {}); // wakes the loop so it sees the answer
+        });
     EXPECT_TRUE(mainQueue->runUntil([&] { return answered == 2; }, std::chrono::seconds(30)));
-    one.join();
-    two.join();
-    EXPECT_EQ(first, std::optional<bool>(true));
-    EXPECT_EQ(second, std::optional<bool>(true));
+    for (auto& caller : callers)
+        caller.join();
+    EXPECT_EQ(answers[0], std::optional<bool>(true));
+    EXPECT_EQ(answers[1], std::optional<bool>(true));
     EXPECT_TRUE(log->contains(
         LogLevel::Debug, "Dispatching helper installation onto the main thread synchronously."));
     EXPECT_TRUE(
@@ -273,42 +251,30 @@ TEST_F(PrivilegedHelperManagerTest, CallersOnOtherThreadsWaitForTheMainThread)
 
 TEST_F(PrivilegedHelperManagerTest, DevelopmentSocketCountsAsRegisteredAndEnabled)
 {
-    auto development
-        = makeSystemServiceManager(lookupIn({ { "TALLOWIN_HELPER_SOCKET", "/tmp/probewarden-dev.sock" } }));
-    ASSERT_NE(dynamic_cast<DevelopmentServiceManager*>(development.get()), nullptr);
-    EXPECT_EQ(helperSocketPath(lookupIn({ { "TALLOWIN_HELPER_SOCKET", "/tmp/probewarden-dev.sock" } })),
-        "/tmp/probewarden-dev.sock");
+    const auto development = lookupIn({ { "TALLOWIN_HELPER_SOCKET", "/tmp/probewarden-dev.sock" } });
+    auto serviceManager = makeSystemServiceManager(development);
+    ASSERT_NE(dynamic_cast<DevelopmentServiceManager*>(serviceManager.get()), nullptr);
+    EXPECT_EQ(helperSocketPath(development), "/tmp/probewarden-dev.sock");
     EXPECT_EQ(helperSocketPath(lookupIn({})), "/run/tallowin/probewarden.sock");
     EXPECT_EQ(
         helperSocketPath(lookupIn({ { "TALLOWIN_HELPER_SOCKET", "" } })), "/run/tallowin/probewarden.sock");
 
-    auto manager = PrivilegedHelperManager::create({ development, mainQueue, detect({}), &notifications });
+    auto manager = PrivilegedHelperManager::create({ serviceManager, mainQueue, detect({}), &notifications });
     EXPECT_TRUE(manager->ensureHelperInstalledIfNeeded());
     EXPECT_TRUE(log->contains(
         LogLevel::Debug, "Privileged helper already registered with launchd; caching installation flag."));
 }
 
-TEST_F(PrivilegedHelperManagerTest, PromptQueuedByAManagerThatIsGoneDoesNothing)
-{
-    services->registrationError = approvalDeclined();
-    auto manager = makeManager();
-    EXPECT_FALSE(manager->ensureHelperInstalledIfNeeded());
-    manager.reset();
-    EXPECT_EQ(approvalNotifications(), 0);
-}
-
 TEST(HelperApprovalAlert, TellsALinuxUserWhatToDoInBothLanguages)
 {
-    setenv("LANGUAGE", "en_US", 1);
-    EXPECT_EQ(HelperApprovalAlert::title(), "Enable Permissions");
-    EXPECT_NE(
-        HelperApprovalAlert::message().find("pkexec systemctl enable --now com.tallowin.ProbeWarden.socket"),
-        std::string::npos);
-    setenv("LANGUAGE", "zh_CN", 1);
+    const std::string command = "pkexec systemctl enable --now com.tallowin.ProbeWarden.socket";
+    {
+        LanguageGuard english("en_US");
+        EXPECT_EQ(HelperApprovalAlert::title(), "Enable Permissions");
+        EXPECT_NE(HelperApprovalAlert::message().find(command), std::string::npos);
+    }
+    LanguageGuard chinese("zh_CN");
     EXPECT_EQ(HelperApprovalAlert::title(), "需要启用后台权限");
     EXPECT_EQ(HelperApprovalAlert::buttonTitle(), "我已了解");
-    EXPECT_NE(
-        HelperApprovalAlert::message().find("pkexec systemctl enable --now com.tallowin.ProbeWarden.socket"),
-        std::string::npos);
-    unsetenv("LANGUAGE");
+    EXPECT_NE(HelperApprovalAlert::message().find(command), std::string::npos);
 }

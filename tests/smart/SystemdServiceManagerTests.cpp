@@ -1,5 +1,5 @@
 #include "smart/SystemdServiceManager.h"
-#include "smart/TemporaryDirectory.h"
+#include "support/TemporaryDirectory.h"
 
 #include <fstream>
 #include <gtest/gtest.h>
@@ -9,14 +9,15 @@
 
 using namespace tallowin;
 using tallowin::testing::TemporaryDirectory;
+using Answer = Expected<ProcessOutput, ProcessError>;
+using Command = std::vector<std::string>;
 
 namespace {
 
 // Answers commands from a script and remembers what was asked.
 class FakeProcessRunner final : public ProcessRunner {
 public:
-    Expected<ProcessOutput, ProcessError> run(
-        const std::vector<std::string>& arguments, std::chrono::milliseconds timeLimit) override
+    Answer run(const Command& arguments, std::chrono::milliseconds timeLimit) override
     {
         std::lock_guard lock(mutex);
         commands.push_back(arguments);
@@ -25,26 +26,17 @@ public:
     }
 
     std::mutex mutex;
-    std::vector<std::vector<std::string>> commands;
+    std::vector<Command> commands;
     std::vector<std::chrono::milliseconds> timeLimits;
-    std::function<Expected<ProcessOutput, ProcessError>(const std::vector<std::string>&)> answer
-        = [](const std::vector<std::string>&) -> Expected<ProcessOutput, ProcessError> {
-        return ProcessOutput {};
-    };
+    std::function<Answer(const Command&)> answer = [](const Command&) -> Answer { return ProcessOutput {}; };
 };
-
-Expected<ProcessOutput, ProcessError> isEnabledAnswer(std::string state, int exitStatus)
-{
-    return ProcessOutput { exitStatus, state + "\n", "" };
-}
 
 class SystemdServiceManagerTest : public ::testing::Test {
 protected:
     SystemdServiceManagerTest()
     {
-        std::filesystem::create_directories(directory / "etc");
-        std::filesystem::create_directories(directory / "lib");
-        std::filesystem::create_directories(directory / "bin");
+        for (const char* folder : { "etc", "lib", "bin" })
+            std::filesystem::create_directories(directory / folder);
         for (const char* program : { "systemctl", "pkexec" }) {
             std::ofstream(directory / "bin" / program) << "#!/bin/false\n";
             std::filesystem::permissions(directory / "bin" / program, std::filesystem::perms::owner_all);
@@ -68,11 +60,43 @@ protected:
         std::ofstream(directory / "lib" / "com.tallowin.ProbeWarden.service") << "[Service]\n" << execStart;
     }
 
+    void enableThroughWantsLink()
+    {
+        std::filesystem::create_directories(directory / "etc" / "sockets.target.wants");
+        std::filesystem::create_symlink(directory / "lib" / "com.tallowin.ProbeWarden.socket",
+            directory / "etc" / "sockets.target.wants" / "com.tallowin.ProbeWarden.socket");
+    }
+
+    // systemctl is-enabled answers with `state`; every other command with `other`.
+    void answer(std::string state, Answer other = ProcessOutput {})
+    {
+        runner->answer = [state, other](const Command& arguments) -> Answer {
+            if (arguments.size() > 1 && arguments[1] == "is-enabled")
+                return ProcessOutput { state.starts_with("enabled") ? 0 : 1, state + "\n", "" };
+            return other;
+        };
+    }
+    void answerEverything(Answer answer)
+    {
+        runner->answer = [answer](const Command&) { return answer; };
+    }
+
+    std::int64_t registrationErrorCode(bool runningAsRoot)
+    {
+        auto registered = makeManager(runningAsRoot)->registerService();
+        return registered ? 0 : registered.error().code;
+    }
+
     std::string program(const char* name) const { return (directory / "bin" / name).string(); }
 
     TemporaryDirectory directory;
     std::shared_ptr<FakeProcessRunner> runner = std::make_shared<FakeProcessRunner>();
 };
+
+std::int64_t code(ServiceManagerErrorCode code)
+{
+    return static_cast<std::int64_t>(code);
+}
 
 }
 
@@ -92,42 +116,29 @@ TEST_F(SystemdServiceManagerTest, IsEnabledStatesMapToStatuses)
 {
     shipUnits();
     auto manager = makeManager(false);
-    const std::vector<std::pair<std::string, ServiceStatus>> cases {
-        { "enabled", ServiceStatus::Enabled },
-        { "enabled-runtime", ServiceStatus::Enabled },
-        { "alias", ServiceStatus::Enabled },
-        { "disabled", ServiceStatus::NotRegistered },
-        { "masked", ServiceStatus::NotRegistered },
-        { "static", ServiceStatus::NotRegistered },
-        { "not-found", ServiceStatus::NotFound },
-    };
-    for (const auto& [state, expected] : cases) {
-        runner->answer = [state = state](const auto&) {
-            return isEnabledAnswer(state, state.starts_with("enabled") ? 0 : 1);
-        };
+    for (const auto& [state, expected] :
+        std::vector<std::pair<std::string, ServiceStatus>> { { "enabled", ServiceStatus::Enabled },
+            { "enabled-runtime", ServiceStatus::Enabled }, { "alias", ServiceStatus::Enabled },
+            { "disabled", ServiceStatus::NotRegistered }, { "masked", ServiceStatus::NotRegistered },
+            { "static", ServiceStatus::NotRegistered }, { "not-found", ServiceStatus::NotFound } }) {
+        answer(state);
         EXPECT_EQ(manager->status(), expected) << state;
     }
     EXPECT_EQ(runner->commands.back(),
-        (std::vector<std::string> { program("systemctl"), "is-enabled", "com.tallowin.ProbeWarden.socket" }));
+        (Command { program("systemctl"), "is-enabled", "com.tallowin.ProbeWarden.socket" }));
 }
 
 TEST_F(SystemdServiceManagerTest, WithoutAUsableSystemctlTheWantsLinksDecide)
 {
     shipUnits();
     auto manager = makeManager(true);
-    runner->answer = [](const auto&) -> Expected<ProcessOutput, ProcessError> {
-        return Unexpected(ProcessError { ProcessError::Kind::LaunchFailed, "No such file or directory" });
-    };
+    answerEverything(
+        Unexpected(ProcessError { ProcessError::Kind::LaunchFailed, "No such file or directory" }));
     EXPECT_EQ(manager->status(), ServiceStatus::NotRegistered);
-    std::filesystem::create_directories(directory / "etc" / "sockets.target.wants");
-    std::filesystem::create_symlink(directory / "lib" / "com.tallowin.ProbeWarden.socket",
-        directory / "etc" / "sockets.target.wants" / "com.tallowin.ProbeWarden.socket");
+    enableThroughWantsLink();
     EXPECT_EQ(manager->status(), ServiceStatus::Enabled);
-
     // An answer without any state (systemctl failing to talk to anything) falls back as well.
-    runner->answer = [](const auto&) -> Expected<ProcessOutput, ProcessError> {
-        return ProcessOutput { 1, "", "Failed to connect to bus" };
-    };
+    answerEverything(ProcessOutput { 1, "", "Failed to connect to bus" });
     EXPECT_EQ(manager->status(), ServiceStatus::Enabled);
 }
 
@@ -136,44 +147,33 @@ TEST_F(SystemdServiceManagerTest, RegistrationEnablesTheSocketDirectlyAsRootAndT
     shipUnits();
     EXPECT_TRUE(makeManager(true)->registerService());
     EXPECT_EQ(runner->commands.back(),
-        (std::vector<std::string> {
-            program("systemctl"), "enable", "--now", "com.tallowin.ProbeWarden.socket" }));
-
+        (Command { program("systemctl"), "enable", "--now", "com.tallowin.ProbeWarden.socket" }));
     EXPECT_TRUE(makeManager(false)->registerService());
     EXPECT_EQ(runner->commands.back(),
-        (std::vector<std::string> {
+        (Command {
             program("pkexec"), program("systemctl"), "enable", "--now", "com.tallowin.ProbeWarden.socket" }));
     // An administrator gets longer to answer the dialog than a plain query takes.
     EXPECT_GT(runner->timeLimits.back(), runner->timeLimits.front());
-
     EXPECT_TRUE(makeManager(false)->unregisterService());
     EXPECT_EQ(runner->commands.back(),
-        (std::vector<std::string> { program("pkexec"), program("systemctl"), "disable", "--now",
+        (Command { program("pkexec"), program("systemctl"), "disable", "--now",
             "com.tallowin.ProbeWarden.socket" }));
 }
 
-TEST_F(SystemdServiceManagerTest, DismissedPolkitDialogMeansApprovalIsRequired)
+TEST_F(SystemdServiceManagerTest, DismissedPolkitDialogMeansApprovalIsRequiredUntilApproved)
 {
     shipUnits();
     auto manager = makeManager(false);
-    runner->answer = [](const std::vector<std::string>& arguments) -> Expected<ProcessOutput, ProcessError> {
-        if (arguments[1] == "is-enabled")
-            return isEnabledAnswer("disabled", 1);
-        return ProcessOutput { 126, "", "Error executing command as another user: Request dismissed" };
-    };
+    answer(
+        "disabled", ProcessOutput { 126, "", "Error executing command as another user: Request dismissed" });
     EXPECT_EQ(manager->status(), ServiceStatus::NotRegistered);
     auto registered = manager->registerService();
     ASSERT_FALSE(registered);
     EXPECT_EQ(registered.error().domain, serviceManagerErrorDomain);
-    EXPECT_EQ(registered.error().code, static_cast<std::int64_t>(ServiceManagerErrorCode::ApprovalRequired));
+    EXPECT_EQ(registered.error().code, code(ServiceManagerErrorCode::ApprovalRequired));
     EXPECT_EQ(manager->status(), ServiceStatus::RequiresApproval);
 
-    // Once an administrator approves, the pending state is gone.
-    runner->answer = [](const std::vector<std::string>& arguments) -> Expected<ProcessOutput, ProcessError> {
-        if (arguments[1] == "is-enabled")
-            return isEnabledAnswer("enabled", 0);
-        return ProcessOutput {};
-    };
+    answer("enabled");
     EXPECT_TRUE(manager->registerService());
     EXPECT_EQ(manager->status(), ServiceStatus::Enabled);
 }
@@ -181,30 +181,19 @@ TEST_F(SystemdServiceManagerTest, DismissedPolkitDialogMeansApprovalIsRequired)
 TEST_F(SystemdServiceManagerTest, FailuresCarryTheCommandsOwnWords)
 {
     shipUnits();
-    runner->answer = [](const auto&) -> Expected<ProcessOutput, ProcessError> {
-        return ProcessOutput { 1, "",
-            "Failed to enable unit: Unit file com.tallowin.ProbeWarden.socket is masked.\n" };
-    };
+    answerEverything(ProcessOutput {
+        1, "", "Failed to enable unit: Unit file com.tallowin.ProbeWarden.socket is masked.\n" });
     auto failed = makeManager(true)->registerService();
     ASSERT_FALSE(failed);
-    EXPECT_EQ(failed.error().code, static_cast<std::int64_t>(ServiceManagerErrorCode::CommandFailed));
+    EXPECT_EQ(failed.error().code, code(ServiceManagerErrorCode::CommandFailed));
     EXPECT_NE(failed.error().description.find("is masked."), std::string::npos);
     // For root, exit status 126 is systemctl's own failure, not a dismissed dialog.
-    runner->answer = [](const auto&) -> Expected<ProcessOutput, ProcessError> {
-        return ProcessOutput { 126, "", "" };
-    };
-    EXPECT_EQ(makeManager(true)->registerService().error().code,
-        static_cast<std::int64_t>(ServiceManagerErrorCode::CommandFailed));
-
-    runner->answer = [](const auto&) -> Expected<ProcessOutput, ProcessError> {
-        return Unexpected(ProcessError { ProcessError::Kind::TimedOut, "pkexec did not finish" });
-    };
-    EXPECT_EQ(makeManager(false)->registerService().error().code,
-        static_cast<std::int64_t>(ServiceManagerErrorCode::TimedOut));
-
+    answerEverything(ProcessOutput { 126, "", "" });
+    EXPECT_EQ(registrationErrorCode(true), code(ServiceManagerErrorCode::CommandFailed));
+    answerEverything(Unexpected(ProcessError { ProcessError::Kind::TimedOut, "pkexec did not finish" }));
+    EXPECT_EQ(registrationErrorCode(false), code(ServiceManagerErrorCode::TimedOut));
     std::filesystem::remove(directory / "bin" / "pkexec");
-    EXPECT_EQ(makeManager(false)->registerService().error().code,
-        static_cast<std::int64_t>(ServiceManagerErrorCode::CommandUnavailable));
+    EXPECT_EQ(registrationErrorCode(false), code(ServiceManagerErrorCode::CommandUnavailable));
 }
 
 TEST_F(SystemdServiceManagerTest, DaemonPathComesFromTheServicesExecStart)
@@ -235,13 +224,11 @@ TEST_F(SystemdServiceManagerTest, RealSystemctlThatDoesNotKnowTheUnitsFallsBackT
     if (manager.status() == ServiceStatus::Enabled)
         GTEST_SKIP() << "Tallowin's socket unit is installed and enabled on this machine";
     EXPECT_EQ(manager.status(), ServiceStatus::NotRegistered);
-    std::filesystem::create_directories(directory / "etc" / "sockets.target.wants");
-    std::filesystem::create_symlink(directory / "lib" / "com.tallowin.ProbeWarden.socket",
-        directory / "etc" / "sockets.target.wants" / "com.tallowin.ProbeWarden.socket");
+    enableThroughWantsLink();
     EXPECT_EQ(manager.status(), ServiceStatus::Enabled);
 }
 
-TEST(PosixProcessRunner, CollectsBothOutputsAndTheExitStatus)
+TEST(PosixProcessRunner, CollectsBothOutputsAndTheExitStatusAndKillsOverruns)
 {
     PosixProcessRunner runner;
     // Far more than a pipe holds, on both streams: the child must not stall.
@@ -257,14 +244,10 @@ TEST(PosixProcessRunner, CollectsBothOutputsAndTheExitStatus)
     ASSERT_FALSE(missing);
     EXPECT_EQ(missing.error().kind, ProcessError::Kind::LaunchFailed);
     EXPECT_FALSE(runner.run({ "systemctl" }, std::chrono::seconds(5)));
-}
 
-TEST(PosixProcessRunner, ChildOverTheTimeLimitIsKilledAndReaped)
-{
-    PosixProcessRunner runner;
-    auto output = runner.run({ "/bin/sleep", "30" }, std::chrono::milliseconds(100));
-    ASSERT_FALSE(output);
-    EXPECT_EQ(output.error().kind, ProcessError::Kind::TimedOut);
+    auto overrun = runner.run({ "/bin/sleep", "30" }, std::chrono::milliseconds(100));
+    ASSERT_FALSE(overrun);
+    EXPECT_EQ(overrun.error().kind, ProcessError::Kind::TimedOut);
     // Reaped: no child of ours is left, not even a zombie.
     EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
     EXPECT_EQ(errno, ECHILD);

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <sys/stat.h>
+
+namespace tallowin::testing {
+
+// Writes a shell script that stands in for smartctl (or any other program).
+inline std::filesystem::path writeScript(
+    const std::filesystem::path& path, const std::string& body, mode_t mode = 0755)
+{
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+    ::chmod(path.c_str(), mode);
+    return path;
+}
+
+// A fake smartctl that appends its arguments to `calls` in its directory, prints `output` and
+// "fake stderr" and exits with `status`.
+inline std::filesystem::path writeRecordingSmartctl(
+    const std::filesystem::path& path, const std::string& output, int status, mode_t mode = 0755)
+{
+    const auto calls = path.parent_path() / "calls";
+    return writeScript(path,
+        "echo \"$@\" >> '" + calls.string() + "'\nprintf '%s' '" + output + "'\necho 'fake stderr' >&2\nexit "
+            + std::to_string(status),
+        mode);
+}
+
+inline std::string readText(const std::filesystem::path& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+}
