@@ -36,3 +36,13 @@ function(tallowin_add_test name)
     gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
         PROPERTIES TIMEOUT 300 ${ARG_PROPERTIES})
 endfunction()
+
+# tallowin_add_benchmark(NAME SOURCES ... LINKS ...): a Google Benchmark program. Measurements are
+# run by hand on a quiet machine, never asserted on in tests.
+function(tallowin_add_benchmark name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;LINKS" ${ARGN})
+    add_executable(${name} ${ARG_SOURCES})
+    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+    target_link_libraries(${name} PRIVATE tallowin_settings ${ARG_LINKS} benchmark::benchmark)
+    target_compile_definitions(${name} PRIVATE TALLOWIN_SHARED_DIR="${PROJECT_SOURCE_DIR}/../shared")
+endfunction()
