@@ -29,7 +29,12 @@ int main(int argc, char** argv)
     std::sort(commands.begin(), commands.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
     for (auto& command : commands)
         command.configure(*app.add_subcommand(command.name, command.description), runner);
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        // Help and version exit 0; every usage error exits 2, as command-line tools do.
+        return app.exit(error) == 0 ? 0 : 2;
+    }
     if (!runner) {
         std::fputs("tallowin-cli: nothing to do\n", stderr);
         return 2;
