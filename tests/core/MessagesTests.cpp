@@ -10,8 +10,9 @@
 using namespace tallowin;
 using tallowin::testing::LanguageGuard;
 
-TEST(ComposedMessages, EnglishAndChineseVariants)
+TEST(ComposedMessages, EnglishAndChineseVariantsOfMessagesAndMonitorErrors)
 {
+    auto matching = MonitorError::matchingFailed(static_cast<std::int32_t>(0xE00002BEu)); // signed status
     {
         LanguageGuard english("en_US");
         EXPECT_EQ(Messages::gigabyteLabel(16), "16 GB");
@@ -21,6 +22,9 @@ TEST(ComposedMessages, EnglishAndChineseVariants)
         EXPECT_EQ(
             Messages::chartExportSuccess("/a.csv", "/a.png"), "CSV saved to: /a.csv\nPNG saved to: /a.png");
         EXPECT_EQ(Messages::feedbackServerError(503), "Submission failed: server error (503)");
+        EXPECT_EQ(matching.localizedDescription(), "IOKit matching failed with code: -536870210.");
+        EXPECT_EQ(MonitorError { MonitorError::Kind::invalidSelection }.localizedDescription(),
+            "Please select a valid volume.");
     }
     LanguageGuard chinese("zh_CN");
     EXPECT_EQ(Messages::versionLine("1.2", "34"), "版本：1.2 · 构建：34");
@@ -30,32 +34,17 @@ TEST(ComposedMessages, EnglishAndChineseVariants)
         Messages::payloadWithAdjustment("1 TB", "10 GB"), "当前测试数据量：1 TB（预计自动调整为 10 GB）");
     EXPECT_EQ(Messages::smartSheetTitle("Data"), "Data 的 SMART 信息");
     EXPECT_EQ(Messages::feedbackServerError(-1), "提交失败：服务器错误（-1）");
-}
-
-TEST(MonitorError, MatchingFailureShowsTheSignedStatus)
-{
-    auto error = MonitorError::matchingFailed(static_cast<std::int32_t>(0xE00002BEu));
-    {
-        LanguageGuard english("en_US");
-        EXPECT_EQ(error.localizedDescription(), "IOKit matching failed with code: -536870210.");
-        EXPECT_EQ(MonitorError { MonitorError::Kind::invalidSelection }.localizedDescription(),
-            "Please select a valid volume.");
-    }
-    LanguageGuard chinese("zh_CN");
-    EXPECT_EQ(error.localizedDescription(), "IOKit 匹配失败，错误码：-536870210。");
+    EXPECT_EQ(matching.localizedDescription(), "IOKit 匹配失败，错误码：-536870210。");
     EXPECT_EQ(MonitorError { MonitorError::Kind::statisticsUnavailable }.localizedDescription(),
         "无法获取该卷的统计信息。");
 }
 
-TEST(AlertMessage, SameTextIsStillADifferentMessage)
+// Temporary test files are named after random UUIDs, so these must not repeat.
+TEST(Identity, AlertsWithTheSameTextDifferAndUuidsAreRandomVersionFour)
 {
     AlertMessage first("Saved"), second("Saved");
     EXPECT_NE(first, second);
     EXPECT_EQ(first, first);
-}
-
-TEST(Uuid, RandomVersionFourInCanonicalForm)
-{
     std::set<Uuid> seen;
     for (int i = 0; i < 1000; ++i) {
         auto uuid = Uuid::random();
