@@ -13,16 +13,15 @@ namespace tallowin::testing {
 // memory. (An absolute prefix takes the place of the temporary folder.)
 inline constexpr const char* onSystemDisk = "/var/tmp/tallowin-bench-test";
 
-// Runs the main queue until the predicate holds. Polls as well, because some of what the
-// predicate looks at changes on other threads without posting anything to the main queue.
+// Runs the main queue until the predicate holds; polls too, as some of what it looks at changes
+// on other threads without posting to the main queue.
 inline bool driveUntil(
     EventLoopMainQueue& queue, const std::function<bool()>& predicate, std::chrono::milliseconds timeout)
 {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
+    for (auto deadline = std::chrono::steady_clock::now() + timeout;
+         std::chrono::steady_clock::now() < deadline;)
         if (queue.runUntil(predicate, std::chrono::milliseconds(5)))
             return true;
-    }
     return predicate();
 }
 
