@@ -123,10 +123,8 @@ TEST_F(DiskPerformanceTesterTest, SuccessfulRunChunksThePayloadIgnoresASecondSta
     EXPECT_GT(result.randomWriteIOPS, 0);
     EXPECT_GT(result.writeThroughput, 0);
     ASSERT_FALSE(m_seen.empty());
-    for (std::size_t i = 1; i < m_seen.size(); ++i) {
-        EXPECT_GE(m_seen[i].fractionCompleted, m_seen[i - 1].fractionCompleted);
-        EXPECT_GE(static_cast<int>(m_seen[i].phase), static_cast<int>(m_seen[i - 1].phase));
-    }
+    EXPECT_TRUE(std::ranges::is_sorted(m_seen, {}, &ProgressState::fractionCompleted));
+    EXPECT_TRUE(std::ranges::is_sorted(m_seen, {}, &ProgressState::phase));
     EXPECT_TRUE(std::ranges::any_of(m_seen, [](const ProgressState& state) {
         return state.phase == BenchmarkPhase::sequentialWrite && state.fractionCompleted == 0.5;
     })) << "the write phase ends at one half";
