@@ -18,7 +18,7 @@ namespace fs = std::filesystem;
 
 bool run(const std::string& command)
 {
-    return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+    return testing::runShell(command + " 2>/dev/null").exitStatus == 0;
 }
 
 // An ext4 image on a loop device, mounted on a fresh directory. Unmounted, detached and deleted
@@ -30,7 +30,7 @@ public:
         auto image = (m_workspace / "image.ext4").string();
         fs::create_directory(m_mountPoint);
         if (run("truncate -s " + size + " " + image + " && mkfs.ext4 -q -F -m 0 " + image))
-            m_device = testing::runShell("losetup --find --show " + image + " 2>/dev/null").output;
+            m_device = testing::runShell("losetup --find --show " + image).output;
         m_device.erase(std::min(m_device.find('\n'), m_device.size()));
         m_mounted = !m_device.empty() && run("mount " + m_device + " " + m_mountPoint);
     }
