@@ -7,34 +7,30 @@
 
 namespace tallowin::testing {
 
-// A scripted service manager: statuses are answered from a queue (the last one repeats), and
-// every call is counted so tests can tell what the manager under test asked for. The manager
-// calls it only from its main queue, so it needs no lock of its own.
+// A scripted service manager: statuses come from a queue whose last entry repeats, and calls are
+// counted. The manager calls it only from its main queue, so it needs no lock.
 class FakeServiceManager final : public ServiceManager {
 public:
     std::string definitionName() const override { return "com.tallowin.ProbeWarden.socket"; }
     std::optional<std::filesystem::path> locateDefinition() override
     {
-        ++locateCalls;
-        if (!definitionShipped)
-            return std::nullopt;
-        return std::filesystem::path("/usr/lib/systemd/system/com.tallowin.ProbeWarden.socket");
+        ++calls;
+        return definitionShipped ? std::optional<std::filesystem::path>("/usr/lib/systemd/system/x.socket")
+                                 : std::nullopt;
     }
     ServiceStatus status() override
     {
-        ++statusCalls;
+        ++calls;
         const auto status = statuses.front();
         if (statuses.size() > 1)
             statuses.pop_front();
         return status;
     }
-    std::filesystem::path helperExecutablePath() override
-    {
-        return "/usr/libexec/tallowin/com.tallowin.ProbeWarden";
-    }
+    std::filesystem::path helperExecutablePath() override { return "/usr/libexec/tallowin/daemon"; }
     bool helperExecutableExists() override { return executableExists; }
     Expected<void, ServiceManagerError> registerService() override
     {
+        ++calls;
         ++registerCalls;
         if (duringRegistration)
             duringRegistration();
@@ -46,23 +42,17 @@ public:
     Expected<void, ServiceManagerError> unregisterService() override
     {
         ++unregisterCalls;
-        if (unregistrationError)
-            return Unexpected(*unregistrationError);
-        return {};
+        return unregistrationError ? Expected<void, ServiceManagerError>(Unexpected(*unregistrationError))
+                                   : Expected<void, ServiceManagerError>();
     }
     void openApprovalSettings() override { ++approvalSettingsOpened; }
 
     std::deque<ServiceStatus> statuses { ServiceStatus::NotRegistered };
     bool definitionShipped { true };
     bool executableExists { true };
-    std::optional<ServiceManagerError> registrationError;
-    std::optional<ServiceManagerError> unregistrationError;
+    std::optional<ServiceManagerError> registrationError, unregistrationError;
     std::function<void()> duringRegistration;
-    int locateCalls { 0 };
-    int statusCalls { 0 };
-    int registerCalls { 0 };
-    int unregisterCalls { 0 };
-    int approvalSettingsOpened { 0 };
+    int calls { 0 }, registerCalls { 0 }, unregisterCalls { 0 }, approvalSettingsOpened { 0 };
 };
 
 inline ServiceManagerError approvalDeclined()
