@@ -6,7 +6,6 @@
 #include "support/LanguageGuard.h"
 #include "support/ProbeWardenProcess.h"
 
-#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 using namespace tallowin;
@@ -18,8 +17,6 @@ namespace {
 class HelperClientEndToEndTest : public ::testing::Test, protected HelperClientSetup {
 protected:
     void writeFakeSmartctl(const std::string& body) { writeScript(directory / "resources/smartctl", body); }
-
-    ScopedTestLogSink log;
 };
 
 }
@@ -35,10 +32,6 @@ TEST_F(HelperClientEndToEndTest, SmartctlOutputArrivesByteForByteWithItsStatus)
     auto client = makeClient();
     auto result = client->fetchSMARTData("nvme0n1");
     ASSERT_TRUE(result);
-    EXPECT_TRUE(log->contains(LogLevel::Debug,
-        fmt::format(
-            "Received helper response containing {} bytes of JSON for BSD name nvme0n1; exit status: 4",
-            json.size())));
     EXPECT_EQ(textView(result->jsonData), json);
     EXPECT_EQ(textView(result->standardError), "warning\n");
     EXPECT_EQ(result->terminationStatus, 4);
@@ -55,33 +48,8 @@ TEST_F(HelperClientEndToEndTest, HelperErrorGivesNothingAndKeepsTheConnection)
     ASSERT_FALSE(failed);
     ASSERT_TRUE(failed.error().helperError);
     EXPECT_TRUE(failed.error().helperError->is(HelperError::Code::emptyOutput));
-    EXPECT_TRUE(log->contains(LogLevel::Error,
-        "Privileged helper domain error (code: 4) for BSD name sda: "
-            + HelperError::emptyOutput().description));
     EXPECT_FALSE(client->fetchSMARTData("sda"));
     EXPECT_TRUE(client->hasConnection());
-}
-
-TEST_F(HelperClientEndToEndTest, ClientRecoversWhenTheDaemonDiesAndComesBack)
-{
-    writeFakeSmartctl("echo '{}'");
-    auto client = makeClient();
-    {
-        ProbeWardenProcess daemon(directory.path());
-        ASSERT_TRUE(client->fetchSMARTData("sda"));
-        daemon.kill();
-    }
-    // The dead daemon's connection is noticed and dropped; with nobody listening there is no
-    // result, and no wait either.
-    auto started = std::chrono::steady_clock::now();
-    EXPECT_FALSE(client->fetchSMARTData("sda"));
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 4s);
-    std::filesystem::remove(socketPath);
-
-    ProbeWardenProcess restarted(directory.path());
-    auto result = client->fetchSMARTData("sda");
-    ASSERT_TRUE(result);
-    EXPECT_EQ(textView(result->jsonData), "{}\n");
 }
 
 TEST_F(HelperClientEndToEndTest, CommandLinePrintsTheRawResult)

@@ -7,26 +7,18 @@ using namespace tallowin;
 TEST(NotificationCenter, PostsReachObserversOfThatNameWhileTheyAreRegistered)
 {
     NotificationCenter center;
-    int approvals = 0;
-    int others = 0;
+    int approvals = 0, removedCalls = 0;
     auto approval = center.addObserver("approval", [&] { ++approvals; });
-    auto other = center.addObserver("other", [&] { ++others; });
+    auto other = center.addObserver("approval", [&] { ++approvals; });
+    NotificationCenter::Registration moved = std::move(other);
+    other.reset(); // the moved-from registration owns nothing
     center.post("approval");
-    center.post("approval");
+    center.post("other");
     EXPECT_EQ(approvals, 2);
-    EXPECT_EQ(others, 0);
     approval.reset();
     center.post("approval");
-    EXPECT_EQ(approvals, 2);
-
-    // A registration moved elsewhere keeps observing; the moved-from one owns nothing.
-    NotificationCenter::Registration moved = std::move(other);
-    other.reset();
-    center.post("other");
-    EXPECT_EQ(others, 1);
-
+    EXPECT_EQ(approvals, 3);
     // An observer may remove another during a post.
-    int removedCalls = 0;
     NotificationCenter::Registration removed;
     auto remover = center.addObserver("removal", [&] { removed.reset(); });
     removed = center.addObserver("removal", [&] { ++removedCalls; });

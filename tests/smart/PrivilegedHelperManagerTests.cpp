@@ -1,18 +1,73 @@
-#include "smart/FakeServiceManager.h"
 #include "smart/PrivilegedHelperManager.h"
+#include "smart/SmartctlHelperClient.h"
 #include "support/LanguageGuard.h"
 
-#include <atomic>
+#include <deque>
 #include <gtest/gtest.h>
 #include <map>
-#include <thread>
 
 using namespace tallowin;
 using namespace tallowin::testing;
+using Environment = std::map<std::string, std::string>;
+using S = ServiceStatus;
 
 namespace {
 
-using Environment = std::map<std::string, std::string>;
+// A scripted service manager: statuses come from a queue whose last entry repeats, and calls are
+// counted. The manager calls it only from its main queue, so it needs no lock.
+class FakeServiceManager final : public ServiceManager {
+public:
+    struct Script {
+        std::deque<ServiceStatus> statuses { S::NotRegistered };
+        bool executableExists { true }, definitionShipped { true };
+        std::optional<ServiceManagerError> registrationError {}, unregistrationError {};
+    };
+
+    std::string definitionName() const override { return "com.tallowin.ProbeWarden.socket"; }
+    std::optional<std::filesystem::path> locateDefinition() override
+    {
+        ++calls;
+        return script.definitionShipped ? std::optional<std::filesystem::path>("/x.socket") : std::nullopt;
+    }
+    ServiceStatus status() override
+    {
+        ++calls;
+        const auto status = script.statuses.front();
+        if (script.statuses.size() > 1)
+            script.statuses.pop_front();
+        return status;
+    }
+    std::filesystem::path helperExecutablePath() override { return "/usr/libexec/tallowin/daemon"; }
+    bool helperExecutableExists() override { return script.executableExists; }
+    Expected<void, ServiceManagerError> registerService() override
+    {
+        ++calls;
+        ++registerCalls;
+        if (duringRegistration)
+            duringRegistration();
+        if (script.registrationError)
+            return Unexpected(*script.registrationError);
+        script.executableExists = true;
+        return {};
+    }
+    Expected<void, ServiceManagerError> unregisterService() override
+    {
+        ++unregisterCalls;
+        if (script.unregistrationError)
+            return Unexpected(*script.unregistrationError);
+        return {};
+    }
+    void openApprovalSettings() override { ++approvalSettingsOpened; }
+
+    Script script;
+    std::function<void()> duringRegistration;
+    int calls { 0 }, registerCalls { 0 }, unregisterCalls { 0 }, approvalSettingsOpened { 0 };
+};
+
+const ServiceManagerError declined { std::string(serviceManagerErrorDomain),
+    static_cast<std::int64_t>(ServiceManagerErrorCode::ApprovalRequired),
+    "An administrator did not approve" };
+const ServiceManagerError failed { std::string(serviceManagerErrorDomain), 2, "failed" };
 
 EnvironmentLookup lookupIn(Environment environment)
 {
@@ -43,7 +98,6 @@ protected:
         return posted;
     }
 
-    ScopedTestLogSink log;
     std::shared_ptr<FakeServiceManager> services = std::make_shared<FakeServiceManager>();
     std::shared_ptr<EventLoopMainQueue> mainQueue = std::make_shared<EventLoopMainQueue>();
     NotificationCenter notifications;
@@ -83,53 +137,59 @@ TEST(RuntimeEnvironment, ReasonsFollowTheSwitchMarkersAndSandboxInDetectionOrder
             << ::testing::PrintToString(environment);
 }
 
-TEST_F(PrivilegedHelperManagerTest, DisabledEnvironmentAnswersFalseAtOnceWithoutTheServiceManager)
+// The client never connects when the manager says no: it reports why before trying.
+TEST_F(PrivilegedHelperManagerTest, DisabledEnvironmentOrFailedInstallationKeepTheClientAway)
 {
-    auto manager = makeManager({ { "TALLOWIN_DISABLE_PRIVILEGED_OPERATIONS", "1" } });
-    EXPECT_FALSE(manager->ensureHelperInstalledIfNeeded());
-    EXPECT_EQ(manager->cachedInstallationState(), std::optional<bool>(false));
-    EXPECT_TRUE(log->contains(LogLevel::Error,
-        "Privileged operations disabled for environment: Manual override: "
-        "TALLOWIN_DISABLE_PRIVILEGED_OPERATIONS"));
+    using Kind = SmartctlHelperClient::FetchFailure::Kind;
+    const auto fetch = [](std::shared_ptr<PrivilegedHelperManager> manager) {
+        return SmartctlHelperClient::create(std::move(manager), { "/nonexistent/probewarden.sock" })
+            ->fetchSMARTDataExplained("sda")
+            .error()
+            .kind;
+    };
+    auto disabled = makeManager({ { "TALLOWIN_DISABLE_PRIVILEGED_OPERATIONS", "1" } });
+    EXPECT_FALSE(disabled->ensureHelperInstalledIfNeeded());
+    EXPECT_EQ(disabled->cachedInstallationState(), std::optional<bool>(false));
+    EXPECT_EQ(fetch(disabled), Kind::PrivilegedOperationsDisabled);
     EXPECT_EQ(services->calls, 0);
+    services->script.registrationError = failed;
+    EXPECT_EQ(fetch(makeManager()), Kind::InstallationFailed);
 }
 
 TEST_F(PrivilegedHelperManagerTest, RegistrationStatesAndFailuresDecideTheCachedAnswer)
 {
-    const ServiceManagerError failed { std::string(serviceManagerErrorDomain), 2, "failed" };
-    using S = ServiceStatus;
     struct Case {
         std::string name;
-        std::deque<ServiceStatus> statuses;
-        bool executableExists, definitionShipped;
-        std::optional<ServiceManagerError> registrationError, unregistrationError;
+        FakeServiceManager::Script script;
         bool installed;
         int registrations, unregistrations, prompts;
     };
     const std::vector<Case> cases {
-        { "enabled", { S::Enabled }, true, true, {}, {}, true, 0, 0, 0 },
-        { "not registered", { S::NotRegistered, S::NotRegistered, S::Enabled }, true, true, {}, {}, true, 1,
-            0, 0 },
-        { "approval declined", { S::NotRegistered }, true, true, approvalDeclined(), {}, false, 1, 0, 1 },
+        { "enabled", { .statuses = { S::Enabled } }, true, 0, 0, 0 },
+        { "not registered", { .statuses = { S::NotRegistered, S::NotRegistered, S::Enabled } }, true, 1, 0,
+            0 },
+        { "approval declined", { .registrationError = declined }, false, 1, 0, 1 },
         // Pending at the check, and still pending after a registration that succeeded.
-        { "approval pending", { S::RequiresApproval }, true, true, {}, {}, true, 1, 0, 1 },
-        { "other registration failure", { S::NotRegistered }, true, true, failed, {}, false, 1, 0, 0 },
-        { "enabled without the daemon", { S::Enabled }, false, true, {}, {}, true, 1, 1, 0 },
-        { "failed unregistration", { S::Enabled }, false, true, {}, failed, false, 0, 1, 0 },
+        { "approval pending", { .statuses = { S::RequiresApproval } }, true, 1, 0, 1 },
+        { "other registration failure", { .registrationError = failed }, false, 1, 0, 0 },
+        { "enabled without the daemon", { .statuses = { S::Enabled }, .executableExists = false }, true, 1, 1,
+            0 },
+        { "failed unregistration",
+            { .statuses = { S::Enabled }, .executableExists = false, .unregistrationError = failed }, false,
+            0, 1, 0 },
         // When the failed unregistration left the helper absent anyway, the installation goes on.
-        { "failed unregistration, helper gone", { S::Enabled, S::Enabled, S::NotRegistered }, false, true, {},
-            failed, true, 1, 1, 0 },
-        { "missing definition", { S::NotRegistered }, true, false, {}, {}, false, 0, 0, 0 },
+        { "failed unregistration, helper gone",
+            { .statuses = { S::Enabled, S::Enabled, S::NotRegistered },
+                .executableExists = false,
+                .unregistrationError = failed },
+            true, 1, 1, 0 },
+        { "missing definition", { .definitionShipped = false }, false, 0, 0, 0 },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         posted = 0;
         services = std::make_shared<FakeServiceManager>();
-        services->statuses = c.statuses;
-        services->executableExists = c.executableExists;
-        services->definitionShipped = c.definitionShipped;
-        services->registrationError = c.registrationError;
-        services->unregistrationError = c.unregistrationError;
+        services->script = c.script;
         auto manager = makeManager();
         EXPECT_EQ(manager->ensureHelperInstalledIfNeeded(), c.installed);
         EXPECT_EQ(manager->cachedInstallationState(), std::optional<bool>(c.installed));
@@ -141,33 +201,9 @@ TEST_F(PrivilegedHelperManagerTest, RegistrationStatesAndFailuresDecideTheCached
     }
 }
 
-TEST_F(PrivilegedHelperManagerTest, AnswerIsCachedAndApprovalAskedForOncePerRun)
+TEST_F(PrivilegedHelperManagerTest, AnswerIsCachedAndApprovalAskedForOncePerRunEvenWhileInFlight)
 {
-    services->statuses = { ServiceStatus::Enabled };
-    auto enabled = makeManager();
-    EXPECT_TRUE(enabled->ensureHelperInstalledIfNeeded());
-    const auto calls = services->calls;
-    EXPECT_TRUE(enabled->ensureHelperInstalledIfNeeded());
-    EXPECT_EQ(services->calls, calls);
-
-    services->registrationError = approvalDeclined();
-    services->statuses = { ServiceStatus::NotRegistered };
-    auto declined = makeManager();
-    EXPECT_FALSE(declined->ensureHelperInstalledIfNeeded());
-    EXPECT_FALSE(declined->ensureHelperInstalledIfNeeded());
-    EXPECT_EQ(services->registerCalls, 1);
-    EXPECT_EQ(approvalNotifications(), 1);
-    EXPECT_EQ(services->approvalSettingsOpened, 1);
-    EXPECT_TRUE(declined->hasPromptedForApproval());
-    // A prompt queued by a manager that is gone by the time the main thread runs does nothing.
-    auto gone = makeManager();
-    EXPECT_FALSE(gone->ensureHelperInstalledIfNeeded());
-    gone.reset();
-    EXPECT_EQ(approvalNotifications(), 1);
-}
-
-TEST_F(PrivilegedHelperManagerTest, CallersDuringTheWorkflowOrOnOtherThreadsDoNotStartAnother)
-{
+    services->script.registrationError = declined;
     auto manager = makeManager();
     std::optional<bool> nestedAnswer;
     // A nested event loop serving the main thread can reach the manager while registration runs.
@@ -175,26 +211,20 @@ TEST_F(PrivilegedHelperManagerTest, CallersDuringTheWorkflowOrOnOtherThreadsDoNo
         EXPECT_TRUE(manager->isInstalling());
         nestedAnswer = manager->ensureHelperInstalledIfNeeded();
     };
-    EXPECT_TRUE(manager->ensureHelperInstalledIfNeeded());
+    EXPECT_FALSE(manager->ensureHelperInstalledIfNeeded());
     EXPECT_EQ(nestedAnswer, std::optional<bool>(false));
-
+    const auto calls = services->calls;
+    EXPECT_FALSE(manager->ensureHelperInstalledIfNeeded());
+    EXPECT_EQ(services->calls, calls);
+    EXPECT_EQ(approvalNotifications(), 1);
+    EXPECT_EQ(services->approvalSettingsOpened, 1);
+    EXPECT_TRUE(manager->hasPromptedForApproval());
+    // A prompt queued by a manager that is gone by the time the main thread runs does nothing.
     services->duringRegistration = nullptr;
-    auto fresh = makeManager();
-    std::optional<bool> answers[2];
-    std::atomic<int> answered { 0 };
-    std::vector<std::thread> callers;
-    for (auto& answer : answers)
-        callers.emplace_back([&] {
-            answer = fresh->ensureHelperInstalledIfNeeded();
-            ++answered;
-            mainQueue->post([] {}); // wakes the loop so it sees the answer
-        });
-    EXPECT_TRUE(mainQueue->runUntil([&] { return answered == 2; }, std::chrono::seconds(30)));
-    for (auto& caller : callers)
-        caller.join();
-    EXPECT_EQ(answers[0], std::optional<bool>(true));
-    EXPECT_EQ(answers[1], std::optional<bool>(true));
-    EXPECT_EQ(services->registerCalls, 2); // one per manager
+    auto gone = makeManager();
+    EXPECT_FALSE(gone->ensureHelperInstalledIfNeeded());
+    gone.reset();
+    EXPECT_EQ(approvalNotifications(), 1);
 }
 
 TEST_F(PrivilegedHelperManagerTest, DevelopmentSocketCountsAsRegisteredAndEnabled)
@@ -205,8 +235,8 @@ TEST_F(PrivilegedHelperManagerTest, DevelopmentSocketCountsAsRegisteredAndEnable
     EXPECT_EQ(helperSocketPath(development), "/tmp/probewarden-dev.sock");
     EXPECT_EQ(
         helperSocketPath(lookupIn({ { "TALLOWIN_HELPER_SOCKET", "" } })), "/run/tallowin/probewarden.sock");
-    auto manager = PrivilegedHelperManager::create({ serviceManager, mainQueue, detect({}), &notifications });
-    EXPECT_TRUE(manager->ensureHelperInstalledIfNeeded());
+    EXPECT_TRUE(PrivilegedHelperManager::create({ serviceManager, mainQueue, detect({}), &notifications })
+                    ->ensureHelperInstalledIfNeeded());
 }
 
 TEST(HelperApprovalAlert, TellsALinuxUserWhatToDoInBothLanguages)

@@ -1,5 +1,4 @@
 #include "smart/FakeHelperDaemon.h"
-#include "smart/FakeServiceManager.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -115,18 +114,4 @@ TEST_F(SmartctlHelperClientTest, BrokenConnectionFailsItsRequestAndTheNextFetchR
         EXPECT_TRUE(client->fetchSMARTData("sda"));
         EXPECT_EQ(daemon.connectionsAccepted(), 2);
     }
-}
-
-TEST_F(SmartctlHelperClientTest, DisabledOperationsOrAFailedInstallationNeverConnect)
-{
-    FakeHelperDaemon daemon(socketPath, echo);
-    auto disabled
-        = makeClient(500ms, { false, { "Manual override: TALLOWIN_DISABLE_PRIVILEGED_OPERATIONS" } });
-    EXPECT_EQ(disabled->fetchSMARTDataExplained("sda").error().kind, Kind::PrivilegedOperationsDisabled);
-    auto services = std::make_shared<FakeServiceManager>();
-    services->registrationError = approvalDeclined();
-    auto manager = PrivilegedHelperManager::create({ services, mainQueue, {}, &notifications });
-    EXPECT_FALSE(
-        SmartctlHelperClient::create(manager, { socketPath.string(), 500ms })->fetchSMARTData("sda"));
-    EXPECT_EQ(daemon.connectionsAccepted(), 0);
 }
