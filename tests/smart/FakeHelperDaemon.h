@@ -7,7 +7,6 @@
 #include "smart/SmartctlHelperClient.h"
 #include "support/TemporaryDirectory.h"
 
-#include <condition_variable>
 #include <list>
 #include <stdexcept>
 #include <sys/socket.h>
@@ -16,8 +15,7 @@
 
 namespace tallowin::testing {
 
-// A helper daemon answering fetch requests as the test scripts it. Each request is answered on
-// a thread of its own, so replies may overtake each other; all are joined on destruction.
+// A helper daemon answering fetch requests as the test scripts it, one connection per thread.
 class FakeHelperDaemon {
 public:
     struct Action {
@@ -38,23 +36,22 @@ public:
         if (::bind(m_listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0
             || ::listen(m_listener.get(), 16) != 0)
             throw std::runtime_error("cannot listen on " + socketPath.string());
-        m_acceptor = std::thread([this] { acceptConnections(); });
+        m_acceptor = std::thread([this] {
+            for (int fd; (fd = ::accept4(m_listener.get(), nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
+                std::lock_guard lock(m_mutex);
+                auto& connection = *m_connections.emplace_back(std::make_unique<FileDescriptor>(fd));
+                m_threads.emplace_back(
+                    [this, &connection, index = m_accepted++] { serve(connection, index); });
+            }
+        });
     }
     ~FakeHelperDaemon()
     {
-        {
-            std::lock_guard lock(m_mutex);
-            m_stopping = true;
-            for (auto& connection : m_connections)
-                ::shutdown(connection->get(), SHUT_RDWR);
-        }
-        m_wakeUp.notify_all();
         ::shutdown(m_listener.get(), SHUT_RDWR);
         m_acceptor.join();
-        // Joined outside the lock: a serving thread may need it on its way out.
-        for (auto threads = takeThreads(); !threads.empty(); threads = takeThreads())
-            for (auto& thread : threads)
-                thread.join();
+        for (auto& connection : m_connections)
+            ::shutdown(connection->get(), SHUT_RDWR);
+        m_threads.clear(); // joins them, each after at most its current delay
     }
 
     int connectionsAccepted() const { return m_accepted; }
@@ -66,60 +63,29 @@ public:
     }
 
 private:
-    std::list<std::thread> takeThreads()
+    void serve(const FileDescriptor& connection, int index)
     {
-        std::lock_guard lock(m_mutex);
-        return std::exchange(m_threads, {});
-    }
-
-    void acceptConnections()
-    {
-        for (int fd; (fd = ::accept4(m_listener.get(), nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
-            std::lock_guard lock(m_mutex);
-            auto connection = std::make_shared<FileDescriptor>(fd);
-            if (m_stopping)
-                return;
-            m_connections.push_back(connection);
-            m_threads.emplace_back([this, connection, index = m_accepted++] { serve(connection, index); });
-        }
-    }
-
-    void serve(const std::shared_ptr<FileDescriptor>& connection, int index)
-    {
-        for (auto frame = readFrame(connection->get()); frame; frame = readFrame(connection->get())) {
+        for (auto frame = readFrame(connection.get()); frame; frame = readFrame(connection.get())) {
             auto request = SmartctlHelperProtocol::decodeRequest(*frame);
             auto* fetch
                 = request ? std::get_if<SmartctlHelperProtocol::FetchSMARTDataRequest>(&*request) : nullptr;
             if (!fetch)
                 continue;
-            auto action = m_behaviour(*fetch, index);
-            std::lock_guard lock(m_mutex);
-            if (m_stopping)
-                return;
-            m_threads.emplace_back([this, connection, action] { answer(*connection, action); });
+            const auto action = m_behaviour(*fetch, index);
+            std::this_thread::sleep_for(action.delay);
+            for (const auto& reply : action.frames)
+                (void)writeFrame(connection.get(), reply);
+            if (action.closeConnection)
+                ::shutdown(connection.get(), SHUT_RDWR);
         }
-    }
-
-    void answer(FileDescriptor& connection, const Action& action)
-    {
-        std::unique_lock lock(m_mutex);
-        if (m_wakeUp.wait_for(lock, action.delay, [this] { return m_stopping; }))
-            return;
-        // Still under the lock, so that answers to one connection do not interleave.
-        for (const auto& frame : action.frames)
-            (void)writeFrame(connection.get(), frame);
-        if (action.closeConnection)
-            ::shutdown(connection.get(), SHUT_RDWR);
     }
 
     Behaviour m_behaviour;
     FileDescriptor m_listener;
     std::thread m_acceptor;
     std::mutex m_mutex;
-    std::condition_variable m_wakeUp;
-    bool m_stopping { false };
-    std::list<std::shared_ptr<FileDescriptor>> m_connections;
-    std::list<std::thread> m_threads;
+    std::list<std::unique_ptr<FileDescriptor>> m_connections;
+    std::list<std::jthread> m_threads;
     std::atomic<int> m_accepted { 0 };
 };
 

@@ -6,7 +6,8 @@
 using namespace tallowin;
 using namespace tallowin::testing;
 using namespace std::chrono_literals;
-using Request = SmartctlHelperProtocol::FetchSMARTDataRequest;
+using Protocol = SmartctlHelperProtocol;
+using Request = Protocol::FetchSMARTDataRequest;
 using Action = FakeHelperDaemon::Action;
 using Kind = SmartctlHelperClient::FetchFailure::Kind;
 
@@ -25,22 +26,6 @@ Action echo(const Request& request, int)
 
 class SmartctlHelperClientTest : public ::testing::Test, protected HelperClientSetup { };
 
-}
-
-TEST_F(SmartctlHelperClientTest, SilentDaemonGivesNothingAfterFiveSecondsAndTheNextFetchReconnects)
-{
-    FakeHelperDaemon daemon(socketPath, [](const Request& request, int connection) {
-        return connection == 0 ? Action {} : echo(request, connection);
-    });
-    auto client = makeClient();
-    auto started = std::chrono::steady_clock::now();
-    auto failed = client->fetchSMARTDataExplained("sda");
-    EXPECT_GE(std::chrono::steady_clock::now() - started, 4900ms);
-    ASSERT_FALSE(failed);
-    EXPECT_EQ(failed.error().kind, Kind::TimedOut);
-    EXPECT_FALSE(client->hasConnection());
-    EXPECT_TRUE(client->fetchSMARTData("sda"));
-    EXPECT_EQ(daemon.connectionsAccepted(), 2);
 }
 
 TEST_F(SmartctlHelperClientTest, LateAndStrayRepliesNeverAnswerAnotherRequest)
@@ -72,16 +57,22 @@ TEST_F(SmartctlHelperClientTest, MissingSocketGivesNothingAtOnce)
 
 TEST_F(SmartctlHelperClientTest, TwoThreadsFetchingAtOnceAreBothServed)
 {
-    FakeHelperDaemon daemon(socketPath, [](const Request& request, int connection) {
-        auto action = echo(request, connection); // the first name is answered last: replies cross
-        action.delay = request.bsdName == "sda" ? 300ms : 0ms;
+    std::optional<Request> held;
+    FakeHelperDaemon daemon(socketPath, [&](const Request& request, int connection) {
+        if (request.bsdName == "warm-up")
+            return echo(request, connection);
+        if (!held) { // the first is answered after the second: the replies cross
+            held = request;
+            return Action {};
+        }
+        auto action = echo(request, connection);
+        action.frames.push_back(echo(*held, connection).frames.front());
         return action;
     });
     auto client = makeClient();
     ASSERT_TRUE(client->fetchSMARTData("warm-up"));
     std::optional<SmartctlExecutionResult> first, second;
     std::thread one([&] { first = client->fetchSMARTData("sda"); });
-    std::this_thread::sleep_for(50ms);
     std::thread two([&] { second = client->fetchSMARTData("sdb"); });
     one.join();
     two.join();
@@ -90,26 +81,37 @@ TEST_F(SmartctlHelperClientTest, TwoThreadsFetchingAtOnceAreBothServed)
     EXPECT_EQ(daemon.connectionsAccepted(), 1);
 }
 
-TEST_F(SmartctlHelperClientTest, BrokenConnectionFailsItsRequestAndTheNextFetchReconnects)
+// The first connection is silent, hangs up or answers with a result that cannot be decoded: the
+// request fails (a hang-up is left to its time-out; nothing else may answer it), and the next
+// fetch reconnects.
+TEST_F(SmartctlHelperClientTest, SilentOrBrokenConnectionFailsItsRequestAndTheNextFetchReconnects)
 {
-    for (const bool undecodable : { true, false }) {
+    // A result without "standardError" must not decode, although "jsonData" is there.
+    const auto undecodable = [](Protocol::RequestId id) {
+        return nlohmann::json::to_cbor(nlohmann::json { { "id", id },
+            { "result",
+                { { "jsonData", nlohmann::json::binary({ '{', '}' }) }, { "commandDescription", "x" } } } });
+    };
+    for (const auto& [first, kind] : std::vector<std::pair<std::string, Kind>> { { "silent", Kind::TimedOut },
+             { "hang-up", Kind::TimedOut }, { "undecodable", Kind::HelperReportedError } }) {
+        SCOPED_TRACE(first);
         std::filesystem::remove(socketPath);
         FakeHelperDaemon daemon(socketPath, [&](const Request& request, int connection) {
             if (connection > 0)
                 return echo(request, connection);
-            if (!undecodable)
-                return Action { .closeConnection = true };
-            // A result without "standardError" must not decode, although "jsonData" is there.
-            return Action { .frames = { nlohmann::json::to_cbor(nlohmann::json { { "id", request.id },
-                                { "result",
-                                    { { "jsonData", nlohmann::json::binary({ '{', '}' }) },
-                                        { "commandDescription", "x" } } } }) } };
+            if (first == "undecodable")
+                return Action { .frames = { undecodable(request.id) } };
+            return Action { .closeConnection = first == "hang-up" };
         });
-        // A hang-up leaves the request to its time-out; nothing else may answer it.
-        auto client = makeClient(undecodable ? 5000ms : 300ms);
+        // Where nothing at all comes back, the application's own five seconds apply.
+        auto client = makeClient(first == "hang-up" ? 300ms : SmartctlHelperClient::defaultReplyTimeout);
+        const auto started = std::chrono::steady_clock::now();
         auto failed = client->fetchSMARTDataExplained("sda");
         ASSERT_FALSE(failed);
-        EXPECT_EQ(failed.error().kind, undecodable ? Kind::HelperReportedError : Kind::TimedOut);
+        EXPECT_EQ(failed.error().kind, kind);
+        if (first == "silent") {
+            EXPECT_GE(std::chrono::steady_clock::now() - started, 4900ms);
+        }
         EXPECT_FALSE(client->hasConnection());
         EXPECT_TRUE(client->fetchSMARTData("sda"));
         EXPECT_EQ(daemon.connectionsAccepted(), 2);
