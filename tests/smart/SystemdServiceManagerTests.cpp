@@ -13,27 +13,28 @@ using Code = ServiceManagerErrorCode;
 
 namespace {
 
-// Answers commands from a script and remembers what was asked. Only the manager's caller
-// thread runs it.
+// `systemctl is-enabled` answers with `state` unless it is empty; everything else with `other`.
 class FakeProcessRunner final : public ProcessRunner {
 public:
     Answer run(const Command& arguments, std::chrono::milliseconds timeLimit) override
     {
         commands.push_back(arguments);
         timeLimits.push_back(timeLimit);
-        return answer(arguments);
+        if (arguments.size() > 1 && arguments[1] == "is-enabled" && !state.empty())
+            return ProcessOutput { state.starts_with("enabled") ? 0 : 1, state + "\n", "" };
+        return other;
     }
 
     std::vector<Command> commands;
     std::vector<std::chrono::milliseconds> timeLimits;
-    std::function<Answer(const Command&)> answer = [](const Command&) -> Answer { return ProcessOutput {}; };
+    std::string state;
+    Answer other = ProcessOutput {};
 };
 
 class SystemdServiceManagerTest : public ::testing::Test {
 protected:
     SystemdServiceManagerTest()
     {
-        std::filesystem::create_directories(directory / "etc");
         for (const char* program : { "systemctl", "pkexec" })
             writeScript(directory / "bin" / program, "exit 1");
     }
@@ -55,19 +56,9 @@ protected:
         writeScript(directory / "lib/com.tallowin.ProbeWarden.service", "[Service]\n" + execStart);
     }
 
-    // systemctl is-enabled answers with `state`; every other command with `other`.
-    void answer(std::string state, Answer other = ProcessOutput {})
-    {
-        runner->answer = [state, other](const Command& arguments) -> Answer {
-            if (arguments.size() > 1 && arguments[1] == "is-enabled")
-                return ProcessOutput { state.starts_with("enabled") ? 0 : 1, state + "\n", "" };
-            return other;
-        };
-    }
-
     std::int64_t registrationErrorCode(bool runningAsRoot, Answer everything)
     {
-        runner->answer = [everything](const Command&) { return everything; };
+        runner->other = everything;
         auto registered = makeManager(runningAsRoot)->registerService();
         return registered ? 0 : registered.error().code;
     }
@@ -93,17 +84,16 @@ TEST_F(SystemdServiceManagerTest, StatusComesFromTheUnitFilesAndIsEnabled)
             { "enabled-runtime", ServiceStatus::Enabled }, { "alias", ServiceStatus::Enabled },
             { "disabled", ServiceStatus::NotRegistered }, { "masked", ServiceStatus::NotRegistered },
             { "static", ServiceStatus::NotRegistered }, { "not-found", ServiceStatus::NotFound } }) {
-        answer(state);
+        runner->state = state;
         EXPECT_EQ(manager->status(), expected) << state;
     }
     EXPECT_EQ(runner->commands.back(),
         (Command { program("systemctl"), "is-enabled", "com.tallowin.ProbeWarden.socket" }));
     // Without an answer from systemctl (no program, no bus) the wants links decide.
-    runner->answer = [](const Command&) -> Answer {
-        return Unexpected(ProcessError { ProcessError::Kind::LaunchFailed, "" });
-    };
+    runner->state.clear();
+    runner->other = Unexpected(ProcessError { ProcessError::Kind::LaunchFailed, "" });
     EXPECT_EQ(manager->status(), ServiceStatus::NotRegistered);
-    answer("", ProcessOutput { 1, "", "Failed to connect to bus" });
+    runner->other = ProcessOutput { 1, "", "Failed to connect to bus" };
     std::filesystem::create_directories(directory / "etc/sockets.target.wants");
     std::filesystem::create_symlink(directory / "lib/com.tallowin.ProbeWarden.socket",
         directory / "etc/sockets.target.wants/com.tallowin.ProbeWarden.socket");
@@ -128,13 +118,14 @@ TEST_F(SystemdServiceManagerTest, DismissedPolkitDialogMeansApprovalIsRequiredUn
 {
     shipUnits();
     auto manager = makeManager(false);
-    answer(
-        "disabled", ProcessOutput { 126, "", "Error executing command as another user: Request dismissed" });
+    runner->state = "disabled";
+    runner->other = ProcessOutput { 126, "", "Error executing command as another user: Request dismissed" };
     auto registered = manager->registerService();
     EXPECT_EQ(registered.error().domain, serviceManagerErrorDomain);
     EXPECT_EQ(registered.error().code, static_cast<std::int64_t>(Code::ApprovalRequired));
     EXPECT_EQ(manager->status(), ServiceStatus::RequiresApproval);
-    answer("enabled");
+    runner->state = "enabled";
+    runner->other = ProcessOutput {};
     EXPECT_TRUE(manager->registerService());
     EXPECT_EQ(manager->status(), ServiceStatus::Enabled);
 }
@@ -142,9 +133,7 @@ TEST_F(SystemdServiceManagerTest, DismissedPolkitDialogMeansApprovalIsRequiredUn
 TEST_F(SystemdServiceManagerTest, FailuresCarryTheCommandsOwnWords)
 {
     shipUnits();
-    runner->answer = [](const Command&) -> Answer {
-        return ProcessOutput { 1, "", "Unit file x is masked.\n" };
-    };
+    runner->other = ProcessOutput { 1, "", "Unit file x is masked.\n" };
     EXPECT_NE(makeManager(true)->registerService().error().description.find("is masked."), std::string::npos);
     const auto code = [](Code value) { return static_cast<std::int64_t>(value); };
     EXPECT_EQ(registrationErrorCode(true, ProcessOutput { 1, "", "" }), code(Code::CommandFailed));
