@@ -14,10 +14,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-class HelperClientEndToEndTest : public ::testing::Test, protected HelperClientSetup {
-protected:
-    void writeFakeSmartctl(const std::string& body) { writeScript(directory / "resources/smartctl", body); }
-};
+class HelperClientEndToEndTest : public ::testing::Test, protected HelperClientSetup { };
 
 }
 
@@ -27,7 +24,8 @@ TEST_F(HelperClientEndToEndTest, SmartctlOutputArrivesByteForByteWithItsStatus)
         = std::filesystem::path(TALLOWIN_SHARED_DIR) / "fixtures/smartctl/nvme-samsung-970evo-xall.json";
     const auto json = readText(report);
     ASSERT_FALSE(json.empty());
-    writeFakeSmartctl("cat '" + report.string() + "'\necho 'warning' >&2\nexit 4");
+    writeScript(
+        directory / "resources/smartctl", "cat '" + report.string() + "'\necho 'warning' >&2\nexit 4");
     ProbeWardenProcess daemon(directory.path());
     auto client = makeClient();
     auto result = client->fetchSMARTData("nvme0n1");
@@ -41,7 +39,7 @@ TEST_F(HelperClientEndToEndTest, SmartctlOutputArrivesByteForByteWithItsStatus)
 
 TEST_F(HelperClientEndToEndTest, HelperErrorGivesNothingAndKeepsTheConnection)
 {
-    writeFakeSmartctl("exit 2");
+    writeScript(directory / "resources/smartctl", "exit 2");
     ProbeWardenProcess daemon(directory.path());
     auto client = makeClient();
     auto failed = client->fetchSMARTDataExplained("sda");
@@ -54,7 +52,7 @@ TEST_F(HelperClientEndToEndTest, HelperErrorGivesNothingAndKeepsTheConnection)
 
 TEST_F(HelperClientEndToEndTest, CommandLinePrintsTheRawResult)
 {
-    writeFakeSmartctl("printf '{\"ok\":true}'\nexit 64");
+    writeScript(directory / "resources/smartctl", "printf '{\"ok\":true}'\nexit 64");
     ProbeWardenProcess daemon(directory.path());
     LanguageGuard english("en");
     ::setenv("TALLOWIN_HELPER_SOCKET", socketPath.c_str(), 1);

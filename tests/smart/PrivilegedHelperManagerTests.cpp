@@ -1,3 +1,4 @@
+#include "smart/NotificationCenter.h"
 #include "smart/PrivilegedHelperManager.h"
 #include "smart/SmartctlHelperClient.h"
 #include "support/LanguageGuard.h"
@@ -69,17 +70,13 @@ const ServiceManagerError declined { std::string(serviceManagerErrorDomain),
     "An administrator did not approve" };
 const ServiceManagerError failed { std::string(serviceManagerErrorDomain), 2, "failed" };
 
-EnvironmentLookup lookupIn(Environment environment)
-{
-    return [environment = std::move(environment)](const char* name) -> std::optional<std::string> {
-        auto found = environment.find(name);
-        return found == environment.end() ? std::nullopt : std::optional(found->second);
-    };
-}
-
 PrivilegedHelperManager::RuntimeEnvironment detect(Environment environment, bool flatpakInfo = false)
 {
-    return PrivilegedHelperManager::RuntimeEnvironment::detect(lookupIn(std::move(environment)),
+    return PrivilegedHelperManager::RuntimeEnvironment::detect(
+        [&](const char* name) {
+            auto found = environment.find(name);
+            return found == environment.end() ? std::nullopt : std::optional(found->second);
+        },
         [flatpakInfo](const std::filesystem::path& path) { return flatpakInfo && path == "/.flatpak-info"; });
 }
 
@@ -194,14 +191,19 @@ TEST_F(PrivilegedHelperManagerTest, RegistrationStatesAndFailuresDecideTheCached
         EXPECT_EQ(manager->ensureHelperInstalledIfNeeded(), c.installed);
         EXPECT_EQ(manager->cachedInstallationState(), std::optional<bool>(c.installed));
         EXPECT_FALSE(manager->isInstalling());
+        const auto calls = services->calls; // a second call answers from the cache, and prompts no more
+        EXPECT_EQ(manager->ensureHelperInstalledIfNeeded(), c.installed);
+        EXPECT_EQ(services->calls, calls);
         EXPECT_EQ(posted, 0); // the prompt is queued for the main thread, never run inside the workflow
         EXPECT_EQ(approvalNotifications(), c.prompts);
+        EXPECT_EQ(services->approvalSettingsOpened, c.prompts);
+        EXPECT_EQ(manager->hasPromptedForApproval(), c.prompts > 0);
         EXPECT_EQ(services->registerCalls, c.registrations);
         EXPECT_EQ(services->unregisterCalls, c.unregistrations);
     }
 }
 
-TEST_F(PrivilegedHelperManagerTest, AnswerIsCachedAndApprovalAskedForOncePerRunEvenWhileInFlight)
+TEST_F(PrivilegedHelperManagerTest, CallerDuringTheWorkflowGetsTheCachedAnswer)
 {
     services->script.registrationError = declined;
     auto manager = makeManager();
@@ -213,30 +215,11 @@ TEST_F(PrivilegedHelperManagerTest, AnswerIsCachedAndApprovalAskedForOncePerRunE
     };
     EXPECT_FALSE(manager->ensureHelperInstalledIfNeeded());
     EXPECT_EQ(nestedAnswer, std::optional<bool>(false));
-    const auto calls = services->calls;
-    EXPECT_FALSE(manager->ensureHelperInstalledIfNeeded());
-    EXPECT_EQ(services->calls, calls);
-    EXPECT_EQ(approvalNotifications(), 1);
-    EXPECT_EQ(services->approvalSettingsOpened, 1);
-    EXPECT_TRUE(manager->hasPromptedForApproval());
+    EXPECT_EQ(services->registerCalls, 1);
     // A prompt queued by a manager that is gone by the time the main thread runs does nothing.
     services->duringRegistration = nullptr;
-    auto gone = makeManager();
-    EXPECT_FALSE(gone->ensureHelperInstalledIfNeeded());
-    gone.reset();
+    makeManager()->ensureHelperInstalledIfNeeded();
     EXPECT_EQ(approvalNotifications(), 1);
-}
-
-TEST_F(PrivilegedHelperManagerTest, DevelopmentSocketCountsAsRegisteredAndEnabled)
-{
-    const auto development = lookupIn({ { "TALLOWIN_HELPER_SOCKET", "/tmp/probewarden-dev.sock" } });
-    auto serviceManager = makeSystemServiceManager(development);
-    ASSERT_NE(dynamic_cast<DevelopmentServiceManager*>(serviceManager.get()), nullptr);
-    EXPECT_EQ(helperSocketPath(development), "/tmp/probewarden-dev.sock");
-    EXPECT_EQ(
-        helperSocketPath(lookupIn({ { "TALLOWIN_HELPER_SOCKET", "" } })), "/run/tallowin/probewarden.sock");
-    EXPECT_TRUE(PrivilegedHelperManager::create({ serviceManager, mainQueue, detect({}), &notifications })
-                    ->ensureHelperInstalledIfNeeded());
 }
 
 TEST(HelperApprovalAlert, TellsALinuxUserWhatToDoInBothLanguages)
@@ -249,4 +232,36 @@ TEST(HelperApprovalAlert, TellsALinuxUserWhatToDoInBothLanguages)
     EXPECT_EQ(HelperApprovalAlert::title(), "需要启用后台权限");
     EXPECT_EQ(HelperApprovalAlert::buttonTitle(), "我已了解");
     EXPECT_NE(HelperApprovalAlert::message().find(command), std::string::npos);
+}
+
+TEST(NotificationCenter, PostsReachObserversOfThatNameWhileTheyAreRegistered)
+{
+    NotificationCenter center;
+    int approvals = 0, removedCalls = 0;
+    auto approval = center.addObserver("approval", [&] { ++approvals; });
+    auto other = center.addObserver("approval", [&] { ++approvals; });
+    NotificationCenter::Registration moved = std::move(other);
+    other.reset(); // the moved-from registration owns nothing
+    center.post("approval");
+    center.post("other");
+    EXPECT_EQ(approvals, 2);
+    approval.reset();
+    center.post("approval");
+    EXPECT_EQ(approvals, 3);
+    // An observer may remove another during a post.
+    NotificationCenter::Registration removed;
+    auto remover = center.addObserver("removal", [&] { removed.reset(); });
+    removed = center.addObserver("removal", [&] { ++removedCalls; });
+    center.post("removal");
+    EXPECT_EQ(removedCalls, 0);
+}
+
+TEST(NotificationCenter, RegistrationOutlivingItsCentreIsHarmless)
+{
+    NotificationCenter::Registration registration;
+    {
+        NotificationCenter center;
+        registration = center.addObserver("approval", [] {});
+    }
+    registration.reset(); // must not touch the destroyed centre (ASan would tell)
 }
