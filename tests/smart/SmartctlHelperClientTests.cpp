@@ -1,4 +1,10 @@
+// The helper client against a scripted fake daemon, and against the real daemon program (in
+// standalone mode, with a fake smartctl) together with the command line on top.
 #include "smart/FakeHelperDaemon.h"
+#include "smart/ProcessRunner.h"
+#include "support/FakeSmartctl.h"
+#include "support/LanguageGuard.h"
+#include "support/ProbeWardenProcess.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -8,10 +14,11 @@ using namespace tallowin::testing;
 using namespace std::chrono_literals;
 using Protocol = SmartctlHelperProtocol;
 using Request = Protocol::FetchSMARTDataRequest;
-using Action = FakeHelperDaemon::Action;
 using Kind = SmartctlHelperClient::FetchFailure::Kind;
 
 namespace {
+
+using Action = FakeHelperDaemon::Action;
 
 std::string jsonOf(const std::optional<SmartctlExecutionResult>& result)
 {
@@ -30,7 +37,7 @@ class SmartctlHelperClientTest : public ::testing::Test, protected HelperClientS
 
 TEST_F(SmartctlHelperClientTest, LateAndStrayRepliesNeverAnswerAnotherRequest)
 {
-    std::atomic<SmartctlHelperProtocol::RequestId> firstId { 0 };
+    std::atomic<Protocol::RequestId> firstId { 0 };
     FakeHelperDaemon daemon(socketPath, [&](const Request& request, int connection) {
         if (connection == 0) {
             firstId = request.id;
@@ -116,4 +123,64 @@ TEST_F(SmartctlHelperClientTest, SilentOrBrokenConnectionFailsItsRequestAndTheNe
         EXPECT_TRUE(client->fetchSMARTData("sda"));
         EXPECT_EQ(daemon.connectionsAccepted(), 2);
     }
+}
+
+TEST_F(SmartctlHelperClientTest, SmartctlOutputArrivesByteForByteWithItsStatus)
+{
+    const auto report
+        = std::filesystem::path(TALLOWIN_SHARED_DIR) / "fixtures/smartctl/nvme-samsung-970evo-xall.json";
+    const auto json = readText(report);
+    ASSERT_FALSE(json.empty());
+    writeScript(
+        directory / "resources/smartctl", "cat '" + report.string() + "'\necho 'warning' >&2\nexit 4");
+    ProbeWardenProcess daemon(directory.path());
+    auto client = makeClient();
+    auto result = client->fetchSMARTData("nvme0n1");
+    ASSERT_TRUE(result);
+    EXPECT_EQ(textView(result->jsonData), json);
+    EXPECT_EQ(textView(result->standardError), "warning\n");
+    EXPECT_EQ(result->terminationStatus, 4);
+    EXPECT_TRUE(result->commandDescription.ends_with("smartctl -j -x /dev/nvme0n1"))
+        << result->commandDescription;
+}
+
+TEST_F(SmartctlHelperClientTest, HelperErrorGivesNothingAndKeepsTheConnection)
+{
+    writeScript(directory / "resources/smartctl", "exit 2");
+    ProbeWardenProcess daemon(directory.path());
+    auto client = makeClient();
+    auto failed = client->fetchSMARTDataExplained("sda");
+    ASSERT_FALSE(failed);
+    ASSERT_TRUE(failed.error().helperError);
+    EXPECT_TRUE(failed.error().helperError->is(HelperError::Code::emptyOutput));
+    EXPECT_FALSE(client->fetchSMARTData("sda"));
+    EXPECT_TRUE(client->hasConnection());
+}
+
+TEST_F(SmartctlHelperClientTest, CommandLinePrintsTheRawResult)
+{
+    writeScript(directory / "resources/smartctl", "printf '{\"ok\":true}'\nexit 64");
+    ProbeWardenProcess daemon(directory.path());
+    LanguageGuard english("en");
+    ::setenv("TALLOWIN_HELPER_SOCKET", socketPath.c_str(), 1);
+    PosixProcessRunner runner;
+    const auto smart = [&](const char* device) {
+        return runner.run({ TALLOWIN_CLI_PATH, "smart", "--raw", "--device", device }, 30s);
+    };
+    auto printed = smart("/dev/sdb");
+    auto refused = smart("../etc/passwd");
+    daemon.kill();
+    auto unreachable = smart("sdb");
+    ::unsetenv("TALLOWIN_HELPER_SOCKET");
+
+    ASSERT_TRUE(printed && refused && unreachable);
+    EXPECT_EQ(printed->exitStatus, 0) << printed->standardError;
+    EXPECT_TRUE(printed->standardOutput.starts_with("exit status: 64\ncommand: ")) << printed->standardOutput;
+    EXPECT_NE(printed->standardOutput.find(
+                  "smartctl -j -x /dev/sdb\nstandard output: 11 bytes\nstandard error: 0 bytes\n\n"),
+        std::string::npos);
+    EXPECT_TRUE(printed->standardOutput.ends_with("\n\n{\"ok\":true}"));
+    EXPECT_EQ(refused->exitStatus, 2);
+    EXPECT_EQ(unreachable->exitStatus, 1);
+    EXPECT_NE(unreachable->standardError.find("Cannot reach the SMART helper service"), std::string::npos);
 }
