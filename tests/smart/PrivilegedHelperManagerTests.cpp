@@ -114,7 +114,6 @@ TEST(RuntimeEnvironment, ReasonsFollowTheSwitchMarkersAndSandboxInDetectionOrder
         std::vector<std::string> reasons;
     };
     const std::vector<Case> cases {
-        { {}, false, {} },
         // Only the exact value "1" disables.
         { { { "TALLOWIN_DISABLE_PRIVILEGED_OPERATIONS", "yes" }, { "XCODE_RUNNING_FOR_TESTS", "0" } }, false,
             {} },

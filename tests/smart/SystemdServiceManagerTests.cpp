@@ -100,7 +100,7 @@ TEST_F(SystemdServiceManagerTest, StatusComesFromTheUnitFilesAndIsEnabled)
     EXPECT_EQ(manager->status(), ServiceStatus::Enabled);
 }
 
-TEST_F(SystemdServiceManagerTest, RegistrationEnablesTheSocketDirectlyAsRootAndThroughPkexecOtherwise)
+TEST_F(SystemdServiceManagerTest, RegistrationRunsSystemctlDirectlyAsRootAndThroughPkexecOtherwise)
 {
     shipUnits();
     EXPECT_TRUE(makeManager(true)->registerService());
@@ -112,11 +112,7 @@ TEST_F(SystemdServiceManagerTest, RegistrationEnablesTheSocketDirectlyAsRootAndT
             "com.tallowin.ProbeWarden.socket" }));
     // An administrator gets longer to answer the dialog than a plain command takes.
     EXPECT_GT(runner->timeLimits.back(), runner->timeLimits.front());
-}
-
-TEST_F(SystemdServiceManagerTest, DismissedPolkitDialogMeansApprovalIsRequiredUntilApproved)
-{
-    shipUnits();
+    // A dismissed polkit dialog means approval is required until it is given.
     auto manager = makeManager(false);
     runner->state = "disabled";
     runner->other = ProcessOutput { 126, "", "Error executing command as another user: Request dismissed" };
