@@ -27,7 +27,7 @@ std::string fixture()
 struct Setup : tallowin::testing::HelperClientSetup {
     FakeHelperDaemon daemon { socketPath,
         [json = fixture()](const SmartctlHelperProtocol::FetchSMARTDataRequest& request, int) {
-            return FakeHelperDaemon::Action { .reply = FakeHelperDaemon::result(request.id, json) };
+            return FakeHelperDaemon::Action { .frames = { FakeHelperDaemon::result(request.id, json) } };
         } };
     std::shared_ptr<SmartctlHelperClient> client = makeClient();
 };

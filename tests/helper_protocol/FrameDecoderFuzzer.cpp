@@ -1,5 +1,4 @@
-// Feeds arbitrary bytes, in arbitrary chunks, to the frame decoder and every frame it yields to
-// both message decoders. Any crash, leak or undefined behaviour is a finding.
+// Arbitrary bytes in arbitrary chunks to the frame decoder, and its frames to both message decoders.
 #include "helper_protocol/Frame.h"
 #include "helper_protocol/SmartctlHelperProtocol.h"
 
@@ -17,10 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::size_t chunk = std::min<std::size_t>(size - offset, 1 + data[offset] % 64);
         decoder.feed(ByteView(data + offset, chunk));
         offset += chunk;
-        for (;;) {
-            auto frame = decoder.next();
-            if (!frame || !*frame)
-                break;
+        for (auto frame = decoder.next(); frame && *frame; frame = decoder.next()) {
             (void)SmartctlHelperProtocol::decodeRequest(**frame);
             (void)SmartctlHelperProtocol::decodeReply(**frame);
         }

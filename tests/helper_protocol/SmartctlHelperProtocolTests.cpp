@@ -1,9 +1,8 @@
 #include "helper_protocol/SmartctlHelperProtocol.h"
-#include "support/FakeSmartctl.h"
 #include "support/LanguageGuard.h"
 
+#include <cstdint>
 #include <gtest/gtest.h>
-#include <limits>
 #include <nlohmann/json.hpp>
 
 using namespace tallowin;
@@ -13,10 +12,7 @@ using Kind = ProtocolError::Kind;
 
 namespace {
 
-Bytes cbor(const Json& document)
-{
-    return Json::to_cbor(document);
-}
+const auto cbor = [](const Json& document) -> Bytes { return Json::to_cbor(document); };
 
 Json validResultMap()
 {
@@ -25,7 +21,6 @@ Json validResultMap()
         { "terminationStatus", 4 } };
 }
 
-// The kind of error decoding gives, or std::nullopt when it decodes.
 template<typename Decoded> std::optional<Kind> errorKind(const Expected<Decoded, ProtocolError>& decoded)
 {
     return decoded ? std::nullopt : std::optional(decoded.error().kind);
@@ -35,50 +30,23 @@ template<typename Decoded> std::optional<Kind> errorKind(const Expected<Decoded,
 
 TEST(SmartctlHelperProtocol, EveryMessageSurvivesARoundTrip)
 {
-    const Bytes smartctlOutput = bytesFrom(tallowin::testing::readText(
-        std::string(TALLOWIN_SHARED_DIR) + "/fixtures/smartctl/ata-ssd-samsung-860evo-xall.json"));
-    ASSERT_FALSE(smartctlOutput.empty());
-    for (const Protocol::Request& request :
-        { Protocol::Request(Protocol::FetchSMARTDataRequest { 1, "nvme0n1p2" }),
-            Protocol::Request(
-                Protocol::FetchSMARTDataRequest { std::numeric_limits<std::uint64_t>::max(), "" }),
-            Protocol::Request(Protocol::HelperVersionRequest { 0 }) })
+    for (const auto& request :
+        std::vector<Protocol::Request> { Protocol::FetchSMARTDataRequest { 1, "nvme0n1p2" },
+            Protocol::FetchSMARTDataRequest { UINT64_MAX, "" }, Protocol::HelperVersionRequest { 0 } })
         EXPECT_EQ(Protocol::decodeRequest(Protocol::encode(request)), request);
-    for (const Protocol::Reply& reply :
-        { Protocol::Reply(Protocol::ResultReply {
-              7, { smartctlOutput, "/usr/sbin/smartctl -j -x /dev/sda", { 0, 1, 2, 0xff, 0, '\n' }, 4 } }),
-            Protocol::Reply(
-                Protocol::ResultReply { 8, { { 'x' }, "", {}, std::numeric_limits<std::int32_t>::min() } }),
-            Protocol::Reply(Protocol::ErrorReply { 9, HelperError::emptyOutput() }),
-            Protocol::Reply(Protocol::ErrorReply { 10, { "NSCocoaErrorDomain", -4097, "中文描述" } }),
-            Protocol::Reply(Protocol::VersionReply { 11, "0.1.0" }) })
+    for (const auto& reply : std::vector<Protocol::Reply> {
+             Protocol::ResultReply { 7, { Bytes(100'000, 0), "cmd", { 0, 0xff, '\n' }, 4 } },
+             Protocol::ResultReply { 8, { { 'x' }, "", {}, INT32_MIN } },
+             Protocol::ErrorReply { 10, { "NSCocoaErrorDomain", -4097, "中文描述" } },
+             Protocol::VersionReply { 11, "0.1.0" } })
         EXPECT_EQ(Protocol::decodeReply(Protocol::encode(reply)), reply);
-}
-
-TEST(SmartctlHelperProtocol, MessagesTravelAsMapsWithRealByteStrings)
-{
-    const Json wire
-        = Json::from_cbor(Protocol::encode(Protocol::ResultReply { 3, { { '{', '}' }, "cmd", { 'e' }, 2 } }));
-    EXPECT_EQ(wire,
-        (Json { { "id", 3 },
-            { "result",
-                { { "jsonData", Json::binary({ '{', '}' }) }, { "commandDescription", "cmd" },
-                    { "standardError", Json::binary({ 'e' }) }, { "terminationStatus", 2 } } } }));
-    EXPECT_EQ(Json::from_cbor(Protocol::encode(Protocol::FetchSMARTDataRequest { 5, "sda" })),
-        (Json { { "op", "fetchSMARTDataForBSDName" }, { "id", 5 }, { "bsdName", "sda" } }));
-    EXPECT_EQ(Json::from_cbor(Protocol::encode(Protocol::HelperVersionRequest { 6 })),
-        (Json { { "op", "helperVersion" }, { "id", 6 } }));
 }
 
 TEST(SmartctlHelperProtocol, ResultDecodingIsStrict)
 {
     Json withoutStatus = validResultMap();
-    withoutStatus.erase("terminationStatus");
+    withoutStatus.erase("terminationStatus"); // optional, and 0 when absent
     EXPECT_EQ(decodeSmartctlExecutionResult(cbor(withoutStatus))->terminationStatus, 0);
-    Json negative = validResultMap();
-    negative["terminationStatus"] = -1;
-    EXPECT_EQ(decodeSmartctlExecutionResult(cbor(negative))->terminationStatus, -1);
-
     std::vector<std::pair<Json, Kind>> cases;
     for (const char* key : { "jsonData", "commandDescription", "standardError" }) {
         cases.emplace_back(validResultMap(), Kind::missingField);
@@ -102,11 +70,10 @@ TEST(SmartctlHelperProtocol, ResultDecodingIsStrict)
 
 TEST(SmartctlHelperProtocol, MalformedMessagesAreRefused)
 {
-    const Bytes version = cbor(Json { { "op", "helperVersion" }, { "id", 1 } });
-    Bytes trailing = version; // a valid map followed by stray bytes is not one message
-    trailing.push_back(0x00);
+    Bytes trailing = cbor(Json { { "op", "helperVersion" }, { "id", 1 } });
     Bytes tagged { 0xc1 }; // a CBOR tag is not part of our vocabulary
-    tagged.insert(tagged.end(), version.begin(), version.end());
+    tagged.insert(tagged.end(), trailing.begin(), trailing.end());
+    trailing.push_back(0x00); // a valid map followed by a stray byte is not one message
     const std::vector<std::pair<Bytes, Kind>> requests {
         { {}, Kind::emptyFrame },
         { { 0xff, 0x00, 0x13 }, Kind::malformedCbor },
@@ -119,8 +86,7 @@ TEST(SmartctlHelperProtocol, MalformedMessagesAreRefused)
             Kind::mistypedField },
         { trailing, Kind::malformedCbor },
         { tagged, Kind::malformedCbor },
-        // A million nested arrays must not recurse a million times, and an array that claims
-        // 2^64-1 elements must not be reserved.
+        // Deep nesting must not recurse a million times, nor a claim of 2^64-1 elements be reserved.
         { Bytes(1'000'000, 0x81), Kind::malformedCbor },
         { { 0xa1, 0x61, 'x', 0x9b, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff }, Kind::malformedCbor },
     };
@@ -152,26 +118,13 @@ TEST(SmartctlHelperProtocol, OnlyPlainBlockDeviceNamesPass)
     EXPECT_FALSE(Protocol::isPlainBlockDeviceName(std::string(Protocol::maxDeviceNameLength + 1, 'a')));
 }
 
-TEST(HelperError, CodesAndTextsInBothLanguages)
+// The codes and texts the daemon answers with are covered end to end; these it cannot easily give.
+TEST(HelperError, TextsInBothLanguages)
 {
-    const auto error = [](std::int64_t code, std::string description) {
-        return HelperError { "com.tallowin.ProbeWarden.error", code, std::move(description) };
-    };
-    {
-        tallowin::testing::LanguageGuard english("en_US");
-        EXPECT_EQ(HelperError::smartctlNotFound(), error(1, "No smartctl executable was found."));
-        EXPECT_EQ(HelperError::launchFailed("No such file or directory"),
-            error(2, "Failed to launch smartctl: No such file or directory"));
-        EXPECT_EQ(HelperError::nonZeroExit(-3), error(3, "smartctl exited with status -3"));
-        EXPECT_EQ(HelperError::emptyOutput(), error(4, "smartctl exited without producing output"));
-        EXPECT_EQ(HelperError::invalidDeviceName(), error(5, "Invalid device name."));
-        EXPECT_EQ(HelperError::executionFailedUnknown(),
-            error(999, "smartctl execution failed for an unknown reason"));
-        EXPECT_TRUE(HelperError::emptyOutput().is(HelperError::Code::emptyOutput));
-        EXPECT_FALSE((HelperError { "NSXPCErrorDomain", 4, "" }).is(HelperError::Code::emptyOutput));
-    }
+    tallowin::testing::LanguageGuard english("en_US");
+    EXPECT_EQ(HelperError::launchFailed("x"),
+        (HelperError { "com.tallowin.ProbeWarden.error", 2, "Failed to launch smartctl: x" }));
+    EXPECT_FALSE((HelperError { "NSXPCErrorDomain", 4, "" }).is(HelperError::Code::emptyOutput));
     tallowin::testing::LanguageGuard chinese("zh_CN");
-    EXPECT_EQ(HelperError::invalidDeviceName().description, "设备名称无效。");
-    EXPECT_EQ(HelperError::smartctlNotFound().description, "未找到 smartctl 可执行文件。");
     EXPECT_EQ(HelperError::nonZeroExit(4).description, "smartctl 退出状态为 4");
 }

@@ -1,31 +1,82 @@
-#include "smart/FakeServiceManager.h"
+#include "smart/NotificationCenter.h"
 #include "smart/PrivilegedHelperManager.h"
+#include "smart/SmartctlHelperClient.h"
 #include "support/LanguageGuard.h"
 
-#include <atomic>
+#include <deque>
 #include <gtest/gtest.h>
 #include <map>
-#include <thread>
 
 using namespace tallowin;
 using namespace tallowin::testing;
+using Environment = std::map<std::string, std::string>;
+using S = ServiceStatus;
 
 namespace {
 
-using Environment = std::map<std::string, std::string>;
-
-EnvironmentLookup lookupIn(Environment environment)
-{
-    return [environment = std::move(environment)](const char* name) -> std::optional<std::string> {
-        if (auto found = environment.find(name); found != environment.end())
-            return found->second;
-        return std::nullopt;
+// A scripted service manager: statuses come from a queue whose last entry repeats, and calls are
+// counted. The manager calls it only from its main queue, so it needs no lock.
+class FakeServiceManager final : public ServiceManager {
+public:
+    struct Script {
+        std::deque<ServiceStatus> statuses { S::NotRegistered };
+        bool executableExists { true }, definitionShipped { true };
+        std::optional<ServiceManagerError> registrationError {}, unregistrationError {};
     };
-}
+
+    std::string definitionName() const override { return "com.tallowin.ProbeWarden.socket"; }
+    std::optional<std::filesystem::path> locateDefinition() override
+    {
+        ++calls;
+        return script.definitionShipped ? std::optional<std::filesystem::path>("/x.socket") : std::nullopt;
+    }
+    ServiceStatus status() override
+    {
+        ++calls;
+        const auto status = script.statuses.front();
+        if (script.statuses.size() > 1)
+            script.statuses.pop_front();
+        return status;
+    }
+    std::filesystem::path helperExecutablePath() override { return "/usr/libexec/tallowin/daemon"; }
+    bool helperExecutableExists() override { return script.executableExists; }
+    Expected<void, ServiceManagerError> registerService() override
+    {
+        ++calls;
+        ++registerCalls;
+        if (duringRegistration)
+            duringRegistration();
+        if (script.registrationError)
+            return Unexpected(*script.registrationError);
+        script.executableExists = true;
+        return {};
+    }
+    Expected<void, ServiceManagerError> unregisterService() override
+    {
+        ++unregisterCalls;
+        if (script.unregistrationError)
+            return Unexpected(*script.unregistrationError);
+        return {};
+    }
+    void openApprovalSettings() override { ++approvalSettingsOpened; }
+
+    Script script;
+    std::function<void()> duringRegistration;
+    int calls { 0 }, registerCalls { 0 }, unregisterCalls { 0 }, approvalSettingsOpened { 0 };
+};
+
+const ServiceManagerError declined { std::string(serviceManagerErrorDomain),
+    static_cast<std::int64_t>(ServiceManagerErrorCode::ApprovalRequired),
+    "An administrator did not approve" };
+const ServiceManagerError failed { std::string(serviceManagerErrorDomain), 2, "failed" };
 
 PrivilegedHelperManager::RuntimeEnvironment detect(Environment environment, bool flatpakInfo = false)
 {
-    return PrivilegedHelperManager::RuntimeEnvironment::detect(lookupIn(std::move(environment)),
+    return PrivilegedHelperManager::RuntimeEnvironment::detect(
+        [&](const char* name) {
+            auto found = environment.find(name);
+            return found == environment.end() ? std::nullopt : std::optional(found->second);
+        },
         [flatpakInfo](const std::filesystem::path& path) { return flatpakInfo && path == "/.flatpak-info"; });
 }
 
@@ -44,7 +95,6 @@ protected:
         return posted;
     }
 
-    ScopedTestLogSink log;
     std::shared_ptr<FakeServiceManager> services = std::make_shared<FakeServiceManager>();
     std::shared_ptr<EventLoopMainQueue> mainQueue = std::make_shared<EventLoopMainQueue>();
     NotificationCenter notifications;
@@ -64,14 +114,11 @@ TEST(RuntimeEnvironment, ReasonsFollowTheSwitchMarkersAndSandboxInDetectionOrder
         std::vector<std::string> reasons;
     };
     const std::vector<Case> cases {
-        { {}, false, {} },
         // Only the exact value "1" disables.
-        { { { "TALLOWIN_DISABLE_PRIVILEGED_OPERATIONS", "0" }, { "XCODE_RUNNING_FOR_TESTS", "0" } }, false,
+        { { { "TALLOWIN_DISABLE_PRIVILEGED_OPERATIONS", "yes" }, { "XCODE_RUNNING_FOR_TESTS", "0" } }, false,
             {} },
-        { { { "TALLOWIN_DISABLE_PRIVILEGED_OPERATIONS", "yes" } }, false, {} },
         { { { "FLATPAK_ID", "com.tallowin.Tallowin" } }, false, { sandbox } },
         { {}, true, { sandbox } },
-        { { { "SNAP", "/snap/tallowin/12" } }, false, { sandbox } },
         { { { "FLATPAK_ID", "x" }, { "SNAP", "y" } }, true, { sandbox } },
         { { { "SNAP", "/snap/tallowin/1" }, { "SIMULATOR_DEVICE_NAME", "" },
               { "XCODE_RUNNING_FOR_TESTS", "1" }, { "XCTestConfigurationFilePath", "" },
@@ -86,195 +133,134 @@ TEST(RuntimeEnvironment, ReasonsFollowTheSwitchMarkersAndSandboxInDetectionOrder
             << ::testing::PrintToString(environment);
 }
 
-TEST_F(PrivilegedHelperManagerTest, DisabledEnvironmentAnswersFalseAtOnceWithoutTheServiceManager)
+// The client never connects when the manager says no: it reports why before trying.
+TEST_F(PrivilegedHelperManagerTest, DisabledEnvironmentOrFailedInstallationKeepTheClientAway)
 {
-    auto manager = makeManager({ { "TALLOWIN_DISABLE_PRIVILEGED_OPERATIONS", "1" } });
-    EXPECT_TRUE(log->contains(LogLevel::Error,
-        "Privileged operations disabled for environment: Manual override: "
-        "TALLOWIN_DISABLE_PRIVILEGED_OPERATIONS"));
-    EXPECT_FALSE(manager->ensureHelperInstalledIfNeeded());
-    EXPECT_EQ(manager->cachedInstallationState(), std::optional<bool>(false));
-    EXPECT_TRUE(log->contains(LogLevel::Error,
-        "Skipped helper installation because privileged operations are disabled (Manual override: "
-        "TALLOWIN_DISABLE_PRIVILEGED_OPERATIONS)."));
-    EXPECT_EQ(services->locateCalls + services->statusCalls + services->registerCalls, 0);
+    using Kind = SmartctlHelperClient::FetchFailure::Kind;
+    const auto fetch = [](std::shared_ptr<PrivilegedHelperManager> manager) {
+        return SmartctlHelperClient::create(std::move(manager), { "/nonexistent/probewarden.sock" })
+            ->fetchSMARTDataExplained("sda")
+            .error()
+            .kind;
+    };
+    auto disabled = makeManager({ { "TALLOWIN_DISABLE_PRIVILEGED_OPERATIONS", "1" } });
+    EXPECT_FALSE(disabled->ensureHelperInstalledIfNeeded());
+    EXPECT_EQ(disabled->cachedInstallationState(), std::optional<bool>(false));
+    EXPECT_EQ(fetch(disabled), Kind::PrivilegedOperationsDisabled);
+    EXPECT_EQ(services->calls, 0);
+    services->script.registrationError = failed;
+    EXPECT_EQ(fetch(makeManager()), Kind::InstallationFailed);
 }
 
 TEST_F(PrivilegedHelperManagerTest, RegistrationStatesAndFailuresDecideTheCachedAnswer)
 {
-    const ServiceManagerError commandFailed { std::string(serviceManagerErrorDomain), 2,
-        "\"systemctl enable\" exited with status 1" };
-    const ServiceManagerError disableFailed { std::string(serviceManagerErrorDomain), 2, "disable failed" };
-    using S = ServiceStatus;
     struct Case {
         std::string name;
-        std::deque<ServiceStatus> statuses;
-        bool executableExists;
-        bool definitionShipped;
-        std::optional<ServiceManagerError> registrationError, unregistrationError;
+        FakeServiceManager::Script script;
         bool installed;
         int registrations, unregistrations, prompts;
-        std::vector<std::pair<LogLevel, std::string>> logged;
     };
     const std::vector<Case> cases {
-        { "enabled", { S::Enabled }, true, true, {}, {}, true, 0, 0, 0,
-            { { LogLevel::Default,
-                "Helper registration state is enabled; launchd should manage the helper normally." } } },
-        { "not registered", { S::NotRegistered, S::NotRegistered, S::Enabled }, true, true, {}, {}, true, 1,
-            0, 0,
-            { { LogLevel::Default, "Successfully installed privileged helper via SMAppService." },
-                { LogLevel::Debug, "Clearing in-flight installation flag. Cached helper state = true" } } },
-        { "approval declined", { S::NotRegistered }, true, true, approvalDeclined(), {}, false, 1, 0, 1,
-            { { LogLevel::Error,
-                  "Failed to install privileged helper1: SMAppService registration failed: An administrator "
-                  "did not approve" },
-                { LogLevel::Error,
-                    "SMAppService.register() threw NSError with domain: com.tallowin.ServiceManager.error, "
-                    "code: 1, userInfo: {description = \"An administrator did not approve\"}" } } },
+        { "enabled", { .statuses = { S::Enabled } }, true, 0, 0, 0 },
+        { "not registered", { .statuses = { S::NotRegistered, S::NotRegistered, S::Enabled } }, true, 1, 0,
+            0 },
+        { "approval declined", { .registrationError = declined }, false, 1, 0, 1 },
         // Pending at the check, and still pending after a registration that succeeded.
-        { "approval pending", { S::RequiresApproval }, true, true, {}, {}, true, 1, 0, 1,
-            { { LogLevel::Debug, "Skipping duplicate System Settings approval prompt for helper." },
-                { LogLevel::Error,
-                    "Privileged helper requires additional approval inside System Settings → General → Login "
-                    "Items." } } },
-        { "other registration failure", { S::NotRegistered }, true, true, commandFailed, {}, false, 1, 0, 0,
-            { { LogLevel::Error,
-                "Failed to install privileged helper2: \"systemctl enable\" exited with status 1" } } },
-        { "enabled without the daemon", { S::Enabled }, false, true, {}, {}, true, 1, 1, 0,
-            { { LogLevel::Default,
-                "Successfully removed stale launchd registration; proceeding with fresh helper "
-                "registration." } } },
-        { "failed unregistration", { S::Enabled }, false, true, {}, disableFailed, false, 0, 1, 0,
-            { { LogLevel::Error, "Failed to unregister stale helper before reinstall: disable failed" } } },
+        { "approval pending", { .statuses = { S::RequiresApproval } }, true, 1, 0, 1 },
+        { "other registration failure", { .registrationError = failed }, false, 1, 0, 0 },
+        { "enabled without the daemon", { .statuses = { S::Enabled }, .executableExists = false }, true, 1, 1,
+            0 },
+        { "failed unregistration",
+            { .statuses = { S::Enabled }, .executableExists = false, .unregistrationError = failed }, false,
+            0, 1, 0 },
         // When the failed unregistration left the helper absent anyway, the installation goes on.
-        { "failed unregistration, helper gone", { S::Enabled, S::Enabled, S::NotRegistered }, false, true, {},
-            disableFailed, true, 1, 1, 0, {} },
-        { "missing definition", { S::NotRegistered }, true, false, {}, {}, false, 0, 0, 0,
-            { { LogLevel::Error,
-                  "Failed to inspect helper registration via SMAppService: Missing helper LaunchDaemon plist "
-                  "inside application resources" },
-                { LogLevel::Error,
-                    "Failed to install privileged helper1: Missing helper LaunchDaemon plist inside "
-                    "application resources" } } },
+        { "failed unregistration, helper gone",
+            { .statuses = { S::Enabled, S::Enabled, S::NotRegistered },
+                .executableExists = false,
+                .unregistrationError = failed },
+            true, 1, 1, 0 },
+        { "missing definition", { .definitionShipped = false }, false, 0, 0, 0 },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        log->clear();
         posted = 0;
         services = std::make_shared<FakeServiceManager>();
-        services->statuses = c.statuses;
-        services->executableExists = c.executableExists;
-        services->definitionShipped = c.definitionShipped;
-        services->registrationError = c.registrationError;
-        services->unregistrationError = c.unregistrationError;
+        services->script = c.script;
         auto manager = makeManager();
         EXPECT_EQ(manager->ensureHelperInstalledIfNeeded(), c.installed);
         EXPECT_EQ(manager->cachedInstallationState(), std::optional<bool>(c.installed));
         EXPECT_FALSE(manager->isInstalling());
-        // The prompt is queued for the main thread, never run inside the workflow.
-        EXPECT_EQ(posted, 0);
+        const auto calls = services->calls; // a second call answers from the cache, and prompts no more
+        EXPECT_EQ(manager->ensureHelperInstalledIfNeeded(), c.installed);
+        EXPECT_EQ(services->calls, calls);
+        EXPECT_EQ(posted, 0); // the prompt is queued for the main thread, never run inside the workflow
         EXPECT_EQ(approvalNotifications(), c.prompts);
+        EXPECT_EQ(services->approvalSettingsOpened, c.prompts);
+        EXPECT_EQ(manager->hasPromptedForApproval(), c.prompts > 0);
         EXPECT_EQ(services->registerCalls, c.registrations);
         EXPECT_EQ(services->unregisterCalls, c.unregistrations);
-        for (const auto& [level, message] : c.logged)
-            EXPECT_TRUE(log->contains(level, message)) << message;
     }
 }
 
-TEST_F(PrivilegedHelperManagerTest, AnswerIsCachedAndApprovalAskedForOncePerRun)
+TEST_F(PrivilegedHelperManagerTest, CallerDuringTheWorkflowGetsTheCachedAnswer)
 {
-    services->statuses = { ServiceStatus::Enabled };
-    auto enabled = makeManager();
-    EXPECT_TRUE(enabled->ensureHelperInstalledIfNeeded());
-    const auto statusCalls = services->statusCalls;
-    EXPECT_TRUE(enabled->ensureHelperInstalledIfNeeded());
-    EXPECT_EQ(services->statusCalls, statusCalls);
-    EXPECT_TRUE(log->contains(LogLevel::Debug, "Using cached helper installation state: true"));
-
-    services->registrationError = approvalDeclined();
-    services->statuses = { ServiceStatus::NotRegistered };
-    auto declined = makeManager();
-    EXPECT_FALSE(declined->ensureHelperInstalledIfNeeded());
-    EXPECT_FALSE(declined->ensureHelperInstalledIfNeeded());
-    EXPECT_EQ(services->registerCalls, 1);
-    EXPECT_EQ(approvalNotifications(), 1);
-    EXPECT_EQ(services->approvalSettingsOpened, 1);
-    EXPECT_TRUE(declined->hasPromptedForApproval());
-
-    // A prompt queued by a manager that is gone by the time the main thread runs does nothing.
-    auto gone = makeManager();
-    EXPECT_FALSE(gone->ensureHelperInstalledIfNeeded());
-    gone.reset();
-    EXPECT_EQ(approvalNotifications(), 1);
-}
-
-TEST_F(PrivilegedHelperManagerTest, SecondCallerDuringTheWorkflowGetsTheCachedAnswer)
-{
+    services->script.registrationError = declined;
     auto manager = makeManager();
     std::optional<bool> nestedAnswer;
-    // A caller that reaches the manager while registration is under way (a nested event loop
-    // serving the main thread does exactly that) must not start a second registration.
+    // A nested event loop serving the main thread can reach the manager while registration runs.
     services->duringRegistration = [&] {
         EXPECT_TRUE(manager->isInstalling());
         nestedAnswer = manager->ensureHelperInstalledIfNeeded();
     };
-    EXPECT_TRUE(manager->ensureHelperInstalledIfNeeded());
+    EXPECT_FALSE(manager->ensureHelperInstalledIfNeeded());
     EXPECT_EQ(nestedAnswer, std::optional<bool>(false));
     EXPECT_EQ(services->registerCalls, 1);
-    EXPECT_TRUE(
-        log->contains(LogLevel::Debug, "Installation already in progress; waiting for completion result."));
-}
-
-TEST_F(PrivilegedHelperManagerTest, CallersOnOtherThreadsWaitForTheMainThread)
-{
-    services->statuses = { ServiceStatus::Enabled };
-    auto manager = makeManager();
-    std::optional<bool> answers[2];
-    std::atomic<int> answered { 0 };
-    std::vector<std::thread> callers;
-    for (auto& answer : answers)
-        callers.emplace_back([&] {
-            answer = manager->ensureHelperInstalledIfNeeded();
-            ++answered;
-            mainQueue->post([] {}); // wakes the loop so it sees the answer
-        });
-    EXPECT_TRUE(mainQueue->runUntil([&] { return answered == 2; }, std::chrono::seconds(30)));
-    for (auto& caller : callers)
-        caller.join();
-    EXPECT_EQ(answers[0], std::optional<bool>(true));
-    EXPECT_EQ(answers[1], std::optional<bool>(true));
-    EXPECT_TRUE(log->contains(
-        LogLevel::Debug, "Dispatching helper installation onto the main thread synchronously."));
-    EXPECT_TRUE(
-        log->contains(LogLevel::Debug, "ensureHelperInstalledIfNeeded invoked on main thread? false"));
-}
-
-TEST_F(PrivilegedHelperManagerTest, DevelopmentSocketCountsAsRegisteredAndEnabled)
-{
-    const auto development = lookupIn({ { "TALLOWIN_HELPER_SOCKET", "/tmp/probewarden-dev.sock" } });
-    auto serviceManager = makeSystemServiceManager(development);
-    ASSERT_NE(dynamic_cast<DevelopmentServiceManager*>(serviceManager.get()), nullptr);
-    EXPECT_EQ(helperSocketPath(development), "/tmp/probewarden-dev.sock");
-    EXPECT_EQ(helperSocketPath(lookupIn({})), "/run/tallowin/probewarden.sock");
-    EXPECT_EQ(
-        helperSocketPath(lookupIn({ { "TALLOWIN_HELPER_SOCKET", "" } })), "/run/tallowin/probewarden.sock");
-
-    auto manager = PrivilegedHelperManager::create({ serviceManager, mainQueue, detect({}), &notifications });
-    EXPECT_TRUE(manager->ensureHelperInstalledIfNeeded());
-    EXPECT_TRUE(log->contains(
-        LogLevel::Debug, "Privileged helper already registered with launchd; caching installation flag."));
+    // A prompt queued by a manager that is gone by the time the main thread runs does nothing.
+    services->duringRegistration = nullptr;
+    makeManager()->ensureHelperInstalledIfNeeded();
+    EXPECT_EQ(approvalNotifications(), 1);
 }
 
 TEST(HelperApprovalAlert, TellsALinuxUserWhatToDoInBothLanguages)
 {
     const std::string command = "pkexec systemctl enable --now com.tallowin.ProbeWarden.socket";
-    {
-        LanguageGuard english("en_US");
-        EXPECT_EQ(HelperApprovalAlert::title(), "Enable Permissions");
-        EXPECT_NE(HelperApprovalAlert::message().find(command), std::string::npos);
-    }
+    LanguageGuard english("en_US");
+    EXPECT_EQ(HelperApprovalAlert::title(), "Enable Permissions");
+    EXPECT_NE(HelperApprovalAlert::message().find(command), std::string::npos);
     LanguageGuard chinese("zh_CN");
     EXPECT_EQ(HelperApprovalAlert::title(), "需要启用后台权限");
     EXPECT_EQ(HelperApprovalAlert::buttonTitle(), "我已了解");
     EXPECT_NE(HelperApprovalAlert::message().find(command), std::string::npos);
+}
+
+TEST(NotificationCenter, PostsReachObserversOfThatNameWhileTheyAreRegistered)
+{
+    NotificationCenter center;
+    int approvals = 0, removedCalls = 0;
+    auto approval = center.addObserver("approval", [&] { ++approvals; });
+    auto other = center.addObserver("approval", [&] { ++approvals; });
+    NotificationCenter::Registration moved = std::move(other);
+    other.reset(); // the moved-from registration owns nothing
+    center.post("approval");
+    center.post("other");
+    EXPECT_EQ(approvals, 2);
+    approval.reset();
+    center.post("approval");
+    EXPECT_EQ(approvals, 3);
+    // An observer may remove another during a post.
+    NotificationCenter::Registration removed;
+    auto remover = center.addObserver("removal", [&] { removed.reset(); });
+    removed = center.addObserver("removal", [&] { ++removedCalls; });
+    center.post("removal");
+    EXPECT_EQ(removedCalls, 0);
+}
+
+TEST(NotificationCenter, RegistrationOutlivingItsCentreIsHarmless)
+{
+    NotificationCenter::Registration registration;
+    {
+        NotificationCenter center;
+        registration = center.addObserver("approval", [] {});
+    }
+    registration.reset(); // must not touch the destroyed centre (ASan would tell)
 }

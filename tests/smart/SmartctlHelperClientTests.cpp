@@ -1,6 +1,10 @@
+// The helper client against a scripted fake daemon, and against the real daemon program (in
+// standalone mode, with a fake smartctl) together with the command line on top.
 #include "smart/FakeHelperDaemon.h"
-#include "smart/FakeServiceManager.h"
-#include "smart/SmartctlHelperClient.h"
+#include "smart/ProcessRunner.h"
+#include "support/FakeSmartctl.h"
+#include "support/LanguageGuard.h"
+#include "support/ProbeWardenProcess.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -9,10 +13,12 @@ using namespace tallowin;
 using namespace tallowin::testing;
 using namespace std::chrono_literals;
 using Protocol = SmartctlHelperProtocol;
-using Action = FakeHelperDaemon::Action;
+using Request = Protocol::FetchSMARTDataRequest;
 using Kind = SmartctlHelperClient::FetchFailure::Kind;
 
 namespace {
+
+using Action = FakeHelperDaemon::Action;
 
 std::string jsonOf(const std::optional<SmartctlExecutionResult>& result)
 {
@@ -20,80 +26,60 @@ std::string jsonOf(const std::optional<SmartctlExecutionResult>& result)
 }
 
 // Answers every request at once with its device name as the JSON.
-Action echo(const Protocol::FetchSMARTDataRequest& request, int)
+Action echo(const Request& request, int)
 {
-    return { .reply = FakeHelperDaemon::result(request.id, request.bsdName) };
+    return { .frames = { FakeHelperDaemon::result(request.id, request.bsdName) } };
 }
 
-class SmartctlHelperClientTest : public ::testing::Test, protected HelperClientSetup {
-protected:
-    ScopedTestLogSink log;
-};
+class SmartctlHelperClientTest : public ::testing::Test, protected HelperClientSetup { };
 
-}
-
-TEST_F(SmartctlHelperClientTest, SilentDaemonGivesNothingAfterFiveSecondsAndTheNextFetchReconnects)
-{
-    FakeHelperDaemon daemon(socketPath, [](const Protocol::FetchSMARTDataRequest& request, int connection) {
-        return connection == 0 ? Action {} : echo(request, connection);
-    });
-    auto client = makeClient();
-    auto started = std::chrono::steady_clock::now();
-    auto failed = client->fetchSMARTDataExplained("sda");
-    EXPECT_GE(std::chrono::steady_clock::now() - started, 4900ms);
-    ASSERT_FALSE(failed);
-    EXPECT_EQ(failed.error().kind, Kind::TimedOut);
-    EXPECT_TRUE(log->contains(
-        LogLevel::Error, "Timed out waiting for helper response when fetching SMART info for BSD name sda"));
-    EXPECT_FALSE(client->hasConnection());
-    EXPECT_TRUE(client->fetchSMARTData("sda"));
-    EXPECT_EQ(daemon.connectionsAccepted(), 2);
 }
 
 TEST_F(SmartctlHelperClientTest, LateAndStrayRepliesNeverAnswerAnotherRequest)
 {
     std::atomic<Protocol::RequestId> firstId { 0 };
-    FakeHelperDaemon daemon(socketPath, [&](const Protocol::FetchSMARTDataRequest& request, int connection) {
+    FakeHelperDaemon daemon(socketPath, [&](const Request& request, int connection) {
         if (connection == 0) {
             firstId = request.id;
-            return Action { .delay = 800ms, .reply = FakeHelperDaemon::result(request.id, "late") };
+            return Action { .delay = 800ms, .frames = { FakeHelperDaemon::result(request.id, "late") } };
         }
         // The old request's answer comes first on the new connection, then the right one.
-        return Action { .stray = FakeHelperDaemon::result(firstId.load(), "stray"),
-            .reply = FakeHelperDaemon::result(request.id, "current") };
+        return Action { .frames = { FakeHelperDaemon::result(firstId.load(), "stray"),
+                            FakeHelperDaemon::result(request.id, "current") } };
     });
     auto client = makeClient(300ms);
     EXPECT_FALSE(client->fetchSMARTData("sda"));
     EXPECT_EQ(jsonOf(client->fetchSMARTData("sda")), "current");
-    // Once the late reply has been sent to the dropped connection, nothing changes either.
-    std::this_thread::sleep_for(700ms);
+    std::this_thread::sleep_for(700ms); // the late reply reaches the dropped connection meanwhile
     EXPECT_EQ(jsonOf(client->fetchSMARTData("sda")), "current");
 }
 
-// A refused connection (a socket file nobody listens on) is covered end to end, after a daemon crash.
 TEST_F(SmartctlHelperClientTest, MissingSocketGivesNothingAtOnce)
 {
     auto missing = makeClient(500ms)->fetchSMARTDataExplained("sda");
     ASSERT_FALSE(missing);
     EXPECT_EQ(missing.error().kind, Kind::NoConnection);
     EXPECT_NE(missing.error().detail.find(socketPath.string()), std::string::npos);
-    EXPECT_TRUE(log->contains(LogLevel::Error,
-        "Unable to create remote proxy for privileged helper when fetching SMART info for sda"));
 }
 
 TEST_F(SmartctlHelperClientTest, TwoThreadsFetchingAtOnceAreBothServed)
 {
-    FakeHelperDaemon daemon(socketPath, [](const Protocol::FetchSMARTDataRequest& request, int connection) {
-        // The first name is answered last, so the replies cross on the connection.
+    std::optional<Request> held;
+    FakeHelperDaemon daemon(socketPath, [&](const Request& request, int connection) {
+        if (request.bsdName == "warm-up")
+            return echo(request, connection);
+        if (!held) { // the first is answered after the second: the replies cross
+            held = request;
+            return Action {};
+        }
         auto action = echo(request, connection);
-        action.delay = request.bsdName == "sda" ? 300ms : 0ms;
+        action.frames.push_back(echo(*held, connection).frames.front());
         return action;
     });
     auto client = makeClient();
     ASSERT_TRUE(client->fetchSMARTData("warm-up"));
     std::optional<SmartctlExecutionResult> first, second;
     std::thread one([&] { first = client->fetchSMARTData("sda"); });
-    std::this_thread::sleep_for(50ms);
     std::thread two([&] { second = client->fetchSMARTData("sdb"); });
     one.join();
     two.join();
@@ -102,63 +88,99 @@ TEST_F(SmartctlHelperClientTest, TwoThreadsFetchingAtOnceAreBothServed)
     EXPECT_EQ(daemon.connectionsAccepted(), 1);
 }
 
-TEST_F(SmartctlHelperClientTest, BrokenConnectionFailsItsRequestAndTheNextFetchReconnects)
+// The first connection is silent, hangs up or answers with a result that cannot be decoded: the
+// request fails (a hang-up is left to its time-out; nothing else may answer it), and the next
+// fetch reconnects.
+TEST_F(SmartctlHelperClientTest, SilentOrBrokenConnectionFailsItsRequestAndTheNextFetchReconnects)
 {
-    for (const bool undecodable : { true, false }) {
+    // A result without "standardError" must not decode, although "jsonData" is there.
+    const auto undecodable = [](Protocol::RequestId id) {
+        return nlohmann::json::to_cbor(nlohmann::json { { "id", id },
+            { "result",
+                { { "jsonData", nlohmann::json::binary({ '{', '}' }) }, { "commandDescription", "x" } } } });
+    };
+    for (const auto& [first, kind] : std::vector<std::pair<std::string, Kind>> { { "silent", Kind::TimedOut },
+             { "hang-up", Kind::TimedOut }, { "undecodable", Kind::HelperReportedError } }) {
+        SCOPED_TRACE(first);
         std::filesystem::remove(socketPath);
-        FakeHelperDaemon daemon(
-            socketPath, [&](const Protocol::FetchSMARTDataRequest& request, int connection) {
-                if (connection > 0)
-                    return echo(request, connection);
-                if (!undecodable)
-                    return Action { .closeConnection = true };
-                // A result without "standardError" must not decode, although "jsonData" is there.
-                const auto payload = nlohmann::json::to_cbor(nlohmann::json { { "id", request.id },
-                    { "result",
-                        { { "jsonData", nlohmann::json::binary({ '{', '}' }) },
-                            { "commandDescription", "x" } } } });
-                return Action { .raw = Bytes(payload.begin(), payload.end()) };
-            });
-        const std::string logged = undecodable
-            ? "Helper reported error for BSD name sda: The helper's reply could not be decoded"
-            : "Helper connection interrupted; will retry on next request.";
-        // A hang-up leaves the request to its time-out; nothing else may answer it.
-        auto client = makeClient(undecodable ? 5000ms : 300ms);
+        FakeHelperDaemon daemon(socketPath, [&](const Request& request, int connection) {
+            if (connection > 0)
+                return echo(request, connection);
+            if (first == "undecodable")
+                return Action { .frames = { undecodable(request.id) } };
+            return Action { .closeConnection = first == "hang-up" };
+        });
+        // Where nothing at all comes back, the application's own five seconds apply.
+        auto client = makeClient(first == "hang-up" ? 300ms : SmartctlHelperClient::defaultReplyTimeout);
+        const auto started = std::chrono::steady_clock::now();
         auto failed = client->fetchSMARTDataExplained("sda");
         ASSERT_FALSE(failed);
-        if (undecodable) {
-            EXPECT_EQ(failed.error().kind, Kind::HelperReportedError);
+        EXPECT_EQ(failed.error().kind, kind);
+        if (first == "silent") {
+            EXPECT_GE(std::chrono::steady_clock::now() - started, 4900ms);
         }
-        const auto messages = log->messages("SmartctlHelperClient");
-        EXPECT_TRUE(std::any_of(messages.begin(), messages.end(), [&](const std::string& message) {
-            return message.starts_with(logged);
-        })) << ::testing::PrintToString(messages);
         EXPECT_FALSE(client->hasConnection());
         EXPECT_TRUE(client->fetchSMARTData("sda"));
         EXPECT_EQ(daemon.connectionsAccepted(), 2);
     }
-    EXPECT_TRUE(
-        log->contains(LogLevel::Debug, "Helper connection invalidated; will recreate on next request."));
 }
 
-TEST_F(SmartctlHelperClientTest, DisabledOperationsOrAFailedInstallationNeverConnect)
+TEST_F(SmartctlHelperClientTest, SmartctlOutputArrivesByteForByteWithItsStatus)
 {
-    FakeHelperDaemon daemon(socketPath, echo);
-    auto disabled
-        = makeClient(500ms, { false, { "Manual override: TALLOWIN_DISABLE_PRIVILEGED_OPERATIONS" } });
-    auto failure = disabled->fetchSMARTDataExplained("sda");
-    ASSERT_FALSE(failure);
-    EXPECT_EQ(failure.error().kind, Kind::PrivilegedOperationsDisabled);
-    EXPECT_TRUE(log->contains(LogLevel::Default,
-        "Skipped privileged helper request for BSD name sda because the runtime policy has disabled "
-        "privileged operations."));
+    const auto report
+        = std::filesystem::path(TALLOWIN_SHARED_DIR) / "fixtures/smartctl/nvme-samsung-970evo-xall.json";
+    const auto json = readText(report);
+    ASSERT_FALSE(json.empty());
+    writeScript(
+        directory / "resources/smartctl", "cat '" + report.string() + "'\necho 'warning' >&2\nexit 4");
+    ProbeWardenProcess daemon(directory.path());
+    auto client = makeClient();
+    auto result = client->fetchSMARTData("nvme0n1");
+    ASSERT_TRUE(result);
+    EXPECT_EQ(textView(result->jsonData), json);
+    EXPECT_EQ(textView(result->standardError), "warning\n");
+    EXPECT_EQ(result->terminationStatus, 4);
+    EXPECT_TRUE(result->commandDescription.ends_with("smartctl -j -x /dev/nvme0n1"))
+        << result->commandDescription;
+}
 
-    auto services = std::make_shared<FakeServiceManager>();
-    services->registrationError = approvalDeclined();
-    auto manager = PrivilegedHelperManager::create({ services, mainQueue, {}, &notifications });
-    EXPECT_FALSE(
-        SmartctlHelperClient::create(manager, { socketPath.string(), 500ms })->fetchSMARTData("sda"));
-    EXPECT_TRUE(log->contains(
-        LogLevel::Error, "Refusing to call helper because installation failed for BSD name sda"));
-    EXPECT_EQ(daemon.connectionsAccepted(), 0);
+TEST_F(SmartctlHelperClientTest, HelperErrorGivesNothingAndKeepsTheConnection)
+{
+    writeScript(directory / "resources/smartctl", "exit 2");
+    ProbeWardenProcess daemon(directory.path());
+    auto client = makeClient();
+    auto failed = client->fetchSMARTDataExplained("sda");
+    ASSERT_FALSE(failed);
+    ASSERT_TRUE(failed.error().helperError);
+    EXPECT_TRUE(failed.error().helperError->is(HelperError::Code::emptyOutput));
+    EXPECT_FALSE(client->fetchSMARTData("sda"));
+    EXPECT_TRUE(client->hasConnection());
+}
+
+TEST_F(SmartctlHelperClientTest, CommandLinePrintsTheRawResult)
+{
+    writeScript(directory / "resources/smartctl", "printf '{\"ok\":true}'\nexit 64");
+    ProbeWardenProcess daemon(directory.path());
+    LanguageGuard english("en");
+    ::setenv("TALLOWIN_HELPER_SOCKET", socketPath.c_str(), 1);
+    PosixProcessRunner runner;
+    const auto smart = [&](const char* device) {
+        return runner.run({ TALLOWIN_CLI_PATH, "smart", "--raw", "--device", device }, 30s);
+    };
+    auto printed = smart("/dev/sdb");
+    auto refused = smart("../etc/passwd");
+    daemon.kill();
+    auto unreachable = smart("sdb");
+    ::unsetenv("TALLOWIN_HELPER_SOCKET");
+
+    ASSERT_TRUE(printed && refused && unreachable);
+    EXPECT_EQ(printed->exitStatus, 0) << printed->standardError;
+    EXPECT_TRUE(printed->standardOutput.starts_with("exit status: 64\ncommand: ")) << printed->standardOutput;
+    EXPECT_NE(printed->standardOutput.find(
+                  "smartctl -j -x /dev/sdb\nstandard output: 11 bytes\nstandard error: 0 bytes\n\n"),
+        std::string::npos);
+    EXPECT_TRUE(printed->standardOutput.ends_with("\n\n{\"ok\":true}"));
+    EXPECT_EQ(refused->exitStatus, 2);
+    EXPECT_EQ(unreachable->exitStatus, 1);
+    EXPECT_NE(unreachable->standardError.find("Cannot reach the SMART helper service"), std::string::npos);
 }

@@ -2,13 +2,12 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <sys/stat.h>
 
 namespace tallowin::testing {
 
-// Writes a shell script that stands in for smartctl (or any other program).
+// A shell script standing in for smartctl or any other program.
 inline std::filesystem::path writeScript(
     const std::filesystem::path& path, const std::string& body, mode_t mode = 0755)
 {
@@ -18,15 +17,14 @@ inline std::filesystem::path writeScript(
     return path;
 }
 
-// A fake smartctl that appends its arguments to `calls` in its directory, prints `output` and
+// A fake smartctl that appends its arguments to `calls` beside it, prints `output` and
 // "fake stderr" and exits with `status`.
 inline std::filesystem::path writeRecordingSmartctl(
     const std::filesystem::path& path, const std::string& output, int status, mode_t mode = 0755)
 {
-    const auto calls = path.parent_path() / "calls";
     return writeScript(path,
-        "echo \"$@\" >> '" + calls.string() + "'\nprintf '%s' '" + output + "'\necho 'fake stderr' >&2\nexit "
-            + std::to_string(status),
+        "echo \"$@\" >> '" + (path.parent_path() / "calls").string() + "'\nprintf '%s' '" + output
+            + "'\necho 'fake stderr' >&2\nexit " + std::to_string(status),
         mode);
 }
 
