@@ -1,3 +1,4 @@
+#include "monitor/DiskIOKitStatisticsProvider.h"
 #include "monitor/DiskIOMonitor.h"
 #include "support/FakeDeviceRegistry.h"
 #include "support/LanguageGuard.h"
@@ -11,9 +12,9 @@
 using namespace tallowin;
 using namespace std::chrono_literals;
 using tallowin::testing::FakeDeviceRegistry;
-using tallowin::testing::LanguageGuard;
 using Precision = DiskIOMonitor::SamplingPrecision;
 using Property = DiskIOMonitor::Property;
+using Session = DiskIOKitStatisticsProvider::StatisticsSession;
 
 namespace tallowin {
 // Applies batches on the main-thread side directly, without waiting for sixty thousand timer fires.
@@ -33,47 +34,41 @@ struct DiskIOMonitorTestPeer {
 namespace {
 
 // Every sample reads 512 bytes and writes 4096 in one operation each.
-StatisticsSnapshot steadyCounters(std::uint64_t index)
-{
-    return { 512 * index, 4096 * index, index, index };
-}
+const auto steadyCounters = [](std::uint64_t i) { return StatisticsSnapshot { 512 * i, 4096 * i, i, i }; };
 
 class DiskIOMonitorTest : public ::testing::Test {
 protected:
     // Samples have known values however the timer happens to fire.
-    std::shared_ptr<DiskIOMonitor> makeMonitor(FakeDeviceRegistry::StatisticsScript script = steadyCounters)
+    void SetUp() override
     {
         registry->setBSDName(disk, "vda");
-        registry->scriptStatistics(disk, std::move(script));
-        auto monitor = DiskIOMonitor::create(registry, mainQueue);
+        registry->scriptStatistics(disk, steadyCounters);
         monitor->addObserver([this](Property property) { changes.push_back(property); });
         monitor->addBatchObserver(
             [this](std::span<const DiskSample> batch) { batchSizes.push_back(batch.size()); });
-        return monitor;
     }
 
-    void start(DiskIOMonitor& monitor, Precision precision, std::size_t samples)
+    void start(Precision precision, std::size_t samples)
     {
         DiskVolumeDescriptor volume;
         volume.bsdName = "vda";
-        monitor.setSelectedVolume(volume);
-        monitor.updateSamplingPrecision(precision);
-        monitor.startMonitoring();
-        ASSERT_TRUE(runUntil([&] { return monitor.sampleCount() >= samples; }));
+        monitor->setSelectedVolume(volume);
+        monitor->updateSamplingPrecision(precision);
+        monitor->startMonitoring();
+        ASSERT_TRUE(runUntil([&] { return monitor->sampleCount() >= samples; }));
     }
     bool runUntil(const std::function<bool()>& predicate, std::chrono::milliseconds timeout = 10s)
     {
         return mainQueue->runUntil(predicate, timeout);
     }
-    bool runUntilFailed(DiskIOMonitor& monitor)
+    bool runUntilFailed()
     {
-        return runUntil([&] { return monitor.errorMessage().has_value() && !monitor.isMonitoring(); });
+        return runUntil([&] { return monitor->errorMessage().has_value() && !monitor->isMonitoring(); });
     }
-
-    void stopAndDrain(DiskIOMonitor& monitor)
+    void stopAndDrain()
     {
-        monitor.stopMonitoring();
-        ASSERT_TRUE(runUntil([&] { return !monitor.isMonitoring(); }));
+        monitor->stopMonitoring();
+        ASSERT_TRUE(runUntil([&] { return !monitor->isMonitoring(); }));
         mainQueue->runPending();
     }
 
@@ -94,8 +89,9 @@ protected:
     RegistryObjectRef disk = registry->add("block", {}, nullptr, 0xfc00000);
     std::vector<Property> changes;
     std::vector<std::size_t> batchSizes;
+    std::shared_ptr<DiskIOMonitor> monitor = DiskIOMonitor::create(registry, mainQueue);
     ScopedTestLogSink log;
-    LanguageGuard english { "en" };
+    tallowin::testing::LanguageGuard english { "en" };
 };
 
 }
@@ -103,12 +99,12 @@ protected:
 TEST_F(DiskIOMonitorTest, FirstReadingGivesNoSampleAndDifferencesWrap)
 {
     // The matching reads once, then the run's first reading; then bytes read and reads go backwards.
-    auto monitor = makeMonitor([](std::uint64_t index) {
+    registry->scriptStatistics(disk, [](std::uint64_t index) {
         return index <= 1 ? StatisticsSnapshot { 100, 200, 3, 4 } : StatisticsSnapshot { 50, 300, 2, 10 };
     });
-    start(*monitor, Precision::ms1000, 1);
+    start(Precision::ms1000, 1);
     EXPECT_TRUE(monitor->monitoringStartDate().has_value());
-    stopAndDrain(*monitor);
+    stopAndDrain();
 
     const auto max = std::numeric_limits<std::uint64_t>::max();
     const auto& first = monitor->samples().front();
@@ -121,9 +117,8 @@ TEST_F(DiskIOMonitorTest, FirstReadingGivesNoSampleAndDifferencesWrap)
 
 TEST_F(DiskIOMonitorTest, OneMillisecondSamplingArrivesInBatchesOfAboutSixteen)
 {
-    auto monitor = makeMonitor();
-    start(*monitor, Precision::ms1, 600);
-    stopAndDrain(*monitor);
+    start(Precision::ms1, 600);
+    stopAndDrain();
 
     EXPECT_EQ(
         std::accumulate(batchSizes.begin(), batchSizes.end(), std::size_t { 0 }), monitor->sampleCount());
@@ -138,7 +133,6 @@ TEST_F(DiskIOMonitorTest, OneMillisecondSamplingArrivesInBatchesOfAboutSixteen)
 
 TEST_F(DiskIOMonitorTest, KeepsTheNewestSixtyThousandSamplesAndObserversMayLeaveWhileNotified)
 {
-    auto monitor = makeMonitor();
     int selfRemovingCalls = 0;
     DiskIOMonitor::ObserverID id = monitor->addObserver([&](Property) {
         ++selfRemovingCalls;
@@ -162,7 +156,6 @@ TEST_F(DiskIOMonitorTest, KeepsTheNewestSixtyThousandSamplesAndObserversMayLeave
 
 TEST_F(DiskIOMonitorTest, StartWithoutSelectionFailsAndPrecisionChangesWhileIdleRunningOrUnchanged)
 {
-    auto monitor = makeMonitor();
     monitor->startMonitoring();
     EXPECT_EQ(monitor->errorMessage(), "Please select a valid volume.");
     EXPECT_EQ(mainQueue->pendingCount(), 0u);
@@ -175,24 +168,23 @@ TEST_F(DiskIOMonitorTest, StartWithoutSelectionFailsAndPrecisionChangesWhileIdle
     EXPECT_EQ(changesOf(Property::samplingPrecision), 1u);
     EXPECT_EQ(reads(), 0u); // idle: only the property changed
 
-    start(*monitor, Precision::ms1000, 1);
+    start(Precision::ms1000, 1);
     // At 1000 ms, forty samples would take forty seconds; after the change they take about 0.4.
     monitor->updateSamplingPrecision(Precision::ms10);
     EXPECT_TRUE(runUntil([&] { return monitor->sampleCount() >= 40; }, 15s));
-    stopAndDrain(*monitor);
+    stopAndDrain();
 }
 
 TEST_F(DiskIOMonitorTest, StopDeliversPendingSamplesBeforeTheRunEnds)
 {
-    auto monitor = makeMonitor();
     std::optional<std::size_t> countWhenStopped;
     monitor->addObserver([&](Property property) {
         if (property == Property::isMonitoring && !monitor->isMonitoring())
             countWhenStopped = monitor->sampleCount();
     });
-    start(*monitor, Precision::ms1, 200);
+    start(Precision::ms1, 200);
     std::this_thread::sleep_for(8ms); // about eight samples wait for the next flush
-    stopAndDrain(*monitor);
+    stopAndDrain();
     std::this_thread::sleep_for(50ms); // several aggregation intervals: nothing may arrive any more
     mainQueue->runPending();
 
@@ -206,8 +198,7 @@ TEST_F(DiskIOMonitorTest, StopDeliversPendingSamplesBeforeTheRunEnds)
 
 TEST_F(DiskIOMonitorTest, StartDiscardsThePreviousRunsPendingSamples)
 {
-    auto monitor = makeMonitor();
-    start(*monitor, Precision::ms1, 100);
+    start(Precision::ms1, 100);
     std::this_thread::sleep_for(8ms); // about eight samples wait for the next flush
     auto restart = wallClockNow();
     monitor->startMonitoring();
@@ -216,14 +207,13 @@ TEST_F(DiskIOMonitorTest, StartDiscardsThePreviousRunsPendingSamples)
     EXPECT_LE(std::count_if(monitor->samples().begin(), monitor->samples().end(),
                   [&](const DiskSample& sample) { return sample.timestamp < restart; }),
         1);
-    stopAndDrain(*monitor);
+    stopAndDrain();
 }
 
 // A stop that comes before the run began on the monitor queue ends it quietly: no timer is left
 // behind to fail with "Monitoring has been stopped.".
 TEST_F(DiskIOMonitorTest, StopRightAfterStartEndsTheRunWithoutAnError)
 {
-    auto monitor = makeMonitor();
     DiskVolumeDescriptor volume;
     volume.bsdName = "vda";
     monitor->setSelectedVolume(volume);
@@ -241,10 +231,9 @@ TEST_F(DiskIOMonitorTest, StopRightAfterStartEndsTheRunWithoutAnError)
 
 TEST_F(DiskIOMonitorTest, DeviceThatDisappearsStopsTheRunWithTheStatisticsError)
 {
-    auto monitor = makeMonitor();
-    start(*monitor, Precision::ms10, 3);
+    start(Precision::ms10, 3);
     registry->detach(disk);
-    ASSERT_TRUE(runUntilFailed(*monitor));
+    ASSERT_TRUE(runUntilFailed());
     EXPECT_EQ(monitor->errorMessage(), "Unable to fetch statistics for the selected volume.");
     EXPECT_GE(monitor->sampleCount(), 3u); // what was gathered stays visible
     EXPECT_TRUE(runUntil([&] { return registry->outstandingReferences(disk) == 0; }, 5s));
@@ -252,14 +241,13 @@ TEST_F(DiskIOMonitorTest, DeviceThatDisappearsStopsTheRunWithTheStatisticsError)
     // A new start clears the message and fails at once, since the device is gone.
     monitor->startMonitoring();
     ASSERT_TRUE(runUntil([&] { return monitor->isMonitoring() && !monitor->errorMessage(); }));
-    ASSERT_TRUE(runUntilFailed(*monitor));
+    ASSERT_TRUE(runUntilFailed());
     EXPECT_EQ(monitor->sampleCount(), 0u);
 }
 
 TEST_F(DiskIOMonitorTest, DestroyedMonitorLeavesQueuedWorkHarmless)
 {
-    auto monitor = makeMonitor();
-    start(*monitor, Precision::ms1, 50);
+    start(Precision::ms1, 50);
     std::this_thread::sleep_for(40ms); // let batches queue up on the main queue unapplied
     ASSERT_GT(mainQueue->pendingCount(), 0u);
 
@@ -274,4 +262,115 @@ TEST_F(DiskIOMonitorTest, DestroyedMonitorLeavesQueuedWorkHarmless)
     EXPECT_EQ(batchSizes.size(), batches);
     expectNoMoreReads();
     EXPECT_EQ(registry->outstandingReferences(disk), 0);
+}
+
+namespace {
+
+auto counters = FakeDeviceRegistry::statistics;
+
+class StatisticsSessionTest : public DiskIOMonitorTest {
+protected:
+    Expected<std::unique_ptr<Session>, MonitorError> open(std::string bsdName)
+    {
+        DiskVolumeDescriptor volume;
+        volume.bsdName = std::move(bsdName);
+        return Session::create(registry, volume);
+    }
+    // An object with a "Statistics" dictionary when one is given.
+    RegistryObjectRef add(std::string className, std::optional<RegistryDictionary> statistics,
+        const RegistryObjectRef& parent = nullptr, std::optional<std::uint64_t> id = std::nullopt)
+    {
+        RegistryDictionary properties;
+        if (statistics)
+            properties.set("Statistics", std::move(*statistics));
+        return registry->add(std::move(className), std::move(properties), parent, id);
+    }
+};
+
+}
+
+// The second match shares the first one's ancestor, the third has none with statistics.
+TEST_F(StatisticsSessionTest, WalksTwoParentsUpKeepsOnlyTheAncestorAndSharedAncestorsOnce)
+{
+    auto driver = add("virtio", counters(1, 2, 3, 4), nullptr, 0x10);
+    auto scsi = add("scsi", std::nullopt, driver, 0x20);
+    auto partition = add("block", std::nullopt, scsi, 0x30);
+    for (const auto& match : { partition, add("block", std::nullopt, scsi), add("block", std::nullopt) })
+        registry->setBSDName(match, "sda1");
+    {
+        auto session = open("sda1");
+        ASSERT_TRUE(session);
+        ASSERT_EQ((*session)->cachedServices().size(), 1u);
+        EXPECT_EQ((*session)->cachedServices()[0].description, "virtio#0x10 (ancestor depth 2)");
+        EXPECT_TRUE(log->contains(LogLevel::Debug,
+            "Statistics resolved from ancestor depth 2 -> virtio#0x10 (ancestor depth 2) for BSD name sda1"));
+        EXPECT_EQ(registry->outstandingReferences(driver), 1);
+        EXPECT_EQ(registry->outstandingReferences(scsi) + registry->outstandingReferences(partition), 0);
+        EXPECT_EQ((*session)->readSnapshot(), (StatisticsSnapshot { 1, 2, 3, 4 }));
+    }
+    EXPECT_EQ(registry->outstandingReferences(driver), 0);
+}
+
+TEST_F(StatisticsSessionTest, UnknownNameAndMatchingFailures)
+{
+    auto unknown = open("sdz");
+    ASSERT_FALSE(unknown);
+    EXPECT_EQ(unknown.error().localizedDescription(), "Unable to fetch statistics for the selected volume.");
+    EXPECT_TRUE(log->contains(LogLevel::Error,
+        "statisticsUnavailable triggered because no IOService yielded statistics for BSD name sdz"));
+
+    registry->failMatching(RegistryMatchingFailure { RegistryMatchingFailure::Kind::requestNotCreated });
+    EXPECT_EQ(open("").error(), MonitorError::matchingFailed(registryStatusNoResources));
+    registry->failMatching(RegistryMatchingFailure { RegistryMatchingFailure::Kind::lookupFailed, 13 });
+    EXPECT_EQ(open("sda").error().localizedDescription(), "IOKit matching failed with code: 13.");
+}
+
+TEST_F(StatisticsSessionTest, ResolvesDirectlyAndAReplugRebuildsTheCacheButAFailedRebuildKeepsIt)
+{
+    auto oldDisk = add("block", counters(100, 100, 1, 1), nullptr, 0x800010);
+    registry->setBSDName(oldDisk, "sdb");
+    auto session = open("sdb");
+    ASSERT_TRUE(session);
+    ASSERT_EQ((*session)->cachedServices().size(), 1u);
+    EXPECT_EQ((*session)->cachedServices()[0].description, "block#0x800010");
+
+    // A moment of EIO with nothing else to match: the entry stays and answers the next read
+    // with one single-key read, the fast path taken up to a thousand times a second.
+    registry->failProperties(oldDisk, 5);
+    EXPECT_EQ((*session)->readSnapshot().error().kind, MonitorError::Kind::statisticsUnavailable);
+    registry->failProperties(oldDisk, std::nullopt);
+    auto calls = registry->propertyCalls();
+    EXPECT_EQ((*session)->readSnapshot(), (StatisticsSnapshot { 100, 100, 1, 1 }));
+    EXPECT_EQ(registry->propertyCalls() - calls, 1);
+    EXPECT_EQ(registry->outstandingReferences(oldDisk), 1);
+
+    registry->detach(oldDisk);
+    auto newDisk = add("block", counters(7, 8, 9, 10), nullptr, 0x800020);
+    registry->setBSDName(newDisk, "sdb");
+    EXPECT_EQ((*session)->readSnapshot(), (StatisticsSnapshot { 7, 8, 9, 10 }));
+    EXPECT_TRUE(log->contains(
+        LogLevel::Default, "Cached IOService entries for BSD name sdb failed; rebuilding matching cache"));
+    EXPECT_EQ(registry->outstandingReferences(oldDisk), 0);
+    EXPECT_EQ(registry->outstandingReferences(newDisk), 1);
+    session = Unexpected(MonitorError { MonitorError::Kind::monitorStopped });
+    EXPECT_EQ(registry->outstandingReferences(newDisk), 0);
+}
+
+TEST_F(StatisticsSessionTest, IncompleteOrTextualStatisticsAreNotNumbers)
+{
+    auto incomplete = counters(1, 1, 1, 1);
+    incomplete.remove("Operations (Write)");
+    auto driver = add("pci", counters(11, 12, 13, 14), nullptr, 0x1);
+    registry->setBSDName(add("block", incomplete, driver, 0x2), "vdb");
+    auto session = open("vdb");
+    ASSERT_TRUE(session);
+    EXPECT_TRUE(log->contains(LogLevel::Error,
+        "Statistics dictionary on block#0x2 missing expected numeric keys [Operations (Write)]; available "
+        "keys: [Bytes (Read), Bytes (Write), Operations (Read)]"));
+    EXPECT_EQ((*session)->cachedServices()[0].description, "pci#0x1 (ancestor depth 1)");
+
+    auto textual = counters(1, 2, 3, 4);
+    textual.set("Operations (Write)", "4");
+    registry->setProperty(driver, "Statistics", textual);
+    EXPECT_EQ((*session)->readSnapshot().error().kind, MonitorError::Kind::statisticsUnavailable);
 }
