@@ -1,9 +1,16 @@
+#include "platform/LinuxMountLookup.h"
 #include "platform/SysfsRegistry.h"
 #include "support/FakeSysfsTree.h"
 #include "support/LanguageGuard.h"
+#include "support/ShellCommand.h"
 #include "volumes/DiskVolumeResolver.h"
 
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
 namespace tallowin {
 namespace {
@@ -213,6 +220,135 @@ TEST_F(SysfsClassification, VirtioLoopAndRamDevices)
     tree.block("virtual/block/zram0", 252, 0);
     EXPECT_EQ(classify("zram0").type, "RAM");
     EXPECT_EQ(classify("nosuchdisk").type, "Unknown");
+}
+
+TEST(ResolverOnThisMachine, TheRootIsTheVirtioDiskWithStatvfsCapacities)
+{
+    SysfsRegistry registry;
+    LinuxMountLookup mounts;
+    auto descriptor = DiskVolumeResolver::resolve("/", registry, mounts);
+    ASSERT_TRUE(descriptor);
+    if (descriptor->bsdName != "vda")
+        GTEST_SKIP() << "root is on " << descriptor->bsdName;
+    EXPECT_EQ(descriptor->fileSystemDescription, "EXT4");
+    EXPECT_EQ(descriptor->connectionTypeDescription, "Virtio");
+    struct statvfs expected;
+    ASSERT_EQ(::statvfs("/", &expected), 0);
+    EXPECT_EQ(descriptor->totalCapacityBytes, std::uint64_t { expected.f_blocks } * expected.f_frsize);
+    // Free space moves while other programs run; it stays within a few megabytes.
+    EXPECT_NEAR(static_cast<double>(descriptor->availableCapacityBytes.value_or(0)),
+        static_cast<double>(expected.f_bavail) * static_cast<double>(expected.f_frsize), 256.0 * 1024 * 1024);
+}
+
+TEST(ResolverOnThisMachine, BadInputNeverCrashes)
+{
+    SysfsRegistry registry;
+    LinuxMountLookup mounts;
+    LanguageGuard english { "en" };
+    EXPECT_EQ(DiskVolumeResolver::resolve("/no/such/place", registry, mounts).error().kind,
+        MonitorError::Kind::bsdNameResolutionFailed);
+    // A file is not a folder, but it still lives on a volume.
+    EXPECT_EQ(DiskVolumeResolver::resolve("/etc/hostname", registry, mounts)->url,
+        std::filesystem::canonical("/etc/hostname").string());
+    for (const char* pseudo : { "/proc", "/proc/self", "/sys/block", "/dev/shm", "/dev" }) {
+        auto descriptor = DiskVolumeResolver::resolve(pseudo, registry, mounts);
+        ASSERT_TRUE(descriptor) << pseudo;
+        EXPECT_EQ(descriptor->connectionTypeDescription, "Unknown") << pseudo;
+        EXPECT_FALSE(descriptor->bsdName.empty()) << pseudo;
+    }
+}
+
+// An ext4 image on a loop device, mounted at a path with a space (mountinfo escapes it); every
+// step is undone in reverse order when the guard goes, even if an assertion failed half way.
+struct LoopMount {
+    testing::TemporaryDirectory directory { "tallowin-loop" };
+    std::string mountPoint = (directory / "mnt point").string();
+    std::string loop;
+    bool mounted { false };
+
+    LoopMount()
+    {
+        auto image = "'" + (directory / "image.ext4").string() + "'";
+        std::filesystem::create_directory(mountPoint);
+        auto made = testing::runShell("{ truncate -s 16M " + image + " && mkfs.ext4 -q -L TallowinTest "
+            + image + " && losetup -f --show " + image + "; } 2>/dev/null");
+        loop = made.exitStatus == 0 ? made.output.substr(0, made.output.find('\n')) : "";
+        mounted = !loop.empty() && ::mount(loop.c_str(), mountPoint.c_str(), "ext4", 0, nullptr) == 0;
+    }
+    ~LoopMount()
+    {
+        if (mounted)
+            ::umount2(mountPoint.c_str(), MNT_DETACH);
+        if (!loop.empty())
+            testing::runShell("losetup -d " + loop + " 2>/dev/null");
+    }
+    LoopMount(const LoopMount&) = delete;
+};
+
+TEST(ResolverOnThisMachine, ALoopMountedImageResolvesToItsLoopDeviceAndLabel)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root for losetup and mount";
+    LoopMount loop;
+    if (!loop.mounted)
+        GTEST_SKIP() << "loop devices or ext4 mounts are not available here";
+    std::filesystem::create_directories(loop.mountPoint + "/photos/2024");
+    SysfsRegistry registry;
+    LinuxMountLookup mounts;
+    auto descriptor = DiskVolumeResolver::resolve(loop.mountPoint + "/photos/2024", registry, mounts);
+    ASSERT_TRUE(descriptor);
+    EXPECT_EQ(descriptor->url, std::filesystem::canonical(loop.mountPoint + "/photos/2024").string());
+    EXPECT_EQ(descriptor->bsdName, std::filesystem::path(loop.loop).filename());
+    EXPECT_EQ(descriptor->displayName, "TallowinTest");
+    EXPECT_EQ(descriptor->fileSystemDescription, "EXT4");
+    EXPECT_EQ(descriptor->connectionTypeDescription, "Loop");
+    EXPECT_TRUE(descriptor->totalCapacityBytes && descriptor->availableCapacityBytes);
+}
+
+// The JSON of tallowin-cli with English texts, or null when it failed or printed nothing.
+nlohmann::ordered_json volumeJson(const std::string& arguments)
+{
+    auto outcome = tallowin::testing::runShell(
+        "LANGUAGE=en LC_ALL=C " TALLOWIN_CLI_PATH " volume " + arguments + " 2>/dev/null");
+    return outcome.exitStatus == 0 ? nlohmann::ordered_json::parse(outcome.output)
+                                   : nlohmann::ordered_json {};
+}
+
+std::vector<std::string> keysOf(const nlohmann::ordered_json& object)
+{
+    std::vector<std::string> keys;
+    for (const auto& item : object.items())
+        keys.push_back(item.key());
+    return keys;
+}
+
+TEST(VolumeCommand, PrintsOneObjectWithFixedKeysAndNullsForUnknownValues)
+{
+    auto root = volumeJson("/ --json");
+    EXPECT_EQ(keysOf(root),
+        (std::vector<std::string> { "bsdName", "displayName", "connectionTypeDescription",
+            "connectionSpeedDescription", "fileSystemDescription", "totalCapacityBytes",
+            "availableCapacityBytes", "hardwareVendor", "hardwareModel", "url" }));
+    EXPECT_EQ(root["url"], "/");
+    EXPECT_TRUE(root["totalCapacityBytes"].is_number_unsigned());
+    auto proc = volumeJson("/proc --json");
+    EXPECT_TRUE(proc["totalCapacityBytes"].is_null() && proc["hardwareVendor"].is_null());
+    EXPECT_EQ(proc["connectionTypeDescription"], "Unknown");
+    auto device = volumeJson("--device " + root.value("bsdName", std::string("vda")) + " --json");
+    if (device.is_null())
+        GTEST_SKIP() << "the root file system is not on a block device";
+    EXPECT_EQ(keysOf(device), (std::vector<std::string> { "type", "speed", "vendor", "product" }));
+}
+
+TEST(VolumeCommand, FailsWithAStatusAndNoOutputForBadInput)
+{
+    for (const char* arguments :
+        { "/no/such/place --json", "http://example.com/ --json", "--device ../vda", "--device nosuchdisk" }) {
+        auto outcome = tallowin::testing::runShell(
+            TALLOWIN_CLI_PATH " volume " + std::string(arguments) + " 2>/dev/null");
+        EXPECT_NE(outcome.exitStatus, 0) << arguments;
+        EXPECT_EQ(outcome.output, "") << arguments;
+    }
 }
 
 }
