@@ -39,15 +39,13 @@ protected:
         tree.device("pci0000:00", "");
     }
 
-    std::shared_ptr<const HardwareIdDatabase> databases()
-    {
-        return std::make_shared<const HardwareIdDatabase>(HardwareIdDatabase::Paths {
-            (tree.root() / "ids/pci.ids").string(), (tree.root() / "ids/usb.ids").string() });
-    }
-
     Metadata classify(const std::string& name, bool withDatabases = true)
     {
-        SysfsRegistry registry(tree.rootString(), withDatabases ? databases() : HardwareIdDatabase::empty());
+        auto ids = [&](const char* file) { return (tree.root() / "ids" / file).string(); };
+        SysfsRegistry registry(tree.rootString(),
+            withDatabases ? std::make_shared<const HardwareIdDatabase>(
+                HardwareIdDatabase::Paths { ids("pci.ids"), ids("usb.ids") })
+                          : HardwareIdDatabase::empty());
         return DiskVolumeResolver::connectionMetadata(name, registry);
     }
 
@@ -222,11 +220,42 @@ TEST_F(SysfsClassification, VirtioLoopAndRamDevices)
     EXPECT_EQ(classify("nosuchdisk").type, "Unknown");
 }
 
-TEST(ResolverOnThisMachine, TheRootIsTheVirtioDiskWithStatvfsCapacities)
+// Runs tallowin-cli's volume subcommand in English; standard error is kept apart from the JSON.
+testing::ShellOutcome volumeCommand(const std::string& arguments)
 {
+    return testing::runShell(
+        "LANGUAGE=en LC_ALL=C " TALLOWIN_CLI_PATH " volume " + arguments + " 2>/dev/null");
+}
+
+nlohmann::ordered_json volumeJson(const std::string& arguments)
+{
+    auto outcome = volumeCommand(arguments + " --json");
+    return outcome.exitStatus == 0 ? nlohmann::ordered_json::parse(outcome.output)
+                                   : nlohmann::ordered_json {};
+}
+
+std::vector<std::string> keysOf(const nlohmann::ordered_json& object)
+{
+    std::vector<std::string> keys;
+    for (const auto& item : object.items())
+        keys.push_back(item.key());
+    return keys;
+}
+
+class OnThisMachine : public ::testing::Test {
+protected:
+    Expected<DiskVolumeDescriptor, MonitorError> resolve(const std::string& location)
+    {
+        return DiskVolumeResolver::resolve(location, registry, mounts);
+    }
     SysfsRegistry registry;
     LinuxMountLookup mounts;
-    auto descriptor = DiskVolumeResolver::resolve("/", registry, mounts);
+    LanguageGuard english { "en" };
+};
+
+TEST_F(OnThisMachine, TheRootIsTheVirtioDiskWithStatvfsCapacitiesAndTheCliPrintsFixedKeys)
+{
+    auto descriptor = resolve("/");
     ASSERT_TRUE(descriptor);
     if (descriptor->bsdName != "vda")
         GTEST_SKIP() << "root is on " << descriptor->bsdName;
@@ -238,23 +267,39 @@ TEST(ResolverOnThisMachine, TheRootIsTheVirtioDiskWithStatvfsCapacities)
     // Free space moves while other programs run; it stays within a few megabytes.
     EXPECT_NEAR(static_cast<double>(descriptor->availableCapacityBytes.value_or(0)),
         static_cast<double>(expected.f_bavail) * static_cast<double>(expected.f_frsize), 256.0 * 1024 * 1024);
+
+    auto root = volumeJson("/");
+    EXPECT_EQ(keysOf(root),
+        (std::vector<std::string> { "bsdName", "displayName", "connectionTypeDescription",
+            "connectionSpeedDescription", "fileSystemDescription", "totalCapacityBytes",
+            "availableCapacityBytes", "hardwareVendor", "hardwareModel", "url" }));
+    EXPECT_EQ(root["url"], "/");
+    EXPECT_EQ(root["totalCapacityBytes"], *descriptor->totalCapacityBytes);
+    // Unknown values are null, never missing or empty.
+    auto proc = volumeJson("/proc");
+    EXPECT_TRUE(proc["totalCapacityBytes"].is_null() && proc["hardwareVendor"].is_null());
+    EXPECT_EQ(keysOf(volumeJson("--device vda")),
+        (std::vector<std::string> { "type", "speed", "vendor", "product" }));
 }
 
-TEST(ResolverOnThisMachine, BadInputNeverCrashes)
+TEST_F(OnThisMachine, BadInputNeverCrashes)
 {
-    SysfsRegistry registry;
-    LinuxMountLookup mounts;
-    LanguageGuard english { "en" };
-    EXPECT_EQ(DiskVolumeResolver::resolve("/no/such/place", registry, mounts).error().kind,
-        MonitorError::Kind::bsdNameResolutionFailed);
     // A file is not a folder, but it still lives on a volume.
-    EXPECT_EQ(DiskVolumeResolver::resolve("/etc/hostname", registry, mounts)->url,
-        std::filesystem::canonical("/etc/hostname").string());
+    EXPECT_EQ(resolve("/etc/hostname")->url, std::filesystem::canonical("/etc/hostname").string());
     for (const char* pseudo : { "/proc", "/proc/self", "/sys/block", "/dev/shm", "/dev" }) {
-        auto descriptor = DiskVolumeResolver::resolve(pseudo, registry, mounts);
+        auto descriptor = resolve(pseudo);
         ASSERT_TRUE(descriptor) << pseudo;
         EXPECT_EQ(descriptor->connectionTypeDescription, "Unknown") << pseudo;
         EXPECT_FALSE(descriptor->bsdName.empty()) << pseudo;
+    }
+    EXPECT_EQ(resolve("/no/such/place").error().kind, MonitorError::Kind::bsdNameResolutionFailed);
+    // The command fails with a status (1 or 2, never a signal) and prints nothing on standard output.
+    for (const char* arguments :
+        { "/no/such/place --json", "http://example.com/ --json", "--device ../vda", "--device nosuchdisk" }) {
+        auto outcome = volumeCommand(arguments);
+        EXPECT_TRUE(outcome.exitStatus == 1 || outcome.exitStatus == 2)
+            << arguments << ": " << outcome.exitStatus;
+        EXPECT_EQ(outcome.output, "") << arguments;
     }
 }
 
@@ -285,7 +330,7 @@ struct LoopMount {
     LoopMount(const LoopMount&) = delete;
 };
 
-TEST(ResolverOnThisMachine, ALoopMountedImageResolvesToItsLoopDeviceAndLabel)
+TEST_F(OnThisMachine, ALoopMountedImageResolvesToItsLoopDeviceAndLabel)
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root for losetup and mount";
@@ -293,9 +338,7 @@ TEST(ResolverOnThisMachine, ALoopMountedImageResolvesToItsLoopDeviceAndLabel)
     if (!loop.mounted)
         GTEST_SKIP() << "loop devices or ext4 mounts are not available here";
     std::filesystem::create_directories(loop.mountPoint + "/photos/2024");
-    SysfsRegistry registry;
-    LinuxMountLookup mounts;
-    auto descriptor = DiskVolumeResolver::resolve(loop.mountPoint + "/photos/2024", registry, mounts);
+    auto descriptor = resolve(loop.mountPoint + "/photos/2024");
     ASSERT_TRUE(descriptor);
     EXPECT_EQ(descriptor->url, std::filesystem::canonical(loop.mountPoint + "/photos/2024").string());
     EXPECT_EQ(descriptor->bsdName, std::filesystem::path(loop.loop).filename());
@@ -303,52 +346,6 @@ TEST(ResolverOnThisMachine, ALoopMountedImageResolvesToItsLoopDeviceAndLabel)
     EXPECT_EQ(descriptor->fileSystemDescription, "EXT4");
     EXPECT_EQ(descriptor->connectionTypeDescription, "Loop");
     EXPECT_TRUE(descriptor->totalCapacityBytes && descriptor->availableCapacityBytes);
-}
-
-// The JSON of tallowin-cli with English texts, or null when it failed or printed nothing.
-nlohmann::ordered_json volumeJson(const std::string& arguments)
-{
-    auto outcome = tallowin::testing::runShell(
-        "LANGUAGE=en LC_ALL=C " TALLOWIN_CLI_PATH " volume " + arguments + " 2>/dev/null");
-    return outcome.exitStatus == 0 ? nlohmann::ordered_json::parse(outcome.output)
-                                   : nlohmann::ordered_json {};
-}
-
-std::vector<std::string> keysOf(const nlohmann::ordered_json& object)
-{
-    std::vector<std::string> keys;
-    for (const auto& item : object.items())
-        keys.push_back(item.key());
-    return keys;
-}
-
-TEST(VolumeCommand, PrintsOneObjectWithFixedKeysAndNullsForUnknownValues)
-{
-    auto root = volumeJson("/ --json");
-    EXPECT_EQ(keysOf(root),
-        (std::vector<std::string> { "bsdName", "displayName", "connectionTypeDescription",
-            "connectionSpeedDescription", "fileSystemDescription", "totalCapacityBytes",
-            "availableCapacityBytes", "hardwareVendor", "hardwareModel", "url" }));
-    EXPECT_EQ(root["url"], "/");
-    EXPECT_TRUE(root["totalCapacityBytes"].is_number_unsigned());
-    auto proc = volumeJson("/proc --json");
-    EXPECT_TRUE(proc["totalCapacityBytes"].is_null() && proc["hardwareVendor"].is_null());
-    EXPECT_EQ(proc["connectionTypeDescription"], "Unknown");
-    auto device = volumeJson("--device " + root.value("bsdName", std::string("vda")) + " --json");
-    if (device.is_null())
-        GTEST_SKIP() << "the root file system is not on a block device";
-    EXPECT_EQ(keysOf(device), (std::vector<std::string> { "type", "speed", "vendor", "product" }));
-}
-
-TEST(VolumeCommand, FailsWithAStatusAndNoOutputForBadInput)
-{
-    for (const char* arguments :
-        { "/no/such/place --json", "http://example.com/ --json", "--device ../vda", "--device nosuchdisk" }) {
-        auto outcome = tallowin::testing::runShell(
-            TALLOWIN_CLI_PATH " volume " + std::string(arguments) + " 2>/dev/null");
-        EXPECT_NE(outcome.exitStatus, 0) << arguments;
-        EXPECT_EQ(outcome.output, "") << arguments;
-    }
 }
 
 }
