@@ -97,7 +97,7 @@ protected:
     LanguageGuard english { "en_US" };
 };
 
-TEST_F(SysfsClassification, UsbDisksReadTheirUsbLinkAndTheDrivesOrDatabaseIdentity)
+TEST_F(SysfsClassification, UsbAndSataDisksReadTheirLinkAndTheDrivesOrDatabaseIdentity)
 {
     // The xHCI controller's own PCIe link speed is never the drive's.
     tree.device("pci0000:00/0000:00:14.0", "bus/pci", "DRIVER=xhci_hcd\n",
@@ -117,9 +117,18 @@ TEST_F(SysfsClassification, UsbDisksReadTheirUsbLinkAndTheDrivesOrDatabaseIdenti
         "        ", "                ");
     EXPECT_EQ(classify("sdb"), (Metadata { "USB 2.0", "480Mbps", "SanDisk Corp.", "Cruzer Blade" }));
     EXPECT_EQ(classify("sdb", false), (Metadata { "USB 2.0", "480Mbps", "0x0781", "0x5567" }));
+
+    std::string ata = "pci0000:00/0000:00:17.0/ata1";
+    tree.device("pci0000:00/0000:00:17.0", "bus/pci", "DRIVER=ahci\n", { { "class", "0x010601\n" } });
+    tree.device(ata, "", "DEVTYPE=ata_port\n");
+    tree.device(ata + "/link1", "", "DEVTYPE=ata_link\n");
+    FakeSysfsTree::write(tree.devicePath(ata + "/link1/ata_link/link1/sata_spd"), "3.0 Gbps\n");
+    tree.device(ata + "/host0", "bus/scsi", "DEVTYPE=scsi_host\n");
+    scsiDisk(ata + "/host0/target0:0:0/0:0:0:0", "sdc", 32, "ATA     ", "ST2000DM008-2FR1");
+    EXPECT_EQ(classify("sdc1"), (Metadata { "SATA", "3Gbps", "ATA", "ST2000DM008-2FR1" }));
 }
 
-TEST_F(SysfsClassification, NvmePartitionReadsItsPcieLinkAndControllerModel)
+TEST_F(SysfsClassification, NvmeReadsItsPcieLinkOrBehindAThunderboltBridgeTheRoutersGeneration)
 {
     tree.device("pci0000:00/0000:00:1d.0", "bus/pci", "",
         { { "class", "0x060400\n" }, { "current_link_speed", "16.0 GT/s PCIe\n" } });
@@ -131,45 +140,14 @@ TEST_F(SysfsClassification, NvmePartitionReadsItsPcieLinkAndControllerModel)
     tree.link(tree.devicePath("virtual/block/dm-0/slaves/nvme0n1p1"),
         tree.devicePath("pci0000:00/0000:00:1d.0/0000:03:00.0/nvme/nvme0/nvme0n1/nvme0n1p1"));
     EXPECT_EQ(classify("dm-0").speed, "8Gbps");
-}
 
-TEST_F(SysfsClassification, MultipathNvmeNamespaceUnderTheSubsystemFindsItsController)
-{
-    nvme("pci0000:00/0000:01:00.0", "nvme0", "8.0 GT/s PCIe");
-    // The hidden path device sits under the controller, the visible head under the subsystem.
-    tree.block("pci0000:00/0000:01:00.0/nvme/nvme0/nvme0c0n1", 259, 5);
-    tree.device("virtual/nvme-subsystem/nvme-subsys0", "class/nvme-subsystem", "",
-        { { "model", "Samsung SSD 970 EVO Plus 1TB\n" } });
-    tree.block("virtual/nvme-subsystem/nvme-subsys0/nvme0n1", 259, 0);
-    tree.block("virtual/nvme-subsystem/nvme-subsys0/nvme0n1/nvme0n1p1", 259, 1, "1 0 1 0 1 0 1 0\n", true);
-    tree.link(tree.devicePath("virtual/nvme-subsystem/nvme-subsys0/nvme0n1/multipath/nvme0c0n1"),
-        tree.devicePath("pci0000:00/0000:01:00.0/nvme/nvme0/nvme0c0n1"));
-
-    EXPECT_EQ(classify("nvme0n1p1"), samsung);
-}
-
-TEST_F(SysfsClassification, SataDiskReadsItsNegotiatedLinkRate)
-{
-    std::string ata = "pci0000:00/0000:00:17.0/ata1";
-    tree.device("pci0000:00/0000:00:17.0", "bus/pci", "DRIVER=ahci\n", { { "class", "0x010601\n" } });
-    tree.device(ata, "", "DEVTYPE=ata_port\n");
-    tree.device(ata + "/link1", "", "DEVTYPE=ata_link\n");
-    FakeSysfsTree::write(tree.devicePath(ata + "/link1/ata_link/link1/sata_spd"), "3.0 Gbps\n");
-    tree.device(ata + "/host0", "bus/scsi", "DEVTYPE=scsi_host\n");
-    scsiDisk(ata + "/host0/target0:0:0/0:0:0:0", "sda", 0, "ATA     ", "ST2000DM008-2FR1");
-    EXPECT_EQ(classify("sda1"), (Metadata { "SATA", "3Gbps", "ATA", "ST2000DM008-2FR1" }));
-}
-
-TEST_F(SysfsClassification, NvmeBehindAThunderboltBridgeReadsTheRoutersGeneration)
-{
     tree.device("pci0000:00/0000:00:07.0", "bus/pci", "", { { "class", "0x060400\n" } });
     // Two bridges of a Titan Ridge controller, which pci.ids names a Thunderbolt bridge.
     std::string bridge = "pci0000:00/0000:00:07.0";
     for (const char* next : { "/0000:03:00.0", "/0000:04:01.0" }) {
         bridge += next;
         tree.device(bridge, "bus/pci", "",
-            { { "class", "0x060400\n" }, { "vendor", "0x8086\n" }, { "device", "0x15ef\n" },
-                { "removable", "unknown\n" } });
+            { { "class", "0x060400\n" }, { "vendor", "0x8086\n" }, { "device", "0x15ef\n" } });
     }
     nvme(bridge + "/0000:05:00.0", "nvme1", "8.0 GT/s PCIe", "nvme1n1", 8);
     // The Thunderbolt routers: the host's (route 0) and the enclosure's.
