@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <limits>
-#include <map>
 
 namespace tallowin {
 namespace {
@@ -74,7 +73,7 @@ protected:
     LanguageGuard english { "en_US" };
 };
 
-TEST_F(ConnectionRule, UsbWordsUnknownCodesAndAncestorSpeeds)
+TEST_F(ConnectionRule, UsbCodesAndAncestorSpeedsOtherTypesAndObjectsWithNothingKnown)
 {
     EXPECT_EQ(classify(usb("PortCurrentSpeed", " SuperSpeedPlus ")),
         (Metadata { "USB 3.2 Gen2x2", "20Gbps", {}, {} }));
@@ -86,10 +85,7 @@ TEST_F(ConnectionRule, UsbWordsUnknownCodesAndAncestorSpeeds)
     auto pci = registry.add("pci", dictionary({ { "IOPCIExpressLinkSpeed", 8 } }));
     EXPECT_EQ(classify(usb("Device Speed", 3), below(pci, 1))->speed, "8Gbps");
     EXPECT_EQ(classify(usb("Device Speed", 3), below(pci, 8))->speed, "5Gbps");
-}
 
-TEST_F(ConnectionRule, OtherTypesAndObjectsWithoutTypeSpeedOrIdentity)
-{
     auto tb5 = dictionary({ { "Physical Interconnect", "thunderbolt" },
         { "Nested", dictionary({ { "thunderbolt_version", 5 } }) } });
     EXPECT_EQ(classify(tb5), (Metadata { "Thunderbolt", {}, {}, {} }));
@@ -108,7 +104,7 @@ TEST_F(ConnectionRule, OtherTypesAndObjectsWithoutTypeSpeedOrIdentity)
     EXPECT_EQ(classify(tb5)->type, "雷雳");
 }
 
-TEST_F(ConnectionRule, HardwareIdentityTextsThenNumericIdsThenBinaryModelsFromUpToTenAncestors)
+TEST_F(ConnectionRule, IdentityFromUpToTenAncestorsAndASearchOfUpToTwelve)
 {
     using DiskVolumeResolver::modelText;
     using DiskVolumeResolver::vendorText;
@@ -127,14 +123,11 @@ TEST_F(ConnectionRule, HardwareIdentityTextsThenNumericIdsThenBinaryModelsFromUp
         (DiskVolumeResolver::HardwareIdentity { "Far Away", "Drive" }));
     EXPECT_EQ(DiskVolumeResolver::hardwareIdentity(registry, below(drive, 1), {}).vendor, std::nullopt);
     EXPECT_EQ(registry.outstandingReferences(top), 0);
-}
 
-TEST_F(ConnectionRule, SearchWalksUpToTwelveAncestorsAndFallsBackToUnknown)
-{
+    // The search: anything known above the match makes the match itself answer.
     auto controller = registry.add("nvme", dictionary({ { "model", "Fast" } }));
     auto disk = registry.add("block", dictionary({ { "size", "1" } }), controller);
     registry.setBSDName(disk, "nvme0n1");
-    // Anything known above the match makes the match itself answer.
     EXPECT_EQ(DiskVolumeResolver::connectionMetadata("nvme0n1", registry),
         (Metadata { "Unknown", {}, {}, "Fast" }));
     // A first match with nothing known on its chain gives way to the second match.
@@ -154,7 +147,6 @@ TEST_F(ConnectionRule, SearchWalksUpToTwelveAncestorsAndFallsBackToUnknown)
 }
 
 struct FakeMountLookup final : MountLookup {
-    std::map<std::string, std::string> links;
     std::optional<FileSystemStatistics> statistics
         = FileSystemStatistics { 4096, 1000, 250, " apfs\n", "/dev/disk3s1", "/Volumes/Data" };
     std::optional<VolumeResourceValues> resources
@@ -163,8 +155,7 @@ struct FakeMountLookup final : MountLookup {
 
     Expected<std::string, int> resolveSymbolicLinks(std::string_view path) override
     {
-        auto found = links.find(std::string(path));
-        return found != links.end() ? found->second : std::string(path);
+        return path == "/home/me/link" ? "/Volumes/Data/real" : std::string(path);
     }
     Expected<FileSystemStatistics, int> fileSystemStatistics(std::string_view path) override
     {
@@ -193,24 +184,19 @@ protected:
     FakeMountLookup mounts;
 };
 
-TEST_F(Resolver, AFolderLinkOrFileUrlResolvesToItsVolumeWithEveryField)
+TEST_F(Resolver, AFolderLinkOrFileUrlResolvesToItsVolumeAndNamesAndCapacitiesFallBack)
 {
     EXPECT_EQ(resolve("/Volumes/Data/Projects/2024"),
         (DiskVolumeDescriptor { "/Volumes/Data/Projects/2024", "disk3s1", "Data", "USB 3.1 Gen2", "10Gbps",
             "APFS", 8'000'000, 3'000, "Acme", "Rocket", std::nullopt }));
-    mounts.links["/home/me/link"] = "/Volumes/Data/real";
     EXPECT_EQ(resolve("file:///home/me/link")->url, "/Volumes/Data/real");
     EXPECT_EQ(mounts.lastStatisticsPath, "/Volumes/Data/real"); // links are resolved first
     EXPECT_EQ(resolve("file://localhost/My%20Folder")->url, "/My Folder");
     EXPECT_EQ(resolve("some/folder")->url, std::filesystem::current_path().string() + "/some/folder");
     for (const char* location : { "", "http://example.com/x", "file://server/share", "file://" })
         EXPECT_EQ(resolve(location).error().kind, MonitorError::Kind::invalidSelection) << location;
-}
 
-// What /proc and network mounts prove on this machine (names without a slash, no capacities
-// from a zero block size) is left to the real-system tests.
-TEST_F(Resolver, NamesAndCapacitiesFallBackToTheStatisticsRecord)
-{
+    // Fallbacks to the statistics record (what /proc shows on this machine is tested there).
     mounts.statistics->mountedFromName = "/dev/mapper//vg-home/";
     EXPECT_EQ(resolve("/x")->bsdName, "vg-home");
     mounts.statistics->mountedFromName = "///";

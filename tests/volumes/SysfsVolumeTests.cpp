@@ -162,16 +162,8 @@ TEST_F(SysfsClassification, NvmeReadsItsPcieLinkOrBehindAThunderboltBridgeTheRou
 
     EXPECT_EQ(
         classify("nvme1n1p1"), (Metadata { "Thunderbolt 3", "40Gbps", samsung.vendor, samsung.product }));
-    // Without the database, an external-facing bridge is the sign; without either it is plain PCIe.
-    auto markBridges = [&](const char* removable) {
-        FakeSysfsTree::write(tree.devicePath("pci0000:00/0000:00:07.0/0000:03:00.0/removable"), removable);
-        FakeSysfsTree::write(tree.devicePath(bridge + "/removable"), removable);
-    };
-    markBridges("removable\n");
-    EXPECT_EQ(classify("nvme1n1p1", false).vendor, "0x144D");
-    EXPECT_EQ(classify("nvme1n1p1", false).type, "Thunderbolt 3");
-    markBridges("fixed\n");
-    EXPECT_EQ(classify("nvme1n1p1", false).type, "PCIe");
+    // Routers alone do not make every bridged drive a Thunderbolt one.
+    EXPECT_EQ(classify("nvme0n1p1"), samsung);
 }
 
 TEST_F(SysfsClassification, VirtioLoopAndRamDevices)
@@ -195,7 +187,6 @@ TEST_F(SysfsClassification, VirtioLoopAndRamDevices)
     EXPECT_EQ(classify("loop3"), (Metadata { "Loop", std::nullopt, std::nullopt, std::nullopt }));
     tree.block("virtual/block/zram0", 252, 0);
     EXPECT_EQ(classify("zram0").type, "RAM");
-    EXPECT_EQ(classify("nosuchdisk").type, "Unknown");
 }
 
 // Runs tallowin-cli's volume subcommand in English; standard error is kept apart from the JSON.
