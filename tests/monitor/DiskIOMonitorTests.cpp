@@ -37,7 +37,6 @@ const auto steadyCounters = [](std::uint64_t i) { return StatisticsSnapshot { 51
 
 class DiskIOMonitorTest : public ::testing::Test {
 protected:
-    // Samples have known values however the timer happens to fire.
     void SetUp() override
     {
         registry->setBSDName(disk, "vda");
@@ -269,7 +268,6 @@ protected:
         volume.bsdName = std::move(bsdName);
         return DiskIOKitStatisticsProvider::StatisticsSession::create(registry, volume);
     }
-    // An object with a "Statistics" dictionary when one is given.
     RegistryObjectRef add(std::string className, std::optional<RegistryDictionary> statistics,
         const RegistryObjectRef& parent = nullptr, std::optional<std::uint64_t> id = std::nullopt)
     {

@@ -179,7 +179,6 @@ TEST(MonitorCommand, JsonLinesAddUpToTheSummaryForADurationAndForCtrlCAndErrorsF
     EXPECT_EQ(interrupted.exitStatus, 0);
     expectConsistent(interrupted.output);
 
-    // Errors print their own message and fail.
     for (const auto& [arguments, message] : std::initializer_list<std::pair<const char*, const char*>> {
              { "--device nosuchdisk0 --duration 5", "Unable to fetch statistics for the selected volume." },
              { "--device vda --interval 5", "Unsupported sampling interval: 5 ms." },

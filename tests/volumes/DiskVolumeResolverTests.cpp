@@ -42,8 +42,7 @@ TEST(ConnectionTexts, SpeedsByNumberSizeTextUnitNameOrderAndNestingAndTheInterco
     auto twoDown = dictionary({ { "a", dictionary({ { "b", dictionary({ { "link-speed", 8 } }) } }) } });
     EXPECT_EQ(speedOfDictionary(twoDown), "8Gbps");
     EXPECT_FALSE(speedOfDictionary(dictionary({ { "a", twoDown } })));
-    // Without the key, the first text inside a protocol dictionary is the type; one without any
-    // gives way to the next spelling.
+    // Without the key, the first text in a protocol dictionary is the type, else the next spelling's.
     EXPECT_FALSE(interconnectType(dictionary({ { "Physical Interconnect", "  " } })));
     EXPECT_EQ(
         interconnectType(dictionary({ { "Protocol Characteristics", dictionary({ { "Count", 1 } }) },
@@ -62,7 +61,6 @@ protected:
     {
         return dictionary({ { "Physical Interconnect", "USB" }, { key, std::move(speed) } });
     }
-    // `levels` plain objects below `top`; the last one.
     RegistryObjectRef below(RegistryObjectRef top, int levels)
     {
         for (int i = 0; i < levels; ++i)
@@ -106,8 +104,7 @@ TEST_F(ConnectionRule, UsbCodesAndAncestorSpeedsOtherTypesAndObjectsWithNothingK
 
 TEST_F(ConnectionRule, IdentityFromUpToTenAncestorsAndASearchOfUpToTwelve)
 {
-    using DiskVolumeResolver::modelText;
-    using DiskVolumeResolver::vendorText;
+    using namespace DiskVolumeResolver;
     EXPECT_EQ(vendorText(dictionary({ { "vendor", "  ATA  " }, { "manufacturer", "Samsung" } })), "Samsung");
     EXPECT_EQ(vendorText(dictionary({ { "Vendor Name", " " }, { "idVendor", 1452 } })), "0x05AC");
     EXPECT_EQ(vendorText(dictionary({ { "vendor", 12 } })), std::nullopt);
@@ -119,30 +116,27 @@ TEST_F(ConnectionRule, IdentityFromUpToTenAncestorsAndASearchOfUpToTwelve)
     registry.failProperties(unreadable, 5);
     auto drive = registry.add("x", dictionary({ { "model", "Drive" } }), unreadable);
     // The unreadable parent counts as one of the ten, so the vendor ten levels up is found.
-    EXPECT_EQ(DiskVolumeResolver::hardwareIdentity(registry, drive, *registry.properties(drive)),
-        (DiskVolumeResolver::HardwareIdentity { "Far Away", "Drive" }));
-    EXPECT_EQ(DiskVolumeResolver::hardwareIdentity(registry, below(drive, 1), {}).vendor, std::nullopt);
+    EXPECT_EQ(hardwareIdentity(registry, drive, *registry.properties(drive)),
+        (HardwareIdentity { "Far Away", "Drive" }));
+    EXPECT_EQ(hardwareIdentity(registry, below(drive, 1), {}).vendor, std::nullopt);
     EXPECT_EQ(registry.outstandingReferences(top), 0);
 
     // The search: anything known above the match makes the match itself answer.
     auto controller = registry.add("nvme", dictionary({ { "model", "Fast" } }));
     auto disk = registry.add("block", dictionary({ { "size", "1" } }), controller);
     registry.setBSDName(disk, "nvme0n1");
-    EXPECT_EQ(DiskVolumeResolver::connectionMetadata("nvme0n1", registry),
-        (Metadata { "Unknown", {}, {}, "Fast" }));
+    EXPECT_EQ(connectionMetadata("nvme0n1", registry), (Metadata { "Unknown", {}, {}, "Fast" }));
     // A first match with nothing known on its chain gives way to the second match.
     registry.setBSDName(registry.add("block", {}), "sdb");
     registry.setBSDName(registry.add("block", dictionary({ { "Physical Interconnect", "USB" } })), "sdb");
-    EXPECT_EQ(DiskVolumeResolver::connectionMetadata("sdb", registry).type, "USB");
+    EXPECT_EQ(connectionMetadata("sdb", registry).type, "USB");
     auto sata = registry.add("x", dictionary({ { "Physical Interconnect", "SATA" } }));
     registry.setBSDName(below(sata, 12), "near");
     registry.setBSDName(below(sata, 13), "far");
-    EXPECT_EQ(DiskVolumeResolver::connectionMetadata("near", registry).type, "SATA");
-    EXPECT_EQ(DiskVolumeResolver::connectionMetadata("far", registry).type, "Unknown");
+    EXPECT_EQ(connectionMetadata("near", registry).type, "SATA");
+    EXPECT_EQ(connectionMetadata("far", registry).type, "Unknown");
     registry.failMatching(RegistryMatchingFailure { RegistryMatchingFailure::Kind::lookupFailed, 5 });
-    EXPECT_EQ(
-        DiskVolumeResolver::connectionMetadata("nvme0n1", registry), (Metadata { "Unknown", {}, {}, {} }));
-    registry.failMatching(std::nullopt);
+    EXPECT_EQ(connectionMetadata("nvme0n1", registry), (Metadata { "Unknown", {}, {}, {} }));
     EXPECT_EQ(registry.outstandingReferences(controller) + registry.outstandingReferences(disk), 0);
 }
 
