@@ -4,11 +4,12 @@
 #include "support/LanguageGuard.h"
 #include "support/ShellCommand.h"
 
-#include <cstdlib>
+#include <array>
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <numeric>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -86,9 +87,7 @@ TEST_F(MonitorOverSysfs, TotalsOfADirectWriteMatchTheKernelCounters)
         GTEST_SKIP() << "the temporary folder is not on vda";
 
     constexpr std::size_t chunk = 4 * 1024 * 1024, total = 64 * 1024 * 1024;
-    std::unique_ptr<void, decltype(&std::free)> buffer(std::aligned_alloc(4096, chunk), &std::free);
-    ASSERT_TRUE(buffer);
-    std::memset(buffer.get(), 0x5a, chunk);
+    alignas(4096) static std::array<char, chunk> buffer {}; // O_DIRECT needs an aligned buffer
     auto before = kernelCounters();
     ASSERT_TRUE(before);
     auto monitor = start(std::make_shared<SysfsRegistry>(), "vda", DiskIOMonitor::SamplingPrecision::ms1);
@@ -98,7 +97,7 @@ TEST_F(MonitorOverSysfs, TotalsOfADirectWriteMatchTheKernelCounters)
         ASSERT_GE(fd, 0) << std::strerror(errno);
         std::unique_ptr<int, void (*)(int*)> closer(&fd, [](int* open) { ::close(*open); });
         for (std::size_t written = 0; written < total; written += chunk)
-            ASSERT_EQ(::write(fd, buffer.get(), chunk), static_cast<ssize_t>(chunk)) << std::strerror(errno);
+            ASSERT_EQ(::write(fd, buffer.data(), chunk), static_cast<ssize_t>(chunk)) << std::strerror(errno);
         ASSERT_EQ(::fsync(fd), 0);
     }
     mainQueue->runPending();
@@ -108,9 +107,8 @@ TEST_F(MonitorOverSysfs, TotalsOfADirectWriteMatchTheKernelCounters)
     ASSERT_TRUE(after);
     ASSERT_TRUE(mainQueue->runUntil([&] { return !monitor->isMonitoring(); }, 10s));
 
-    std::uint64_t summed = 0;
-    for (const auto& sample : monitor->samples())
-        summed += sample.writeBytes;
+    auto summed = std::accumulate(monitor->samples().begin(), monitor->samples().end(), std::uint64_t { 0 },
+        [](std::uint64_t sum, const DiskSample& sample) { return sum + sample.writeBytes; });
     EXPECT_EQ(summed, monitor->totalWriteBytes()); // every sample reached the totals, none twice
     // The run lies between `before` and `after`; others may write meanwhile, but the run cannot
     // have seen more than the kernel counted.
