@@ -1,3 +1,4 @@
+#include "monitor/DiskIOKitStatisticsProvider.h"
 #include "monitor/DiskIOMonitor.h"
 #include "support/FakeDeviceRegistry.h"
 #include "support/LanguageGuard.h"
@@ -5,12 +6,12 @@
 #include <algorithm>
 #include <gtest/gtest.h>
 #include <limits>
+#include <numeric>
 #include <thread>
 
 using namespace tallowin;
 using namespace std::chrono_literals;
 using tallowin::testing::FakeDeviceRegistry;
-using tallowin::testing::LanguageGuard;
 using Precision = DiskIOMonitor::SamplingPrecision;
 using Property = DiskIOMonitor::Property;
 
@@ -20,12 +21,9 @@ struct DiskIOMonitorTestPeer {
     static void applyBatch(DiskIOMonitor& monitor, std::vector<DiskSample> samples)
     {
         DiskIOMonitor::Payload payload;
-        for (const auto& sample : samples) {
-            payload.readBytes += sample.readBytes;
-            payload.writeBytes += sample.writeBytes;
-        }
-        if (!samples.empty())
-            payload.latestSample = samples.back();
+        for (const auto& sample : samples)
+            payload.readBytes += sample.readBytes, payload.writeBytes += sample.writeBytes;
+        payload.latestSample = samples.back();
         payload.samples = std::move(samples);
         monitor.applyPayload(payload);
     }
@@ -34,188 +32,146 @@ struct DiskIOMonitorTestPeer {
 
 namespace {
 
-// Every sample reads 512 bytes and writes 4096 in one operation each.
-StatisticsSnapshot steadyCounters(std::uint64_t index)
-{
-    return { 512 * index, 4096 * index, index, index };
-}
-
-DiskSample sampleNumber(std::uint64_t number)
-{
-    return { Uuid::random(), static_cast<double>(number), number, 2 * number, 1, 1 };
-}
+const auto steadyCounters = [](std::uint64_t i) { return StatisticsSnapshot { 512 * i, 4096 * i, i, i }; };
 
 class DiskIOMonitorTest : public ::testing::Test {
 protected:
-    // A monitor over one disk "vda" whose counters follow `script`, so samples have known values
-    // however the timer happens to fire.
-    std::shared_ptr<DiskIOMonitor> makeMonitor(FakeDeviceRegistry::StatisticsScript script = steadyCounters)
+    void SetUp() override
     {
         registry->setBSDName(disk, "vda");
-        registry->scriptStatistics(disk, std::move(script));
-        auto monitor = DiskIOMonitor::create(registry, mainQueue);
+        registry->scriptStatistics(disk, steadyCounters);
         monitor->addObserver([this](Property property) { changes.push_back(property); });
         monitor->addBatchObserver(
             [this](std::span<const DiskSample> batch) { batchSizes.push_back(batch.size()); });
-        return monitor;
     }
 
-    // Starts a run on vda and waits for `samples` samples.
-    void start(DiskIOMonitor& monitor, Precision precision, std::size_t samples)
+    void start(Precision precision, std::size_t samples)
     {
         DiskVolumeDescriptor volume;
         volume.bsdName = "vda";
-        monitor.setSelectedVolume(volume);
-        monitor.updateSamplingPrecision(precision);
-        monitor.startMonitoring();
-        ASSERT_TRUE(runUntil([&] { return monitor.sampleCount() >= samples; }));
+        monitor->setSelectedVolume(volume);
+        monitor->updateSamplingPrecision(precision);
+        monitor->startMonitoring();
+        ASSERT_TRUE(runUntil([&] { return monitor->sampleCount() >= samples; }));
     }
-
     bool runUntil(const std::function<bool()>& predicate, std::chrono::milliseconds timeout = 10s)
     {
         return mainQueue->runUntil(predicate, timeout);
     }
-
-    void stopAndDrain(DiskIOMonitor& monitor)
+    void stopAndDrain()
     {
-        monitor.stopMonitoring();
-        ASSERT_TRUE(runUntil([&] { return !monitor.isMonitoring(); }));
+        monitor->stopMonitoring();
+        ASSERT_TRUE(runUntil([&] { return !monitor->isMonitoring(); }));
         mainQueue->runPending();
     }
 
-    std::size_t changesOf(Property property) const
-    {
-        return static_cast<std::size_t>(std::count(changes.begin(), changes.end(), property));
-    }
+    long changesOf(Property property) const { return std::count(changes.begin(), changes.end(), property); }
     std::uint64_t reads() const { return registry->statisticsReads(disk); }
+    void expectNoMoreReads()
+    {
+        auto before = reads();
+        std::this_thread::sleep_for(20ms);
+        EXPECT_EQ(reads(), before) << "a timer was left running";
+    }
 
     std::shared_ptr<EventLoopMainQueue> mainQueue = std::make_shared<EventLoopMainQueue>();
     std::shared_ptr<FakeDeviceRegistry> registry = std::make_shared<FakeDeviceRegistry>();
     RegistryObjectRef disk = registry->add("block", {}, nullptr, 0xfc00000);
     std::vector<Property> changes;
     std::vector<std::size_t> batchSizes;
+    std::shared_ptr<DiskIOMonitor> monitor = DiskIOMonitor::create(registry, mainQueue);
     ScopedTestLogSink log;
-    LanguageGuard english { "en" };
+    tallowin::testing::LanguageGuard english { "en" };
+};
+
+auto counters = FakeDeviceRegistry::statistics;
+
+class StatisticsSessionTest : public DiskIOMonitorTest {
+protected:
+    auto open(std::string bsdName)
+    {
+        DiskVolumeDescriptor volume;
+        volume.bsdName = std::move(bsdName);
+        return DiskIOKitStatisticsProvider::StatisticsSession::create(registry, volume);
+    }
+    RegistryObjectRef add(std::string className, std::optional<RegistryDictionary> statistics,
+        const RegistryObjectRef& parent = nullptr, std::optional<std::uint64_t> id = std::nullopt)
+    {
+        RegistryDictionary properties;
+        if (statistics)
+            properties.set("Statistics", std::move(*statistics));
+        return registry->add(std::move(className), std::move(properties), parent, id);
+    }
 };
 
 }
 
-TEST_F(DiskIOMonitorTest, RefusesToStartWithoutASelection)
+TEST_F(DiskIOMonitorTest, FirstReadingGivesNoSampleAndDifferencesWrap)
 {
-    auto monitor = makeMonitor();
+    // The matching reads once, then the run's first reading; then bytes read and reads go backwards.
+    registry->scriptStatistics(disk, [](std::uint64_t index) {
+        return index <= 1 ? StatisticsSnapshot { 100, 200, 3, 4 } : StatisticsSnapshot { 50, 300, 2, 10 };
+    });
+    start(Precision::ms1000, 1);
+    stopAndDrain();
+
+    const auto max = std::numeric_limits<std::uint64_t>::max();
+    const auto& first = monitor->samples().front();
+    EXPECT_EQ(first, (DiskSample { first.id, first.timestamp, max - 49, 100, max, 6 }));
+    EXPECT_EQ(monitor->totalReadBytes(), max - 49); // later readings repeat, so later samples are zero
+    EXPECT_EQ(monitor->samples().size(), reads() - 2);
+    EXPECT_FALSE(monitor->errorMessage());
+}
+
+TEST_F(DiskIOMonitorTest, KeepsTheNewestSixtyThousandSamples)
+{
+    std::vector<DiskSample> all;
+    for (std::uint64_t number = 1; number <= 60001; ++number)
+        all.push_back({ Uuid::random(), static_cast<double>(number), number, 2 * number, 1, 1 });
+    for (std::size_t start = 0; start < all.size(); start += 17) {
+        auto first = all.begin() + static_cast<long>(start);
+        DiskIOMonitorTestPeer::applyBatch(*monitor, { first, first + std::min<long>(17, all.end() - first) });
+    }
+    const auto& samples = monitor->samples();
+    ASSERT_EQ(samples.size(), 60000u);
+    EXPECT_TRUE(std::equal(samples.begin(), samples.end(), all.begin() + 1));
+    EXPECT_EQ(monitor->totalReadBytes(), 60001u * 60002u / 2); // totals cover dropped samples too
+    EXPECT_EQ(batchSizes.size(), (60001u + 16u) / 17u);
+    EXPECT_EQ(changesOf(Property::samples), std::ssize(batchSizes));
+}
+
+TEST_F(DiskIOMonitorTest, StartWithoutSelectionFailsAndPrecisionChangesWhileIdleRunningOrUnchanged)
+{
     monitor->startMonitoring();
     EXPECT_EQ(monitor->errorMessage(), "Please select a valid volume.");
     EXPECT_EQ(mainQueue->pendingCount(), 0u);
     EXPECT_FALSE(monitor->isMonitoring());
     EXPECT_EQ(changes, std::vector<Property> { Property::errorMessage });
 
-    LanguageGuard chinese { "zh_CN" };
-    monitor->startMonitoring();
-    EXPECT_EQ(monitor->errorMessage(), "请选择一个有效的卷。");
-}
-
-TEST_F(DiskIOMonitorTest, FirstReadingGivesNoSampleAndDifferencesWrap)
-{
-    auto monitor = makeMonitor([](std::uint64_t index) {
-        // The matching at the start reads once, then the run takes its first reading.
-        if (index <= 1)
-            return StatisticsSnapshot { 100, 200, 3, 4 };
-        return StatisticsSnapshot { 50, 300, 2, 10 }; // bytes read and reads went backwards
-    });
-    start(*monitor, Precision::ms1000, 1);
-    EXPECT_TRUE(monitor->monitoringStartDate().has_value());
-    stopAndDrain(*monitor);
-
-    const auto max = std::numeric_limits<std::uint64_t>::max();
-    const auto& first = monitor->samples().front();
-    EXPECT_EQ(first, (DiskSample { first.id, first.timestamp, max - 49, 100, max, 6 }));
-    // Later readings repeat themselves, so every later sample is zero.
-    EXPECT_EQ(monitor->totalReadBytes(), max - 49);
-    EXPECT_EQ(monitor->totalWriteBytes(), 100u);
-    EXPECT_EQ(monitor->samples().size(), reads() - 2);
-    EXPECT_FALSE(monitor->monitoringStartDate());
-    EXPECT_EQ(monitor->monitoringDuration(), 0);
-    EXPECT_FALSE(monitor->errorMessage());
-}
-
-TEST_F(DiskIOMonitorTest, OneMillisecondSamplingArrivesInBatchesOfAboutSixteen)
-{
-    auto monitor = makeMonitor();
-    start(*monitor, Precision::ms1, 600);
-    stopAndDrain(*monitor);
-
-    std::size_t total = 0;
-    for (auto size : batchSizes)
-        total += size;
-    EXPECT_EQ(total, monitor->sampleCount());
-    // A batch covers a sixtieth of a second, about 16.7 timer periods. The median keeps a loaded
-    // machine's late wake-ups out of the picture.
-    auto sizes = batchSizes;
-    std::sort(sizes.begin(), sizes.end());
-    EXPECT_GE(sizes[sizes.size() / 2], 12u);
-    EXPECT_LE(sizes[sizes.size() / 2], 21u);
-    for (const auto& sample : monitor->samples())
-        ASSERT_TRUE(sample.readBytes == 512 && sample.writeBytes == 4096);
-    EXPECT_EQ(monitor->totalReadBytes(), 512 * monitor->sampleCount());
-}
-
-TEST_F(DiskIOMonitorTest, KeepsTheNewestSixtyThousandSamplesAndObserversMayLeaveWhileNotified)
-{
-    auto monitor = makeMonitor();
-    int selfRemovingCalls = 0;
-    DiskIOMonitor::ObserverID id = monitor->addObserver([&](Property) {
-        ++selfRemovingCalls;
-        monitor->removeObserver(id);
-    });
-    std::vector<DiskSample> all;
-    for (std::uint64_t number = 1; number <= 60001; ++number)
-        all.push_back(sampleNumber(number));
-    for (std::size_t start = 0; start < all.size(); start += 17) {
-        auto end = std::min(all.size(), start + 17);
-        DiskIOMonitorTestPeer::applyBatch(
-            *monitor, { all.begin() + static_cast<long>(start), all.begin() + static_cast<long>(end) });
-        if (start == 0) { // the published array follows every batch, not just the first read
-            EXPECT_EQ(monitor->samples().back(), all[16]);
-        }
-    }
-    const auto& samples = monitor->samples();
-    ASSERT_EQ(samples.size(), 60000u);
-    EXPECT_TRUE(std::equal(samples.begin(), samples.end(), all.begin() + 1));
-    EXPECT_EQ(monitor->currentReadBytes(), 60001u);
-    EXPECT_EQ(monitor->totalReadBytes(), 60001u * 60002u / 2); // totals cover dropped samples too
-    EXPECT_EQ(batchSizes.size(), (60001u + 16u) / 17u);
-    EXPECT_EQ(changesOf(Property::samples), batchSizes.size());
-    EXPECT_EQ(selfRemovingCalls, 1);
-}
-
-TEST_F(DiskIOMonitorTest, PrecisionChangesWhileIdleRunningOrUnchanged)
-{
-    auto monitor = makeMonitor();
     monitor->updateSamplingPrecision(Precision::ms1000);
-    EXPECT_EQ(changesOf(Property::samplingPrecision), 0u);
+    EXPECT_EQ(changesOf(Property::samplingPrecision), 0);
     monitor->updateSamplingPrecision(Precision::ms100);
-    EXPECT_EQ(monitor->samplingPrecision(), Precision(Precision::ms100));
-    EXPECT_EQ(changesOf(Property::samplingPrecision), 1u);
+    EXPECT_EQ(changesOf(Property::samplingPrecision), 1);
     EXPECT_EQ(reads(), 0u); // idle: only the property changed
 
-    start(*monitor, Precision::ms1000, 1);
+    start(Precision::ms1000, 1);
+    EXPECT_FALSE(monitor->errorMessage()); // a new start clears the last error
     // At 1000 ms, forty samples would take forty seconds; after the change they take about 0.4.
     monitor->updateSamplingPrecision(Precision::ms10);
     EXPECT_TRUE(runUntil([&] { return monitor->sampleCount() >= 40; }, 15s));
-    stopAndDrain(*monitor);
+    stopAndDrain();
 }
 
-TEST_F(DiskIOMonitorTest, StopDeliversPendingSamplesBeforeTheRunEnds)
+TEST_F(DiskIOMonitorTest, OneMillisecondSamplesArriveInBatchesOfAboutSixteenAndStopDeliversThePendingOnes)
 {
-    auto monitor = makeMonitor();
     std::optional<std::size_t> countWhenStopped;
     monitor->addObserver([&](Property property) {
         if (property == Property::isMonitoring && !monitor->isMonitoring())
             countWhenStopped = monitor->sampleCount();
     });
-    start(*monitor, Precision::ms1, 200);
+    start(Precision::ms1, 600);
     std::this_thread::sleep_for(8ms); // about eight samples wait for the next flush
-    stopAndDrain(*monitor);
+    stopAndDrain();
     std::this_thread::sleep_for(50ms); // several aggregation intervals: nothing may arrive any more
     mainQueue->runPending();
 
@@ -225,12 +181,21 @@ TEST_F(DiskIOMonitorTest, StopDeliversPendingSamplesBeforeTheRunEnds)
     // by a tick that was already running when the stop came.
     EXPECT_LE(reads() - 2 - monitor->sampleCount(), 1u);
     EXPECT_EQ(registry->outstandingReferences(disk), 0); // the session was dropped
+
+    EXPECT_EQ(
+        std::accumulate(batchSizes.begin(), batchSizes.end(), std::size_t { 0 }), monitor->sampleCount());
+    // A batch covers a sixtieth of a second, about 16.7 timer periods. The median keeps a loaded
+    // machine's late wake-ups out of the picture.
+    auto sizes = batchSizes;
+    std::sort(sizes.begin(), sizes.end());
+    EXPECT_GE(sizes[sizes.size() / 2], 12u);
+    EXPECT_LE(sizes[sizes.size() / 2], 21u);
+    EXPECT_EQ(monitor->totalReadBytes(), 512 * monitor->sampleCount());
 }
 
 TEST_F(DiskIOMonitorTest, StartDiscardsThePreviousRunsPendingSamples)
 {
-    auto monitor = makeMonitor();
-    start(*monitor, Precision::ms1, 100);
+    start(Precision::ms1, 100);
     std::this_thread::sleep_for(8ms); // about eight samples wait for the next flush
     auto restart = wallClockNow();
     monitor->startMonitoring();
@@ -239,14 +204,13 @@ TEST_F(DiskIOMonitorTest, StartDiscardsThePreviousRunsPendingSamples)
     EXPECT_LE(std::count_if(monitor->samples().begin(), monitor->samples().end(),
                   [&](const DiskSample& sample) { return sample.timestamp < restart; }),
         1);
-    stopAndDrain(*monitor);
+    stopAndDrain();
 }
 
 // A stop that comes before the run began on the monitor queue ends it quietly: no timer is left
 // behind to fail with "Monitoring has been stopped.".
 TEST_F(DiskIOMonitorTest, StopRightAfterStartEndsTheRunWithoutAnError)
 {
-    auto monitor = makeMonitor();
     DiskVolumeDescriptor volume;
     volume.bsdName = "vda";
     monitor->setSelectedVolume(volume);
@@ -259,50 +223,110 @@ TEST_F(DiskIOMonitorTest, StopRightAfterStartEndsTheRunWithoutAnError)
     mainQueue->runPending();
     EXPECT_FALSE(monitor->isMonitoring());
     EXPECT_EQ(monitor->errorMessage(), std::nullopt);
-    auto readsAfterStop = reads();
-    std::this_thread::sleep_for(20ms);
-    EXPECT_EQ(reads(), readsAfterStop); // no timer was left running
+    expectNoMoreReads();
 }
 
 TEST_F(DiskIOMonitorTest, DeviceThatDisappearsStopsTheRunWithTheStatisticsError)
 {
-    auto monitor = makeMonitor();
-    start(*monitor, Precision::ms10, 3);
+    start(Precision::ms10, 3);
     registry->detach(disk);
     ASSERT_TRUE(runUntil([&] { return monitor->errorMessage().has_value() && !monitor->isMonitoring(); }));
     EXPECT_EQ(monitor->errorMessage(), "Unable to fetch statistics for the selected volume.");
     EXPECT_GE(monitor->sampleCount(), 3u); // what was gathered stays visible
-    EXPECT_TRUE(log->contains(
-        LogLevel::Default, "Cached IOService entries for BSD name vda failed; rebuilding matching cache"));
     EXPECT_TRUE(runUntil([&] { return registry->outstandingReferences(disk) == 0; }, 5s));
-
-    // A new start clears the message; this one fails at once, since the device is gone.
-    monitor->startMonitoring();
-    ASSERT_TRUE(runUntil([&] { return monitor->isMonitoring(); }));
-    EXPECT_FALSE(monitor->errorMessage());
-    ASSERT_TRUE(runUntil([&] { return monitor->errorMessage().has_value() && !monitor->isMonitoring(); }));
-    EXPECT_EQ(monitor->sampleCount(), 0u);
 }
 
 TEST_F(DiskIOMonitorTest, DestroyedMonitorLeavesQueuedWorkHarmless)
 {
-    auto monitor = makeMonitor();
-    start(*monitor, Precision::ms1, 50);
+    start(Precision::ms1, 50);
     std::this_thread::sleep_for(40ms); // let batches queue up on the main queue unapplied
     ASSERT_GT(mainQueue->pendingCount(), 0u);
 
     std::weak_ptr<DiskIOMonitor> weak = monitor;
     monitor.reset();
-    // No queued closure or timer holds the monitor (a tick that was running as the last
-    // reference went may finish the destruction on its own thread).
+    // A tick that was running as the last reference went may finish the destruction on its thread.
     for (int i = 0; i < 100 && !weak.expired(); ++i)
         std::this_thread::sleep_for(10ms);
     EXPECT_TRUE(weak.expired());
     auto batches = batchSizes.size();
     mainQueue->runPending();
     EXPECT_EQ(batchSizes.size(), batches);
-    auto readsAfterDestruction = reads();
-    std::this_thread::sleep_for(20ms);
-    EXPECT_EQ(reads(), readsAfterDestruction); // sampling stopped with the monitor
+    expectNoMoreReads();
     EXPECT_EQ(registry->outstandingReferences(disk), 0);
+}
+
+// The second match shares the first one's ancestor, the third has none with statistics.
+TEST_F(StatisticsSessionTest, WalksTwoParentsUpKeepsOnlyTheAncestorAndSharedAncestorsOnce)
+{
+    auto driver = add("virtio", counters(1, 2, 3, 4), nullptr, 0x10);
+    auto scsi = add("scsi", std::nullopt, driver, 0x20);
+    auto partition = add("block", std::nullopt, scsi, 0x30);
+    for (const auto& match : { partition, add("block", std::nullopt, scsi), add("block", std::nullopt) })
+        registry->setBSDName(match, "sda1");
+    {
+        auto session = open("sda1");
+        ASSERT_TRUE(session);
+        ASSERT_EQ((*session)->cachedServices().size(), 1u);
+        EXPECT_EQ((*session)->cachedServices()[0].description, "virtio#0x10 (ancestor depth 2)");
+        EXPECT_EQ(registry->outstandingReferences(driver), 1);
+        EXPECT_EQ(registry->outstandingReferences(scsi) + registry->outstandingReferences(partition), 0);
+        EXPECT_EQ((*session)->readSnapshot(), (StatisticsSnapshot { 1, 2, 3, 4 }));
+    }
+    EXPECT_EQ(registry->outstandingReferences(driver), 0);
+}
+
+TEST_F(StatisticsSessionTest, UnknownNameAndMatchingFailures)
+{
+    auto unknown = open("sdz");
+    ASSERT_FALSE(unknown);
+    EXPECT_EQ(unknown.error().localizedDescription(), "Unable to fetch statistics for the selected volume.");
+    EXPECT_TRUE(log->contains(LogLevel::Error,
+        "statisticsUnavailable triggered because no IOService yielded statistics for BSD name sdz"));
+
+    registry->failMatching(RegistryMatchingFailure { RegistryMatchingFailure::Kind::requestNotCreated });
+    EXPECT_EQ(open("").error(), MonitorError::matchingFailed(registryStatusNoResources));
+    registry->failMatching(RegistryMatchingFailure { RegistryMatchingFailure::Kind::lookupFailed, 13 });
+    EXPECT_EQ(open("sda").error().localizedDescription(), "IOKit matching failed with code: 13.");
+}
+
+TEST_F(StatisticsSessionTest, ResolvesDirectlyAndAReplugRebuildsTheCache)
+{
+    auto oldDisk = add("block", counters(100, 100, 1, 1), nullptr, 0x800010);
+    registry->setBSDName(oldDisk, "sdb");
+    auto session = open("sdb");
+    ASSERT_TRUE(session);
+    ASSERT_EQ((*session)->cachedServices().size(), 1u);
+    EXPECT_EQ((*session)->cachedServices()[0].description, "block#0x800010");
+
+    // A read is one single-key read: the fast path runs up to a thousand times a second.
+    auto calls = registry->propertyCalls();
+    EXPECT_EQ((*session)->readSnapshot(), (StatisticsSnapshot { 100, 100, 1, 1 }));
+    EXPECT_EQ(registry->propertyCalls() - calls, 1);
+    EXPECT_EQ(registry->outstandingReferences(oldDisk), 1);
+
+    registry->detach(oldDisk);
+    auto newDisk = add("block", counters(7, 8, 9, 10), nullptr, 0x800020);
+    registry->setBSDName(newDisk, "sdb");
+    EXPECT_EQ((*session)->readSnapshot(), (StatisticsSnapshot { 7, 8, 9, 10 }));
+    EXPECT_TRUE(log->contains(
+        LogLevel::Default, "Cached IOService entries for BSD name sdb failed; rebuilding matching cache"));
+    EXPECT_EQ(registry->outstandingReferences(oldDisk), 0);
+    EXPECT_EQ(registry->outstandingReferences(newDisk), 1);
+    session = Unexpected(MonitorError { MonitorError::Kind::monitorStopped });
+    EXPECT_EQ(registry->outstandingReferences(newDisk), 0);
+}
+
+TEST_F(StatisticsSessionTest, IncompleteStatisticsAreLoggedAndTheWalkGoesOn)
+{
+    auto incomplete = counters(1, 1, 1, 1);
+    incomplete.remove("Operations (Write)");
+    auto driver = add("pci", counters(11, 12, 13, 14), nullptr, 0x1);
+    registry->setBSDName(add("block", incomplete, driver, 0x2), "vdb");
+    auto session = open("vdb");
+    ASSERT_TRUE(session);
+    EXPECT_TRUE(log->contains(LogLevel::Error,
+        "Statistics dictionary on block#0x2 missing expected numeric keys [Operations (Write)]; available "
+        "keys: [Bytes (Read), Bytes (Write), Operations (Read)]"));
+    EXPECT_EQ((*session)->cachedServices()[0].description, "pci#0x1 (ancestor depth 1)");
+    EXPECT_EQ((*session)->readSnapshot(), (StatisticsSnapshot { 11, 12, 13, 14 }));
 }

@@ -1,16 +1,16 @@
-// The monitor over the real sysfs registry: a fake sysfs tree with broken `stat` files, and
-// the real disk of this machine checked against the kernel's own counters.
-
 #include "monitor/DiskIOMonitor.h"
 #include "platform/SysfsRegistry.h"
 #include "support/FakeSysfsTree.h"
 #include "support/LanguageGuard.h"
-#include "support/TemporaryDirectory.h"
+#include "support/ShellCommand.h"
 
-#include <cstdlib>
+#include <array>
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <numeric>
+#include <sstream>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <thread>
@@ -23,12 +23,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string unavailable = "Unable to fetch statistics for the selected volume.";
-const std::string fakeDisk = "virtual/block/fake0";
-
 class MonitorOverSysfs : public ::testing::Test {
 protected:
-    // Starts a run on the named device and waits until it is published as running.
     std::shared_ptr<DiskIOMonitor> start(std::shared_ptr<DeviceRegistry> registry, const std::string& name,
         DiskIOMonitor::SamplingPrecision precision)
     {
@@ -42,56 +38,41 @@ protected:
         return monitor;
     }
 
-    bool waitForFailure(DiskIOMonitor& monitor)
-    {
-        return mainQueue->runUntil(
-            [&] { return monitor.errorMessage().has_value() && !monitor.isMonitoring(); }, 10s);
-    }
-
     std::shared_ptr<EventLoopMainQueue> mainQueue = std::make_shared<EventLoopMainQueue>();
     ScopedTestLogSink log;
     tallowin::testing::LanguageGuard english { "en" };
 };
 
+std::optional<StatisticsSnapshot> kernelCounters()
+{
+    std::ifstream file("/sys/block/vda/stat");
+    return parseBlockStat(std::string(std::istreambuf_iterator<char>(file), {}));
+}
+
 }
 
 TEST_F(MonitorOverSysfs, BrokenStatFilesEndInTheStatisticsErrorNotACrash)
 {
-    struct Case {
-        const char* what;
-        std::optional<std::string> stat; // nothing: a directory stands where the file should be
-    };
+    // Nothing: a directory stands where the file should be; "missing" writes no file at all.
     for (const auto& [what, stat] :
-        std::initializer_list<Case> { { "missing", "" }, { "a directory", {} }, { "empty", "" },
-            { "not numbers", "reads writes and more words\n" }, { "too few fields", "1 2 3 4\n" },
-            { "overflowing", "1 0 99999999999999999999999 0 5 0 8 0 0 0 0\n" },
+        std::initializer_list<std::pair<const char*, std::optional<std::string>>> { { "missing", "" },
+            { "a directory", {} }, { "empty", "" }, { "not numbers", "reads and words\n" },
+            { "too few fields", "1 2 3 4\n" }, { "overflowing", "1 0 99999999999999999999999 0 5 0 8 0 0\n" },
             { "binary", std::string("\x01\xff\0\x7f 12 \n", 8) }, { "huge", std::string(100000, '7') } }) {
         SCOPED_TRACE(what);
         FakeSysfsTree tree;
-        auto device = tree.block(fakeDisk, 252, 0, "");
+        auto device = tree.block("virtual/block/fake0", 252, 0, "");
         if (!stat)
             fs::create_directory(device / "stat");
         else if (std::string_view(what) != "missing")
             FakeSysfsTree::write(device / "stat", *stat);
         auto monitor = start(std::make_shared<SysfsRegistry>(tree.rootString()), "fake0",
             DiskIOMonitor::SamplingPrecision::ms10);
-        ASSERT_TRUE(waitForFailure(*monitor));
-        EXPECT_EQ(monitor->errorMessage(), unavailable);
+        ASSERT_TRUE(mainQueue->runUntil(
+            [&] { return monitor->errorMessage().has_value() && !monitor->isMonitoring(); }, 10s));
+        EXPECT_EQ(monitor->errorMessage(), "Unable to fetch statistics for the selected volume.");
         EXPECT_EQ(monitor->sampleCount(), 0u);
     }
-}
-
-namespace {
-
-std::optional<StatisticsSnapshot> kernelCounters()
-{
-    std::ifstream file("/sys/block/vda/stat");
-    std::uint64_t reads = 0, sectorsRead = 0, writes = 0, sectorsWritten = 0, skipped = 0;
-    if (!(file >> reads >> skipped >> sectorsRead >> skipped >> writes >> skipped >> sectorsWritten))
-        return std::nullopt;
-    return StatisticsSnapshot { sectorsRead * 512, sectorsWritten * 512, reads, writes };
-}
-
 }
 
 TEST_F(MonitorOverSysfs, TotalsOfADirectWriteMatchTheKernelCounters)
@@ -105,23 +86,18 @@ TEST_F(MonitorOverSysfs, TotalsOfADirectWriteMatchTheKernelCounters)
     if (::stat(directory.path().c_str(), &status) != 0 || major(status.st_dev) != deviceMajor)
         GTEST_SKIP() << "the temporary folder is not on vda";
 
-    constexpr std::size_t chunk = 4 * 1024 * 1024;
-    constexpr std::size_t total = 64 * 1024 * 1024;
-    std::unique_ptr<void, decltype(&std::free)> buffer(std::aligned_alloc(4096, chunk), &std::free);
-    ASSERT_TRUE(buffer);
-    std::memset(buffer.get(), 0x5a, chunk);
-
+    constexpr std::size_t chunk = 4 * 1024 * 1024, total = 64 * 1024 * 1024;
+    alignas(4096) static std::array<char, chunk> buffer {}; // O_DIRECT needs an aligned buffer
     auto before = kernelCounters();
     ASSERT_TRUE(before);
     auto monitor = start(std::make_shared<SysfsRegistry>(), "vda", DiskIOMonitor::SamplingPrecision::ms1);
     ASSERT_TRUE(mainQueue->runUntil([&] { return monitor->sampleCount() >= 5; }, 10s));
     {
-        auto path = directory / "written";
-        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_DIRECT | O_CLOEXEC, 0600);
+        int fd = ::open((directory / "written").c_str(), O_WRONLY | O_CREAT | O_DIRECT | O_CLOEXEC, 0600);
         ASSERT_GE(fd, 0) << std::strerror(errno);
         std::unique_ptr<int, void (*)(int*)> closer(&fd, [](int* open) { ::close(*open); });
         for (std::size_t written = 0; written < total; written += chunk)
-            ASSERT_EQ(::write(fd, buffer.get(), chunk), static_cast<ssize_t>(chunk)) << std::strerror(errno);
+            ASSERT_EQ(::write(fd, buffer.data(), chunk), static_cast<ssize_t>(chunk)) << std::strerror(errno);
         ASSERT_EQ(::fsync(fd), 0);
     }
     mainQueue->runPending();
@@ -131,16 +107,82 @@ TEST_F(MonitorOverSysfs, TotalsOfADirectWriteMatchTheKernelCounters)
     ASSERT_TRUE(after);
     ASSERT_TRUE(mainQueue->runUntil([&] { return !monitor->isMonitoring(); }, 10s));
 
-    std::uint64_t summed = 0;
-    for (const auto& sample : monitor->samples())
-        summed += sample.writeBytes;
+    auto summed = std::accumulate(monitor->samples().begin(), monitor->samples().end(), std::uint64_t { 0 },
+        [](std::uint64_t sum, const DiskSample& sample) { return sum + sample.writeBytes; });
     EXPECT_EQ(summed, monitor->totalWriteBytes()); // every sample reached the totals, none twice
-    // The run began after `before` and ended before `after`; other processes may write in the
-    // milliseconds between, but the run cannot have seen more than the kernel counted.
+    // The run lies between `before` and `after`; others may write meanwhile, but the run cannot
+    // have seen more than the kernel counted.
     auto kernelWritten = after->bytesWritten - before->bytesWritten;
     EXPECT_GE(monitor->totalWriteBytes(), total);
     EXPECT_LE(monitor->totalWriteBytes(), kernelWritten);
-    EXPECT_LE(kernelWritten - monitor->totalWriteBytes(), 8u * 1024 * 1024)
-        << "kernel " << kernelWritten << ", monitor " << monitor->totalWriteBytes();
+    EXPECT_LE(kernelWritten - monitor->totalWriteBytes(), 8u * 1024 * 1024);
     EXPECT_LE(monitor->totalReadBytes(), after->bytesRead - before->bytesRead);
+}
+
+namespace {
+
+// Runs a shell command line in which "CLI" stands for tallowin-cli, in English.
+tallowin::testing::ShellOutcome run(const std::string& commandLine)
+{
+    return tallowin::testing::runShell(
+        "LANGUAGE=en; export LANGUAGE; CLI=" TALLOWIN_CLI_PATH "; " + commandLine);
+}
+
+// Checks the per-batch JSON lines against the summary, which scripts rely on; returns the summary.
+nlohmann::ordered_json expectConsistent(const std::string& output)
+{
+    std::vector<nlohmann::ordered_json> lines;
+    std::istringstream stream(output);
+    for (std::string line; std::getline(stream, line);)
+        lines.push_back(nlohmann::ordered_json::parse(line));
+    EXPECT_GE(lines.size(), 2u) << output;
+    if (lines.size() < 2)
+        return {};
+    const std::vector<std::string> keys { "samples", "currentReadBytes", "currentWriteBytes",
+        "currentReadOperations", "currentWriteOperations", "totalReadBytes", "totalWriteBytes",
+        "monitoringDuration" };
+    std::uint64_t samples = 0;
+    for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
+        std::vector<std::string> lineKeys;
+        for (const auto& item : lines[i].items())
+            lineKeys.push_back(item.key());
+        EXPECT_EQ(lineKeys, keys);
+        EXPECT_GE(lines[i]["samples"].get<std::uint64_t>(), 1u);
+        samples += lines[i]["samples"].get<std::uint64_t>();
+    }
+    const auto& summary = lines.back();
+    EXPECT_EQ(summary["summary"], true);
+    EXPECT_EQ(summary["samples"].get<std::uint64_t>(), samples);
+    EXPECT_EQ(summary["batches"].get<std::size_t>(), lines.size() - 1);
+    EXPECT_EQ(summary["totalWriteBytes"], lines[lines.size() - 2]["totalWriteBytes"]);
+    EXPECT_EQ(summary["totalReadBytes"], lines[lines.size() - 2]["totalReadBytes"]);
+    return summary;
+}
+
+}
+
+TEST(MonitorCommand, JsonLinesAddUpToTheSummaryForADurationAndForCtrlCAndErrorsFail)
+{
+    if (!std::filesystem::exists("/sys/block/vda/stat"))
+        GTEST_SKIP() << "needs /sys/block/vda";
+    auto timed = run("\"$CLI\" monitor --device vda --interval 10 --duration 1 --json 2>/dev/null");
+    EXPECT_EQ(timed.exitStatus, 0);
+    auto summary = expectConsistent(timed.output);
+    EXPECT_GE(summary.value("samples", 0), 50); // about a hundred 10 ms samples in a second
+    EXPECT_LE(summary.value("samples", 0), 101);
+    EXPECT_GE(summary.value("monitoringDuration", 0.0), 0.9);
+
+    auto interrupted = run(
+        "\"$CLI\" monitor / --interval 1 --json 2>/dev/null & pid=$!; sleep 0.5; kill -INT $pid; wait $pid");
+    EXPECT_EQ(interrupted.exitStatus, 0);
+    expectConsistent(interrupted.output);
+
+    for (const auto& [arguments, message] : std::initializer_list<std::pair<const char*, const char*>> {
+             { "--device vda --interval 5", "Unsupported sampling interval: 5 ms." },
+             { "", "Give either a folder or --device NAME." } }) {
+        auto outcome = run(std::string("\"$CLI\" monitor ") + arguments + " 2>&1 >/dev/null");
+        EXPECT_TRUE(outcome.exitStatus == 1 || outcome.exitStatus == 2)
+            << arguments; // a status, not a signal
+        EXPECT_NE(outcome.output.find(message), std::string::npos) << arguments << ": " << outcome.output;
+    }
 }

@@ -84,6 +84,8 @@ TEST_F(FakeMountRoots, NamesTheBlockDeviceThroughSysfsAndReadsCapacitiesLikeDf)
     ASSERT_TRUE(values);
     EXPECT_EQ(values->totalCapacity, std::uint64_t { expected.f_blocks } * expected.f_frsize);
     EXPECT_FALSE(values->volumeName);
+    EXPECT_EQ(mounts.fileSystemStatistics((volume / "no-such-thing").string()).error(), ENOENT);
+    EXPECT_FALSE(mounts.resolveSymbolicLinks(""));
 }
 
 TEST_F(FakeMountRoots, TakesTheLabelFromUdevThenFromByLabelLinks)
@@ -95,21 +97,6 @@ TEST_F(FakeMountRoots, TakesTheLabelFromUdevThenFromByLabelLinks)
     FakeSysfsTree::write(tree.root() / "udev/b7:3",
         "S:disk/by-label/x\nE:ID_FS_LABEL=My_Disk\nE:ID_FS_LABEL_ENC=My\\x20Disk\n");
     EXPECT_EQ(lookup().volumeResourceValues(volume.string())->volumeName, "My Disk");
-}
-
-TEST_F(FakeMountRoots, KeepsNonBlockSourcesAsWrittenAndFailsForMissingPaths)
-{
-    FakeSysfsTree::write(tree.root() / "proc/self/mountinfo",
-        "2 1 0:40 / " + volume.string() + " rw - nfs4 server:/export rw\n");
-    auto mounts = lookup();
-    auto statistics = mounts.fileSystemStatistics(volume.string());
-    ASSERT_TRUE(statistics);
-    EXPECT_EQ(statistics->mountedFromName, "server:/export");
-
-    auto missing = mounts.fileSystemStatistics((volume / "no-such-thing").string());
-    ASSERT_FALSE(missing);
-    EXPECT_EQ(missing.error(), ENOENT);
-    EXPECT_FALSE(mounts.resolveSymbolicLinks(""));
 }
 
 TEST_F(FakeMountRoots, AnonymousDeviceNumbersAreNamedThroughTheSourceLink)
@@ -125,10 +112,12 @@ TEST_F(FakeMountRoots, AnonymousDeviceNumbersAreNamedThroughTheSourceLink)
     EXPECT_EQ(statistics->mountedFromName, "/dev/dm-0");
     EXPECT_EQ(statistics->fileSystemTypeName, "btrfs");
 
-    // A source that names no block device known to sysfs stays as written.
-    FakeSysfsTree::write(tree.root() / "proc/self/mountinfo",
-        "2 1 0:46 / " + volume.string() + " rw - fuse.sshfs /dev/not-a-disk rw\n");
-    EXPECT_EQ(lookup().fileSystemStatistics(volume.string())->mountedFromName, "/dev/not-a-disk");
+    // A source that names no block device known to sysfs, or none at all, stays as written.
+    for (std::string source : { "/dev/not-a-disk", "server:/export" }) {
+        FakeSysfsTree::write(tree.root() / "proc/self/mountinfo",
+            "2 1 0:46 / " + volume.string() + " rw - fuse.sshfs " + source + " rw\n");
+        EXPECT_EQ(lookup().fileSystemStatistics(volume.string())->mountedFromName, source);
+    }
 }
 
 }

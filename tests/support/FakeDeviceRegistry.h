@@ -10,10 +10,8 @@
 
 namespace tallowin::testing {
 
-// An in-memory device registry for tests: objects with a class, an ID, a parent and a property
-// dictionary, matched by BSD name. Thread-safe, so a test may change it while a monitor reads.
-// The registry keeps one reference to every object it holds; outstandingReferences() tells how
-// many handles the code under test still owns.
+// An in-memory device registry, thread-safe so a test may change it while a monitor reads.
+// outstandingReferences() tells how many handles the code under test still owns.
 class FakeDeviceRegistry final : public DeviceRegistry {
 public:
     // Counters as a function of how many times they have been read.
@@ -49,12 +47,6 @@ public:
     {
         std::lock_guard lock(m_mutex);
         m_matches[name].push_back(object);
-    }
-
-    void setProperties(const RegistryObjectRef& object, RegistryDictionary properties)
-    {
-        std::lock_guard lock(m_mutex);
-        mutableNode(object).properties = std::move(properties);
     }
 
     void setProperty(const RegistryObjectRef& object, std::string key, RegistryValue value)
@@ -97,7 +89,6 @@ public:
         m_matchingFailure = failure;
     }
 
-    // A "Statistics" dictionary with the four counters, as the Linux registry synthesises it.
     static RegistryDictionary statistics(
         std::uint64_t bytesRead, std::uint64_t bytesWritten, std::uint64_t reads, std::uint64_t writes)
     {
@@ -116,11 +107,6 @@ public:
         return object.use_count() - 2 - matchReferences(object);
     }
 
-    int propertiesCalls() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_propertiesCalls;
-    }
     int propertyCalls() const
     {
         std::lock_guard lock(m_mutex);
@@ -164,7 +150,6 @@ public:
     Expected<RegistryDictionary, std::int32_t> properties(const RegistryObjectRef& object) override
     {
         std::lock_guard lock(m_mutex);
-        ++m_propertiesCalls;
         const auto& node = nodeOf(object);
         if (node.detached)
             return Unexpected(std::int32_t { 19 }); // ENODEV
@@ -210,7 +195,6 @@ private:
     std::map<std::string, std::vector<RegistryObjectRef>> m_matches;
     std::optional<RegistryMatchingFailure> m_matchingFailure;
     std::uint64_t m_nextID { 0x100000100 };
-    int m_propertiesCalls { 0 };
     int m_propertyCalls { 0 };
 };
 

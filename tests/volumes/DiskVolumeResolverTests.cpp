@@ -1,241 +1,208 @@
-#include "platform/LinuxMountLookup.h"
-#include "platform/SysfsRegistry.h"
 #include "support/FakeDeviceRegistry.h"
 #include "support/LanguageGuard.h"
-#include "support/ShellCommand.h"
-#include "support/TemporaryDirectory.h"
+#include "volumes/ConnectionClassifier.h"
 #include "volumes/DiskVolumeResolver.h"
 
 #include <cerrno>
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <map>
-#include <sys/mount.h>
-#include <sys/statvfs.h>
-#include <unistd.h>
+#include <limits>
 
 namespace tallowin {
 namespace {
 
-using testing::FakeDeviceRegistry;
 using testing::LanguageGuard;
+using Metadata = DiskVolumeResolver::ConnectionMetadata;
 
-class FakeMountLookup final : public MountLookup {
-public:
-    std::map<std::string, std::string> links;
-    std::optional<FileSystemStatistics> statistics;
-    std::optional<VolumeResourceValues> resources;
-    std::vector<std::string> statisticsPaths;
+RegistryDictionary dictionary(std::initializer_list<std::pair<const char*, RegistryValue>> entries)
+{
+    RegistryDictionary result;
+    for (const auto& [key, value] : entries)
+        result.set(key, value);
+    return result;
+}
+
+TEST(ConnectionTexts, SpeedsByNumberSizeTextUnitNameOrderAndNestingAndTheInterconnectType)
+{
+    using namespace ConnectionClassifier;
+    for (auto [number, text] : std::initializer_list<std::pair<double, const char*>> { { 8, "8Gbps" },
+             { 2.5, "2.5Gbps" }, { 5e9, "5Gbps" }, { 1.5e6, "1.5Mbps" }, { 40e12, "40Tbps" }, { 480, "480" },
+             { 5000, "5Mbps" }, { 999'999, "1000Mbps" } })
+        EXPECT_EQ(numericSpeedText(number), text) << number;
+    for (auto [input, text] : std::initializer_list<std::pair<const char*, const char*>> {
+             { "  6.0 Gbps \n", "6.0 Gbps" }, { "16", "16Gbps" }, { "2.50", "2.5Gbps" }, { "inf", "inf" } })
+        EXPECT_EQ(speedText(input), text) << input;
+    EXPECT_FALSE(speedText(" \n"));
+    // Numbers of any name beat texts; an earlier name beats a later one; nesting goes two levels down.
+    EXPECT_EQ(
+        speedOfDictionary(dictionary({ { "link-speed", "6.0 Gbps" }, { "PCIeLinkRate", 16 } })), "16Gbps");
+    EXPECT_EQ(speedOfDictionary(dictionary({ { "PCIeLinkRate", 16 }, { "LinkSpeed", 8 } })), "8Gbps");
+    EXPECT_FALSE(speedOfDictionary(dictionary({ { "link-speed", 0 }, { "LinkSpeed", -1 },
+        { "linkSpeed", std::numeric_limits<double>::infinity() } })));
+    auto twoDown = dictionary({ { "a", dictionary({ { "b", dictionary({ { "link-speed", 8 } }) } }) } });
+    EXPECT_EQ(speedOfDictionary(twoDown), "8Gbps");
+    EXPECT_FALSE(speedOfDictionary(dictionary({ { "a", twoDown } })));
+    // Without the key, the first text in a protocol dictionary is the type, else the next spelling's.
+    EXPECT_FALSE(interconnectType(dictionary({ { "Physical Interconnect", "  " } })));
+    EXPECT_EQ(
+        interconnectType(dictionary({ { "Protocol Characteristics", dictionary({ { "Count", 1 } }) },
+            { "protocol characteristics",
+                dictionary({ { "List", RegistryArray { RegistryValue(7), RegistryValue("SAS") } } }) } })),
+        "SAS");
+}
+
+class ConnectionRule : public ::testing::Test {
+protected:
+    std::optional<Metadata> classify(RegistryDictionary properties, const RegistryObjectRef& parent = nullptr)
+    {
+        return ConnectionClassifier::classify(registry, registry.add("x", std::move(properties), parent));
+    }
+    static RegistryDictionary usb(const char* key, RegistryValue speed)
+    {
+        return dictionary({ { "Physical Interconnect", "USB" }, { key, std::move(speed) } });
+    }
+    RegistryObjectRef below(RegistryObjectRef top, int levels)
+    {
+        for (int i = 0; i < levels; ++i)
+            top = registry.add("x", {}, top);
+        return top;
+    }
+    testing::FakeDeviceRegistry registry;
+    LanguageGuard english { "en_US" };
+};
+
+TEST_F(ConnectionRule, UsbCodesAndAncestorSpeedsOtherTypesAndObjectsWithNothingKnown)
+{
+    EXPECT_EQ(classify(usb("PortCurrentSpeed", " SuperSpeedPlus ")),
+        (Metadata { "USB 3.2 Gen2x2", "20Gbps", {}, {} }));
+    EXPECT_EQ(classify(usb("PortMaximumSpeed", "warp")), (Metadata { "USB", {}, {}, {} }));
+    // An unknown code falls to the ancestors.
+    auto hub = registry.add("usb", dictionary({ { "USBCurrentSpeed", 2 } }));
+    EXPECT_EQ(classify(usb("Device Speed", 9), hub), (Metadata { "USB 2.0", "480Mbps", {}, {} }));
+    // A general link speed on one of eight ancestors wins over the USB code; a ninth is too far.
+    auto pci = registry.add("pci", dictionary({ { "IOPCIExpressLinkSpeed", 8 } }));
+    EXPECT_EQ(classify(usb("Device Speed", 3), below(pci, 1))->speed, "8Gbps");
+    EXPECT_EQ(classify(usb("Device Speed", 3), below(pci, 8))->speed, "5Gbps");
+
+    auto tb5 = dictionary({ { "Physical Interconnect", "thunderbolt" },
+        { "Nested", dictionary({ { "thunderbolt_version", 5 } }) } });
+    EXPECT_EQ(classify(tb5), (Metadata { "Thunderbolt", {}, {}, {} }));
+    EXPECT_EQ(
+        classify(dictionary({ { "Physical Interconnect", "Fabric" } })), (Metadata { "Fabric", {}, {}, {} }));
+    EXPECT_FALSE(classify(dictionary({ { "size", "1000" } })));
+    auto failing = registry.add("x", dictionary({ { "Physical Interconnect", "SATA" } }));
+    registry.failProperties(failing, 5);
+    EXPECT_FALSE(ConnectionClassifier::classify(registry, failing));
+    EXPECT_EQ(
+        classify(dictionary({ { "link-speed", 480'000'000 } })), (Metadata { "Unknown", "480Mbps", {}, {} }));
+    auto vendorOnly = dictionary({ { "manufacturer", "Acme" } });
+    EXPECT_EQ(classify(vendorOnly), (Metadata { "Unknown", {}, "Acme", {} }));
+    LanguageGuard chinese { "zh-Hans" };
+    EXPECT_EQ(classify(vendorOnly)->type, "未知");
+    EXPECT_EQ(classify(tb5)->type, "雷雳");
+}
+
+TEST_F(ConnectionRule, IdentityFromUpToTenAncestorsAndASearchOfUpToTwelve)
+{
+    using namespace DiskVolumeResolver;
+    EXPECT_EQ(vendorText(dictionary({ { "vendor", "  ATA  " }, { "manufacturer", "Samsung" } })), "Samsung");
+    EXPECT_EQ(vendorText(dictionary({ { "Vendor Name", " " }, { "idVendor", 1452 } })), "0x05AC");
+    EXPECT_EQ(vendorText(dictionary({ { "vendor", 12 } })), std::nullopt);
+    EXPECT_EQ(modelText(dictionary({ { "model", RegistryData { 'X', 0, ' ', '\n' } } })), "X");
+    EXPECT_EQ(modelText(dictionary({ { "model", RegistryData { 0xff, 0xfe } } })), std::nullopt);
+
+    auto top = registry.add("x", dictionary({ { "manufacturer", "Far Away" } }));
+    auto unreadable = registry.add("x", dictionary({ { "manufacturer", "Hidden" } }), below(top, 8));
+    registry.failProperties(unreadable, 5);
+    auto drive = registry.add("x", dictionary({ { "model", "Drive" } }), unreadable);
+    // The unreadable parent counts as one of the ten, so the vendor ten levels up is found.
+    EXPECT_EQ(hardwareIdentity(registry, drive, *registry.properties(drive)),
+        (HardwareIdentity { "Far Away", "Drive" }));
+    EXPECT_EQ(hardwareIdentity(registry, below(drive, 1), {}).vendor, std::nullopt);
+    EXPECT_EQ(registry.outstandingReferences(top), 0);
+
+    // The search: anything known above the match makes the match itself answer.
+    auto controller = registry.add("nvme", dictionary({ { "model", "Fast" } }));
+    auto disk = registry.add("block", dictionary({ { "size", "1" } }), controller);
+    registry.setBSDName(disk, "nvme0n1");
+    EXPECT_EQ(connectionMetadata("nvme0n1", registry), (Metadata { "Unknown", {}, {}, "Fast" }));
+    // A first match with nothing known on its chain gives way to the second match.
+    registry.setBSDName(registry.add("block", {}), "sdb");
+    registry.setBSDName(registry.add("block", dictionary({ { "Physical Interconnect", "USB" } })), "sdb");
+    EXPECT_EQ(connectionMetadata("sdb", registry).type, "USB");
+    auto sata = registry.add("x", dictionary({ { "Physical Interconnect", "SATA" } }));
+    registry.setBSDName(below(sata, 12), "near");
+    registry.setBSDName(below(sata, 13), "far");
+    EXPECT_EQ(connectionMetadata("near", registry).type, "SATA");
+    EXPECT_EQ(connectionMetadata("far", registry).type, "Unknown");
+    registry.failMatching(RegistryMatchingFailure { RegistryMatchingFailure::Kind::lookupFailed, 5 });
+    EXPECT_EQ(connectionMetadata("nvme0n1", registry), (Metadata { "Unknown", {}, {}, {} }));
+    EXPECT_EQ(registry.outstandingReferences(controller) + registry.outstandingReferences(disk), 0);
+}
+
+struct FakeMountLookup final : MountLookup {
+    std::optional<FileSystemStatistics> statistics
+        = FileSystemStatistics { 4096, 1000, 250, " apfs\n", "/dev/disk3s1", "/Volumes/Data" };
+    std::optional<VolumeResourceValues> resources
+        = VolumeResourceValues { "Data", 8'000'000, 1'000, 3'000, 2'000 };
+    std::string lastStatisticsPath;
 
     Expected<std::string, int> resolveSymbolicLinks(std::string_view path) override
     {
-        if (auto found = links.find(std::string(path)); found != links.end())
-            return found->second;
-        return std::string(path);
+        return path == "/home/me/link" ? "/Volumes/Data/real" : std::string(path);
     }
     Expected<FileSystemStatistics, int> fileSystemStatistics(std::string_view path) override
     {
-        statisticsPaths.emplace_back(path);
-        if (!statistics)
-            return Unexpected(ENOENT);
-        return *statistics;
+        lastStatisticsPath = path;
+        return statistics ? Expected<FileSystemStatistics, int>(*statistics) : Unexpected(ENOENT);
     }
     Expected<VolumeResourceValues, int> volumeResourceValues(std::string_view) override
     {
-        if (!resources)
-            return Unexpected(EIO);
-        return *resources;
+        return resources ? Expected<VolumeResourceValues, int>(*resources) : Unexpected(EIO);
     }
 };
 
-class Resolver : public ::testing::Test {
+class Resolver : public ConnectionRule {
 protected:
     void SetUp() override
     {
-        mounts.statistics
-            = FileSystemStatistics { 4096, 1000, 250, " apfs\n", "/dev/disk3s1", "/Volumes/Data" };
-        mounts.resources = VolumeResourceValues { "Data", 8'000'000, 1'000, 3'000, 2'000 };
-        auto drive = registry.add("block", RegistryDictionary {});
-        registry.setProperty(drive, "Physical Interconnect", "USB");
-        registry.setProperty(drive, "Device Speed", 4);
-        registry.setProperty(drive, "Vendor Name", "Acme");
-        registry.setProperty(drive, "Product Name", "Rocket");
+        auto drive = registry.add("block",
+            dictionary({ { "Physical Interconnect", "USB" }, { "Device Speed", 4 }, { "Vendor Name", "Acme" },
+                { "Product Name", "Rocket" } }));
         registry.setBSDName(drive, "disk3s1");
     }
-
     Expected<DiskVolumeDescriptor, MonitorError> resolve(std::string_view location)
     {
         return DiskVolumeResolver::resolve(location, registry, mounts);
     }
-
-    FakeDeviceRegistry registry;
     FakeMountLookup mounts;
-    LanguageGuard english { "en_GB" };
 };
 
-TEST_F(Resolver, AFolderLinkOrFileUrlResolvesToItsVolumeWithEveryField)
+TEST_F(Resolver, AFolderLinkOrFileUrlResolvesToItsVolumeAndNamesAndCapacitiesFallBack)
 {
     EXPECT_EQ(resolve("/Volumes/Data/Projects/2024"),
         (DiskVolumeDescriptor { "/Volumes/Data/Projects/2024", "disk3s1", "Data", "USB 3.1 Gen2", "10Gbps",
             "APFS", 8'000'000, 3'000, "Acme", "Rocket", std::nullopt }));
-    mounts.links["/home/me/link"] = "/Volumes/Data/real";
     EXPECT_EQ(resolve("file:///home/me/link")->url, "/Volumes/Data/real");
-    EXPECT_EQ(mounts.statisticsPaths.back(), "/Volumes/Data/real"); // links are resolved first
+    EXPECT_EQ(mounts.lastStatisticsPath, "/Volumes/Data/real"); // links are resolved first
     EXPECT_EQ(resolve("file://localhost/My%20Folder")->url, "/My Folder");
     EXPECT_EQ(resolve("some/folder")->url, std::filesystem::current_path().string() + "/some/folder");
-}
-
-TEST_F(Resolver, RejectsWhatIsNotALocalFileOrHasNoDeviceName)
-{
-    for (const char* location :
-        { "", "http://example.com/x", "file://server/share", "file://", "smb://nas/x" })
+    for (const char* location : { "", "http://example.com/x", "file://server/share", "file://" })
         EXPECT_EQ(resolve(location).error().kind, MonitorError::Kind::invalidSelection) << location;
-    EXPECT_EQ(resolve("").error().localizedDescription(), "Please select a valid volume.");
 
-    for (const char* source : { "///", "" }) {
-        mounts.statistics = FileSystemStatistics { 4096, 1, 1, "ext4", source, "/" };
-        EXPECT_EQ(resolve("/x").error().localizedDescription(),
-            "Failed to resolve the BSD name for the selected path.");
-    }
-    mounts.statistics.reset();
-    EXPECT_EQ(resolve("/x").error().kind, MonitorError::Kind::bsdNameResolutionFailed);
-}
-
-TEST_F(Resolver, NamesAndCapacitiesFallBackToTheStatisticsRecord)
-{
-    // A device name without a slash is used whole; the last component otherwise.
-    mounts.statistics->mountedFromName = "server:export";
-    auto network = resolve("/net/x");
-    EXPECT_EQ(network->bsdName, "server:export");
-    EXPECT_EQ(network->connectionTypeDescription, "Unknown");
-    EXPECT_FALSE(network->hardwareVendor);
+    // Fallbacks to the statistics record (what /proc shows on this machine is tested there).
     mounts.statistics->mountedFromName = "/dev/mapper//vg-home/";
     EXPECT_EQ(resolve("/x")->bsdName, "vg-home");
-
+    mounts.statistics->mountedFromName = "///";
+    EXPECT_EQ(resolve("/x").error().kind, MonitorError::Kind::bsdNameResolutionFailed);
+    mounts.statistics->mountedFromName = "/dev/disk3s1";
     mounts.resources = VolumeResourceValues { std::nullopt, 0, 0, std::nullopt, 0 };
     auto descriptor = resolve("/Volumes/Data/Projects/");
     EXPECT_EQ(descriptor->displayName, "Projects");
     EXPECT_EQ(descriptor->totalCapacityBytes, 4096u * 1000);
     EXPECT_EQ(descriptor->availableCapacityBytes, 4096u * 250);
-    // An empty volume name is still the volume name.
-    mounts.resources = VolumeResourceValues { "", std::nullopt, 5, std::nullopt, std::nullopt };
-    EXPECT_EQ(resolve("/a/b")->displayName, "");
-    EXPECT_EQ(resolve("/a/b")->availableCapacityBytes, 5u);
-    // Resource failures are ignored; a zero block size gives no capacities.
-    mounts.resources.reset();
-    mounts.statistics = FileSystemStatistics { 0, 1000, 250, "  \n", "/dev/disk3s1", "/" };
-    descriptor = resolve("/");
-    EXPECT_EQ(descriptor->displayName, "/");
-    EXPECT_FALSE(descriptor->totalCapacityBytes || descriptor->availableCapacityBytes);
-    EXPECT_FALSE(descriptor->fileSystemDescription);
-}
-
-TEST(ResolverOnThisMachine, TheRootIsTheVirtioDiskWithStatvfsCapacities)
-{
-    SysfsRegistry registry;
-    LinuxMountLookup mounts;
-    auto descriptor = DiskVolumeResolver::resolve("/", registry, mounts);
-    ASSERT_TRUE(descriptor);
-    if (descriptor->bsdName != "vda")
-        GTEST_SKIP() << "root is on " << descriptor->bsdName;
-    EXPECT_EQ(descriptor->fileSystemDescription, "EXT4");
-    struct statvfs expected;
-    ASSERT_EQ(::statvfs("/", &expected), 0);
-    EXPECT_EQ(descriptor->totalCapacityBytes, std::uint64_t { expected.f_blocks } * expected.f_frsize);
-    // Free space moves while other programs run; it stays within a few megabytes.
-    auto available = static_cast<double>(std::uint64_t { expected.f_bavail } * expected.f_frsize);
-    ASSERT_TRUE(descriptor->availableCapacityBytes);
-    EXPECT_NEAR(static_cast<double>(*descriptor->availableCapacityBytes), available, 256.0 * 1024 * 1024);
-    EXPECT_EQ(descriptor->connectionTypeDescription, "Virtio");
-    EXPECT_FALSE(descriptor->smartInfo);
-}
-
-TEST(ResolverOnThisMachine, BadInputNeverCrashes)
-{
-    SysfsRegistry registry;
-    LinuxMountLookup mounts;
-    LanguageGuard english { "en" };
-    auto missing = DiskVolumeResolver::resolve("/no/such/place", registry, mounts);
-    ASSERT_FALSE(missing);
-    EXPECT_EQ(missing.error().kind, MonitorError::Kind::bsdNameResolutionFailed);
-    // A file is not a folder, but it still lives on a volume.
-    auto file = DiskVolumeResolver::resolve("/etc/hostname", registry, mounts);
-    ASSERT_TRUE(file);
-    EXPECT_EQ(file->url, std::filesystem::canonical("/etc/hostname").string());
-    for (const char* pseudo : { "/proc", "/proc/self", "/sys/block", "/dev/shm", "/dev" }) {
-        auto descriptor = DiskVolumeResolver::resolve(pseudo, registry, mounts);
-        ASSERT_TRUE(descriptor) << pseudo;
-        EXPECT_EQ(descriptor->connectionTypeDescription, "Unknown") << pseudo;
-        EXPECT_FALSE(descriptor->bsdName.empty()) << pseudo;
-    }
-}
-
-// Runs a shell command; its standard output without the final line break, or nothing when it failed.
-std::optional<std::string> run(const std::string& command)
-{
-    auto outcome = testing::runShell(command + " 2>/dev/null");
-    if (outcome.exitStatus != 0)
-        return std::nullopt;
-    while (!outcome.output.empty() && outcome.output.back() == '\n')
-        outcome.output.pop_back();
-    return outcome.output;
-}
-
-// An ext4 image on a loop device, mounted; every step is undone in reverse order when the
-// guard goes, even if an assertion failed half way.
-class LoopMount {
-public:
-    LoopMount()
-    {
-        auto image = (m_directory / "image.ext4").string();
-        std::filesystem::create_directory(m_mountPoint); // a space exercises mountinfo's escapes
-        if (!run("truncate -s 16M '" + image + "' && mkfs.ext4 -q -L TallowinTest '" + image + "'"))
-            return;
-        m_loop = run("losetup -f --show '" + image + "'").value_or("");
-        m_mounted = !m_loop.empty() && ::mount(m_loop.c_str(), m_mountPoint.c_str(), "ext4", 0, nullptr) == 0;
-    }
-    ~LoopMount()
-    {
-        if (m_mounted)
-            ::umount2(m_mountPoint.c_str(), MNT_DETACH);
-        if (!m_loop.empty())
-            run("losetup -d " + m_loop);
-    }
-    LoopMount(const LoopMount&) = delete;
-    LoopMount& operator=(const LoopMount&) = delete;
-
-    bool ready() const { return m_mounted; }
-    const std::string& mountPoint() const { return m_mountPoint; }
-    std::string loopName() const { return std::filesystem::path(m_loop).filename().string(); }
-
-private:
-    testing::TemporaryDirectory m_directory { "tallowin-loop" };
-    std::string m_mountPoint = (m_directory / "mnt point").string();
-    std::string m_loop;
-    bool m_mounted { false };
-};
-
-TEST(ResolverOnThisMachine, ALoopMountedImageResolvesToItsLoopDeviceAndLabel)
-{
-    if (::geteuid() != 0)
-        GTEST_SKIP() << "needs root for losetup and mount";
-    LoopMount loop;
-    if (!loop.ready())
-        GTEST_SKIP() << "loop devices or ext4 mounts are not available here";
-    std::filesystem::create_directories(loop.mountPoint() + "/photos/2024");
-    SysfsRegistry registry;
-    LinuxMountLookup mounts;
-    auto descriptor = DiskVolumeResolver::resolve(loop.mountPoint() + "/photos/2024", registry, mounts);
-    ASSERT_TRUE(descriptor);
-    EXPECT_EQ(descriptor->url, std::filesystem::canonical(loop.mountPoint() + "/photos/2024").string());
-    EXPECT_EQ(descriptor->bsdName, loop.loopName());
-    EXPECT_EQ(descriptor->displayName, "TallowinTest");
-    EXPECT_EQ(descriptor->fileSystemDescription, "EXT4");
-    EXPECT_EQ(descriptor->connectionTypeDescription, "Loop");
-    struct statvfs expected;
-    ASSERT_EQ(::statvfs(loop.mountPoint().c_str(), &expected), 0);
-    EXPECT_EQ(descriptor->totalCapacityBytes, std::uint64_t { expected.f_blocks } * expected.f_frsize);
-    EXPECT_EQ(descriptor->availableCapacityBytes, std::uint64_t { expected.f_bavail } * expected.f_frsize);
+    mounts.resources.reset(); // resource failures are ignored
+    EXPECT_EQ(resolve("/")->displayName, "/");
 }
 
 }

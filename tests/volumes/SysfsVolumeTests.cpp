@@ -1,0 +1,311 @@
+#include "platform/LinuxMountLookup.h"
+#include "platform/SysfsRegistry.h"
+#include "support/FakeSysfsTree.h"
+#include "support/LanguageGuard.h"
+#include "support/ShellCommand.h"
+#include "volumes/DiskVolumeResolver.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+namespace tallowin {
+namespace {
+
+using testing::FakeSysfsTree;
+using testing::LanguageGuard;
+using Metadata = DiskVolumeResolver::ConnectionMetadata;
+
+// Excerpts of the pci.ids and usb.ids formats, with the entries these trees use and the kinds of
+// line (comments, subsystems, interfaces, classes) a reader must skip.
+const char* pciIds
+    = "# comment\n144d  Samsung Electronics Co Ltd\n\ta808  NVMe SSD Controller SM981/PM981/PM983\n"
+      "\t\t144d a801  SSD 970 EVO Plus\n1af4  Red Hat, Inc.\n\t1042  Virtio 1.0 block device\n"
+      "8086  Intel Corporation\n\t15ef  JHL7540 Thunderbolt 3 Bridge [Titan Ridge 2C 2018]\n"
+      "C 01  Mass storage controller\n\t08  Non-Volatile memory controller\n";
+const char* usbIds = "0781  SanDisk Corp.\n\t5567  Cruzer Blade\n\t\t00  interface that is not a device\n"
+                     "C 08  Mass Storage\n";
+
+class SysfsClassification : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        FakeSysfsTree::write(tree.root() / "ids/pci.ids", pciIds);
+        FakeSysfsTree::write(tree.root() / "ids/usb.ids", usbIds);
+        tree.device("pci0000:00", "");
+    }
+
+    Metadata classify(const std::string& name, bool withDatabases = true)
+    {
+        auto ids = [&](const char* file) { return (tree.root() / "ids" / file).string(); };
+        SysfsRegistry registry(tree.rootString(),
+            withDatabases ? std::make_shared<const HardwareIdDatabase>(
+                HardwareIdDatabase::Paths { ids("pci.ids"), ids("usb.ids") })
+                          : HardwareIdDatabase::empty());
+        return DiskVolumeResolver::connectionMetadata(name, registry);
+    }
+
+    // A SCSI disk with one partition at `device` (…/target/0:0:0:0).
+    void scsiDisk(const std::string& device, const std::string& name, unsigned minor,
+        const std::string& vendor, const std::string& model)
+    {
+        tree.device(std::filesystem::path(device).parent_path(), "bus/scsi", "DEVTYPE=scsi_target\n");
+        tree.device(device, "bus/scsi", "DEVTYPE=scsi_device\nDRIVER=sd\n",
+            { { "vendor", vendor + "\n" }, { "model", model + "\n" } });
+        tree.block(device + "/block/" + name, 8, minor);
+        tree.block(
+            device + "/block/" + name + "/" + name + "1", 8, minor + 1, "1 0 2 0 3 0 4 0 0 0 0\n", true);
+    }
+
+    // A USB device at `path` with a mass-storage interface and its SCSI disk.
+    void usbDisk(const std::string& path, const std::string& speed, FakeSysfsTree::Attributes attributes,
+        const std::string& name, unsigned minor, const std::string& vendor, const std::string& model)
+    {
+        tree.device(path, "bus/usb", "DEVTYPE=usb_device\nDRIVER=usb\n", attributes);
+        FakeSysfsTree::write(tree.devicePath(path) / "speed", speed + "\n");
+        auto interface = path + "/" + std::filesystem::path(path).filename().string() + ":1.0";
+        tree.device(
+            interface, "bus/usb", "DEVTYPE=usb_interface\nDRIVER=uas\n", { { "bInterfaceClass", "08\n" } });
+        tree.device(interface + "/host0", "bus/scsi", "DEVTYPE=scsi_host\n");
+        scsiDisk(interface + "/host0/target0:0:0/0:0:0:0", name, minor, vendor, model);
+    }
+
+    // An NVMe controller at the PCI function `endpoint`, its namespace and the first partition.
+    void nvme(const std::string& endpoint, const std::string& controller, const std::string& linkSpeed,
+        const std::string& namespaceName, unsigned minor)
+    {
+        tree.device(endpoint, "bus/pci", "DRIVER=nvme\n",
+            { { "vendor", "0x144d\n" }, { "device", "0xa808\n" }, { "class", "0x010802\n" },
+                { "current_link_speed", linkSpeed + "\n" } });
+        auto directory = endpoint + "/nvme/" + controller;
+        tree.device(directory, "class/nvme", "NVME_TRTYPE=pcie\n",
+            { { "model", "Samsung SSD 970 EVO Plus 1TB            \n" }, { "serial", "S4EWNX0R123456\n" } });
+        tree.block(directory + "/" + namespaceName, 259, minor);
+        tree.block(directory + "/" + namespaceName + "/" + namespaceName + "p1", 259, minor + 1,
+            "1 0 1 0 1 0 1\n", true);
+    }
+    const Metadata samsung { "PCIe", "8Gbps", "Samsung Electronics Co Ltd", "Samsung SSD 970 EVO Plus 1TB" };
+
+    FakeSysfsTree tree;
+    LanguageGuard english { "en_US" };
+};
+
+TEST_F(SysfsClassification, UsbAndSataDisksReadTheirLinkAndTheDrivesOrDatabaseIdentity)
+{
+    // The xHCI controller's own PCIe link speed is never the drive's.
+    tree.device("pci0000:00/0000:00:14.0", "bus/pci", "DRIVER=xhci_hcd\n",
+        { { "vendor", "0x8086\n" }, { "class", "0x0c0330\n" }, { "current_link_speed", "8.0 GT/s PCIe\n" } });
+    std::string root = "pci0000:00/0000:00:14.0/usb2";
+    tree.device(root, "bus/usb", "DEVTYPE=usb_device\n", { { "speed", "10000\n" } });
+    // A SATA drive behind a USB 3 bridge: the bridge's link, the drive's own identity.
+    usbDisk(root + "/2-1", "5000", { { "manufacturer", "ASMedia\n" }, { "product", "ASM1153E\n" } }, "sda", 0,
+        "Samsung ", "SSD 860 EVO 500G");
+    EXPECT_EQ(classify("sda1"), (Metadata { "USB 3.0", "5Gbps", "Samsung", "SSD 860 EVO 500G" }));
+
+    // Blank INQUIRY texts: numeric ids, named from usb.ids or shown as hex.
+    usbDisk(root + "/2-2", "480", { { "idVendor", "0781\n" }, { "idProduct", "5567\n" } }, "sdb", 16,
+        "        ", "                ");
+    EXPECT_EQ(classify("sdb"), (Metadata { "USB 2.0", "480Mbps", "SanDisk Corp.", "Cruzer Blade" }));
+    EXPECT_EQ(classify("sdb", false), (Metadata { "USB 2.0", "480Mbps", "0x0781", "0x5567" }));
+
+    std::string ata = "pci0000:00/0000:00:17.0/ata1";
+    tree.device("pci0000:00/0000:00:17.0", "bus/pci", "DRIVER=ahci\n", { { "class", "0x010601\n" } });
+    tree.device(ata, "", "DEVTYPE=ata_port\n");
+    tree.device(ata + "/link1", "", "DEVTYPE=ata_link\n");
+    FakeSysfsTree::write(tree.devicePath(ata + "/link1/ata_link/link1/sata_spd"), "3.0 Gbps\n");
+    tree.device(ata + "/host0", "bus/scsi", "DEVTYPE=scsi_host\n");
+    scsiDisk(ata + "/host0/target0:0:0/0:0:0:0", "sdc", 32, "ATA     ", "ST2000DM008-2FR1");
+    EXPECT_EQ(classify("sdc1"), (Metadata { "SATA", "3Gbps", "ATA", "ST2000DM008-2FR1" }));
+}
+
+TEST_F(SysfsClassification, NvmeReadsItsPcieLinkOrBehindAThunderboltBridgeTheRoutersGeneration)
+{
+    tree.device("pci0000:00/0000:00:1d.0", "bus/pci", "",
+        { { "class", "0x060400\n" }, { "current_link_speed", "16.0 GT/s PCIe\n" } });
+    nvme("pci0000:00/0000:00:1d.0/0000:03:00.0", "nvme0", "8.0 GT/s PCIe", "nvme0n1", 0);
+    EXPECT_EQ(classify("nvme0n1p1"), samsung);
+
+    // A device-mapper volume on the partition (LUKS, LVM) is attached like the drive below.
+    tree.block("virtual/block/dm-0", 253, 0);
+    tree.link(tree.devicePath("virtual/block/dm-0/slaves/nvme0n1p1"),
+        tree.devicePath("pci0000:00/0000:00:1d.0/0000:03:00.0/nvme/nvme0/nvme0n1/nvme0n1p1"));
+    EXPECT_EQ(classify("dm-0").speed, "8Gbps");
+
+    tree.device("pci0000:00/0000:00:07.0", "bus/pci", "", { { "class", "0x060400\n" } });
+    // Two bridges of a Titan Ridge controller, which pci.ids names a Thunderbolt bridge.
+    std::string bridge = "pci0000:00/0000:00:07.0";
+    for (const char* next : { "/0000:03:00.0", "/0000:04:01.0" }) {
+        bridge += next;
+        tree.device(bridge, "bus/pci", "",
+            { { "class", "0x060400\n" }, { "vendor", "0x8086\n" }, { "device", "0x15ef\n" } });
+    }
+    nvme(bridge + "/0000:05:00.0", "nvme1", "8.0 GT/s PCIe", "nvme1n1", 8);
+    std::string domain = "pci0000:00/0000:00:0d.2/domain0";
+    tree.device(domain, "bus/thunderbolt", "DEVTYPE=thunderbolt_domain\n");
+    for (auto [route, generation] : { std::pair { "/0-0", "4\n" }, { "/0-0/0-1", "3\n" } }) {
+        tree.device(domain + route, "bus/thunderbolt", "DEVTYPE=thunderbolt_device\n",
+            { { "generation", generation }, { "rx_speed", "20.0 Gb/s\n" }, { "vendor_name", "OWC\n" } });
+        auto name = std::filesystem::path(route).filename().string();
+        tree.link(tree.root() / "bus/thunderbolt/devices" / name, tree.devicePath(domain + route));
+    }
+
+    EXPECT_EQ(
+        classify("nvme1n1p1"), (Metadata { "Thunderbolt 3", "40Gbps", samsung.vendor, samsung.product }));
+    // Routers alone do not make every bridged drive a Thunderbolt one.
+    EXPECT_EQ(classify("nvme0n1p1"), samsung);
+}
+
+TEST_F(SysfsClassification, VirtioLoopAndRamDevices)
+{
+    tree.device("pci0000:00/0000:00:02.0", "bus/pci", "DRIVER=virtio-pci\n",
+        { { "vendor", "0x1af4\n" }, { "device", "0x1042\n" }, { "class", "0x018000\n" } });
+    tree.device("pci0000:00/0000:00:02.0/virtio1", "bus/virtio", "DRIVER=virtio_blk\n",
+        { { "vendor", "0x1af4\n" }, { "device", "0x0002\n" } });
+    tree.block("pci0000:00/0000:00:02.0/virtio1/block/vda", 254, 0);
+    EXPECT_EQ(
+        classify("vda"), (Metadata { "Virtio", std::nullopt, "Red Hat, Inc.", "Virtio 1.0 block device" }));
+
+    // A disk on virtio-scsi is named by its own INQUIRY data, not by the host adapter.
+    tree.device("pci0000:00/0000:00:02.0/virtio1/host2", "bus/scsi", "DEVTYPE=scsi_host\n");
+    scsiDisk("pci0000:00/0000:00:02.0/virtio1/host2/target2:0:0/2:0:0:0", "sde", 64, "QEMU    ",
+        "QEMU HARDDISK   ");
+    EXPECT_EQ(classify("sde"), (Metadata { "Virtio", std::nullopt, "QEMU", "QEMU HARDDISK" }));
+
+    tree.device("virtual", "");
+    tree.block("virtual/block/loop3", 7, 3);
+    EXPECT_EQ(classify("loop3"), (Metadata { "Loop", std::nullopt, std::nullopt, std::nullopt }));
+    tree.block("virtual/block/zram0", 252, 0);
+    EXPECT_EQ(classify("zram0").type, "RAM");
+}
+
+// Runs tallowin-cli's volume subcommand in English; standard error is kept apart from the JSON.
+testing::ShellOutcome volumeCommand(const std::string& arguments)
+{
+    return testing::runShell(
+        "LANGUAGE=en LC_ALL=C " TALLOWIN_CLI_PATH " volume " + arguments + " 2>/dev/null");
+}
+
+nlohmann::ordered_json volumeJson(const std::string& arguments)
+{
+    auto outcome = volumeCommand(arguments + " --json");
+    return outcome.exitStatus == 0 ? nlohmann::ordered_json::parse(outcome.output)
+                                   : nlohmann::ordered_json {};
+}
+
+std::vector<std::string> keysOf(const nlohmann::ordered_json& object)
+{
+    std::vector<std::string> keys;
+    for (const auto& item : object.items())
+        keys.push_back(item.key());
+    return keys;
+}
+
+class OnThisMachine : public ::testing::Test {
+protected:
+    Expected<DiskVolumeDescriptor, MonitorError> resolve(const std::string& location)
+    {
+        return DiskVolumeResolver::resolve(location, registry, mounts);
+    }
+    SysfsRegistry registry;
+    LinuxMountLookup mounts;
+    LanguageGuard english { "en" };
+};
+
+TEST_F(OnThisMachine, TheRootIsTheVirtioDiskWithStatvfsCapacitiesAndTheCliPrintsFixedKeys)
+{
+    auto descriptor = resolve("/");
+    ASSERT_TRUE(descriptor);
+    if (descriptor->bsdName != "vda")
+        GTEST_SKIP() << "root is on " << descriptor->bsdName;
+    EXPECT_EQ(descriptor->fileSystemDescription, "EXT4");
+    EXPECT_EQ(descriptor->connectionTypeDescription, "Virtio");
+    struct statvfs expected;
+    ASSERT_EQ(::statvfs("/", &expected), 0);
+    EXPECT_EQ(descriptor->totalCapacityBytes, std::uint64_t { expected.f_blocks } * expected.f_frsize);
+    // Free space moves while other programs run; it stays within a few megabytes.
+    EXPECT_NEAR(static_cast<double>(descriptor->availableCapacityBytes.value_or(0)),
+        static_cast<double>(expected.f_bavail) * static_cast<double>(expected.f_frsize), 256.0 * 1024 * 1024);
+
+    auto root = volumeJson("/");
+    EXPECT_EQ(keysOf(root),
+        (std::vector<std::string> { "bsdName", "displayName", "connectionTypeDescription",
+            "connectionSpeedDescription", "fileSystemDescription", "totalCapacityBytes",
+            "availableCapacityBytes", "hardwareVendor", "hardwareModel", "url" }));
+    EXPECT_EQ(root["url"], "/");
+    EXPECT_EQ(root["totalCapacityBytes"], *descriptor->totalCapacityBytes);
+    auto proc = volumeJson("/proc");
+    EXPECT_TRUE(proc["totalCapacityBytes"].is_null() && proc["hardwareVendor"].is_null());
+    EXPECT_EQ(keysOf(volumeJson("--device vda")),
+        (std::vector<std::string> { "type", "speed", "vendor", "product" }));
+}
+
+TEST_F(OnThisMachine, BadInputNeverCrashes)
+{
+    EXPECT_EQ(resolve("/etc/hostname")->url, std::filesystem::canonical("/etc/hostname").string());
+    for (const char* pseudo : { "/proc", "/proc/self", "/sys/block", "/dev/shm", "/dev" }) {
+        auto descriptor = resolve(pseudo);
+        ASSERT_TRUE(descriptor) << pseudo;
+        EXPECT_EQ(descriptor->connectionTypeDescription, "Unknown") << pseudo;
+        EXPECT_FALSE(descriptor->bsdName.empty()) << pseudo;
+    }
+    EXPECT_EQ(resolve("/no/such/place").error().kind, MonitorError::Kind::bsdNameResolutionFailed);
+    // The command fails with a status (1 or 2, never a signal) and prints nothing on standard output.
+    for (const char* arguments :
+        { "/no/such/place --json", "http://example.com/ --json", "--device ../vda", "--device nosuchdisk" }) {
+        auto outcome = volumeCommand(arguments);
+        EXPECT_TRUE(outcome.exitStatus == 1 || outcome.exitStatus == 2)
+            << arguments << ": " << outcome.exitStatus;
+        EXPECT_EQ(outcome.output, "") << arguments;
+    }
+}
+
+// An ext4 image on a loop device, mounted at a path with a space (mountinfo escapes it); every
+// step is undone in reverse order when the guard goes, even if an assertion failed half way.
+struct LoopMount {
+    testing::TemporaryDirectory directory { "tallowin-loop" };
+    std::string mountPoint = (directory / "mnt point").string();
+    std::string loop;
+    bool mounted { false };
+
+    LoopMount()
+    {
+        auto image = "'" + (directory / "image.ext4").string() + "'";
+        std::filesystem::create_directory(mountPoint);
+        auto made = testing::runShell("{ truncate -s 16M " + image + " && mkfs.ext4 -q -L TallowinTest "
+            + image + " && losetup -f --show " + image + "; } 2>/dev/null");
+        loop = made.exitStatus == 0 ? made.output.substr(0, made.output.find('\n')) : "";
+        mounted = !loop.empty() && ::mount(loop.c_str(), mountPoint.c_str(), "ext4", 0, nullptr) == 0;
+    }
+    ~LoopMount()
+    {
+        if (mounted)
+            ::umount2(mountPoint.c_str(), MNT_DETACH);
+        if (!loop.empty())
+            testing::runShell("losetup -d " + loop + " 2>/dev/null");
+    }
+    LoopMount(const LoopMount&) = delete;
+};
+
+TEST_F(OnThisMachine, ALoopMountedImageResolvesToItsLoopDeviceAndLabel)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root for losetup and mount";
+    LoopMount loop;
+    if (!loop.mounted)
+        GTEST_SKIP() << "loop devices or ext4 mounts are not available here";
+    std::filesystem::create_directories(loop.mountPoint + "/photos/2024");
+    auto descriptor = resolve(loop.mountPoint + "/photos/2024");
+    ASSERT_TRUE(descriptor);
+    EXPECT_EQ(descriptor->url, std::filesystem::canonical(loop.mountPoint + "/photos/2024").string());
+    EXPECT_EQ(descriptor->bsdName, std::filesystem::path(loop.loop).filename());
+    EXPECT_EQ(descriptor->displayName, "TallowinTest");
+    EXPECT_EQ(descriptor->fileSystemDescription, "EXT4");
+    EXPECT_EQ(descriptor->connectionTypeDescription, "Loop");
+    EXPECT_TRUE(descriptor->totalCapacityBytes && descriptor->availableCapacityBytes);
+}
+
+}
+}
