@@ -1,5 +1,7 @@
 #include "smart/SystemdServiceManager.h"
 
+#include "core/Formatting.h"
+
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 #include <fstream>
@@ -41,18 +43,11 @@ std::shared_ptr<ServiceManager> makeSystemServiceManager(const EnvironmentLookup
 
 namespace {
 
-std::string trimmed(std::string_view text)
-{
-    auto first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string_view::npos)
-        return {};
-    auto last = text.find_last_not_of(" \t\r\n");
-    return std::string(text.substr(first, last - first + 1));
-}
+using Formatting::trimmed;
 
 std::string firstLine(std::string_view text)
 {
-    return trimmed(text.substr(0, text.find('\n')));
+    return std::string(trimmed(text.substr(0, text.find('\n'))));
 }
 
 ServiceManagerError serviceError(ServiceManagerErrorCode code, std::string description)
