@@ -80,7 +80,8 @@ HardwareIdDatabase::Table HardwareIdDatabase::load(const std::string& path)
         if (vendor < 0 || view.size() < 8 || view[1] == '\t' || view.substr(5, 2) != "  ")
             continue;
         if (auto device = parseHex4(view.substr(1, 4)))
-            table.devices.emplace(static_cast<std::uint32_t>(vendor) << 16 | *device, std::string(view.substr(7)));
+            table.devices.emplace(
+                static_cast<std::uint32_t>(vendor) << 16 | *device, std::string(view.substr(7)));
     }
     return table;
 }
