@@ -1,12 +1,11 @@
 #include "benchmark/DiskPerformanceTester.h"
 #include "cli/Command.h"
 #include "cli/Interrupt.h"
+#include "cli/SystemVolume.h"
 #include "core/Formatting.h"
 #include "core/Language.h"
 #include "core/MainQueue.h"
-#include "platform/LinuxMountLookup.h"
 #include "platform/SysfsRegistry.h"
-#include "volumes/DiskVolumeResolver.h"
 
 #include <atomic>
 #include <cstdio>
@@ -140,8 +139,7 @@ void printResult(const Tester::Result& result)
 int runBench(const BenchOptions& options)
 {
     SysfsRegistry registry;
-    LinuxMountLookup mounts(LinuxMountLookup::Roots { "/proc", registry.root(), "/run/udev/data", "/dev" });
-    auto volume = DiskVolumeResolver::resolve(options.path, registry, mounts);
+    auto volume = resolveVolume(options.path, registry);
     if (!volume) {
         fmt::print(stderr, "{}\n", volume.error().localizedDescription());
         return 1;

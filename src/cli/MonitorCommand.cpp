@@ -3,10 +3,10 @@
 
 #include "cli/Command.h"
 #include "cli/Interrupt.h"
+#include "cli/SystemVolume.h"
 #include "core/Language.h"
 #include "core/MainQueue.h"
 #include "monitor/DiskIOMonitor.h"
-#include "platform/LinuxMountLookup.h"
 #include "platform/SysfsRegistry.h"
 #include "volumes/DiskVolumeResolver.h"
 
@@ -122,8 +122,7 @@ Expected<DiskVolumeDescriptor, std::string> descriptorForDevice(
 Expected<DiskVolumeDescriptor, std::string> descriptorForPath(
     const std::string& path, SysfsRegistry& registry)
 {
-    LinuxMountLookup mounts(LinuxMountLookup::Roots { "/proc", registry.root(), "/run/udev/data", "/dev" });
-    auto descriptor = DiskVolumeResolver::resolve(path, registry, mounts);
+    auto descriptor = resolveVolume(path, registry);
     if (!descriptor)
         return Unexpected(descriptor.error().localizedDescription());
     return std::move(descriptor).value();

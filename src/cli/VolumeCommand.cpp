@@ -1,6 +1,6 @@
 #include "cli/Command.h"
+#include "cli/SystemVolume.h"
 #include "core/Language.h"
-#include "platform/LinuxMountLookup.h"
 #include "platform/SysfsRegistry.h"
 #include "volumes/DiskVolumeResolver.h"
 
@@ -88,8 +88,7 @@ int describeDevice(const VolumeOptions& options)
 int describeVolume(const VolumeOptions& options)
 {
     SysfsRegistry registry;
-    LinuxMountLookup mounts(LinuxMountLookup::Roots { "/proc", registry.root(), "/run/udev/data", "/dev" });
-    auto descriptor = DiskVolumeResolver::resolve(options.path, registry, mounts);
+    auto descriptor = resolveVolume(options.path, registry);
     if (!descriptor) {
         fmt::print(stderr, "{}\n", descriptor.error().localizedDescription());
         return 1;
