@@ -198,9 +198,13 @@ std::string groupedDecimal(double value, int maximumFractionDigits)
 std::string groupedInteger(std::int64_t value)
 {
     std::string digits = std::to_string(value);
-    if (value < 0)
-        return "-" + groupDigits(std::string_view(digits).substr(1));
-    return groupDigits(digits);
+    if (value >= 0)
+        return groupDigits(digits);
+    // Appending to a one-character string rather than `"-" + text`: GCC 12 reports a false
+    // -Wrestrict overlap for the latter in optimised builds.
+    std::string negative(1, '-');
+    negative += groupDigits(std::string_view(digits).substr(1));
+    return negative;
 }
 
 std::string iops(double value, Language language)

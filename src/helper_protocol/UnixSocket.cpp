@@ -11,13 +11,6 @@
 
 namespace tallowin {
 
-void FileDescriptor::reset(int fd) noexcept
-{
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = fd;
-}
-
 std::string SocketError::description() const
 {
     switch (kind) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Expected.h"
+#include "core/FileDescriptor.h"
 #include "helper_protocol/Bytes.h"
 #include "helper_protocol/Frame.h"
 #include "helper_protocol/ProtocolError.h"
@@ -12,42 +13,6 @@
 #include <variant>
 
 namespace tallowin {
-
-// An owned file descriptor: closed exactly once, movable, never copied.
-class FileDescriptor {
-public:
-    FileDescriptor() = default;
-    explicit FileDescriptor(int fd)
-        : m_fd(fd)
-    { }
-    ~FileDescriptor() { reset(); }
-    FileDescriptor(FileDescriptor&& other) noexcept
-        : m_fd(other.release())
-    { }
-    FileDescriptor& operator=(FileDescriptor&& other) noexcept
-    {
-        if (this != &other)
-            reset(other.release());
-        return *this;
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-    int get() const { return m_fd; }
-    bool isValid() const { return m_fd >= 0; }
-    explicit operator bool() const { return isValid(); }
-    int release() noexcept
-    {
-        const int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-    // Closes the current descriptor (never retried: after EINTR the descriptor is gone anyway).
-    void reset(int fd = -1) noexcept;
-
-private:
-    int m_fd { -1 };
-};
 
 // Why a socket operation gave no frame.
 struct SocketError {

@@ -1,5 +1,7 @@
 #include "platform/SysfsFiles.h"
 
+#include "core/FileDescriptor.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -12,28 +14,6 @@
 #include <unistd.h>
 
 namespace tallowin::sysfs {
-
-namespace {
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd)
-        : m_fd(fd)
-    { }
-    ~FileDescriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
-} // namespace
 
 // A small attribute file as text without its final line break; nothing when it cannot be
 // read, is binary or is larger than an attribute should be. Never blocks on a slow device:

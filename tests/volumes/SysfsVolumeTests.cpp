@@ -6,6 +6,7 @@
 #include "volumes/DiskVolumeResolver.h"
 
 #include <filesystem>
+#include <fmt/core.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <sys/mount.h>
@@ -272,7 +273,7 @@ struct LoopMount {
 
     LoopMount()
     {
-        auto image = "'" + (directory / "image.ext4").string() + "'";
+        auto image = fmt::format("'{}'", (directory / "image.ext4").string());
         std::filesystem::create_directory(mountPoint);
         auto made = testing::runShell("{ truncate -s 16M " + image + " && mkfs.ext4 -q -L TallowinTest "
             + image + " && losetup -f --show " + image + "; } 2>/dev/null");
