@@ -18,7 +18,7 @@ namespace {
 std::string fixture()
 {
     std::ifstream file(
-        std::filesystem::path(TALLOWIN_SHARED_DIR) / "fixtures/smartctl/ata-ssd-samsung-860evo-xall.json");
+        std::filesystem::path(TALLOWIN_TEST_DATA_DIR) / "smartctl/ata-ssd-samsung-860evo-xall.json");
     std::ostringstream contents;
     contents << file.rdbuf();
     return contents.str();

@@ -15,7 +15,7 @@ namespace {
 Bytes fixture()
 {
     std::ifstream file(
-        std::filesystem::path(TALLOWIN_SHARED_DIR) / "fixtures/smartctl/ata-ssd-samsung-860evo-xall.json",
+        std::filesystem::path(TALLOWIN_TEST_DATA_DIR) / "smartctl/ata-ssd-samsung-860evo-xall.json",
         std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(file), {});
 }

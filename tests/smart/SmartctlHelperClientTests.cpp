@@ -128,7 +128,7 @@ TEST_F(SmartctlHelperClientTest, SilentOrBrokenConnectionFailsItsRequestAndTheNe
 TEST_F(SmartctlHelperClientTest, SmartctlOutputArrivesByteForByteWithItsStatus)
 {
     const auto report
-        = std::filesystem::path(TALLOWIN_SHARED_DIR) / "fixtures/smartctl/nvme-samsung-970evo-xall.json";
+        = std::filesystem::path(TALLOWIN_TEST_DATA_DIR) / "smartctl/nvme-samsung-970evo-xall.json";
     const auto json = readText(report);
     ASSERT_FALSE(json.empty());
     writeScript(
