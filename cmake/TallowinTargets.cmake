@@ -40,9 +40,11 @@ function(tallowin_add_test name)
     target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
     target_link_libraries(${name} PRIVATE tallowin_settings ${ARG_LINKS} GTest::gmock GTest::gtest_main)
     target_compile_definitions(${name} PRIVATE TALLOWIN_TEST_DATA_DIR="${PROJECT_SOURCE_DIR}/tests/data")
-    # A GoogleTest skip exits 0; without the pattern ctest would count it as passed.
+    # A GoogleTest skip exits 0; without the pattern ctest would count it as passed. Each case is
+    # labelled with its layer's folder so that a configuration can run a chosen set of layers.
+    cmake_path(GET CMAKE_CURRENT_SOURCE_DIR FILENAME layer)
     gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-        PROPERTIES TIMEOUT 300 SKIP_REGULAR_EXPRESSION "\\[  SKIPPED \\]" ${ARG_PROPERTIES})
+        PROPERTIES TIMEOUT 300 LABELS ${layer} SKIP_REGULAR_EXPRESSION "\\[  SKIPPED \\]" ${ARG_PROPERTIES})
 endfunction()
 
 # tallowin_add_benchmark(NAME SOURCES ... LINKS ...): a Google Benchmark program. Measurements are
