@@ -5,8 +5,8 @@
 #include "volumes/DiskVolumeResolver.h"
 
 #include <cerrno>
-#include <cstring>
 #include <fmt/format.h>
+#include <system_error>
 
 namespace tallowin::cli {
 
@@ -37,11 +37,11 @@ std::string unreachableText(const std::string& path, int error)
     case ENAMETOOLONG:
         return localized(fmt::format("File name too long: {}", path), fmt::format("文件名过长：{}", path));
     default:
-        return fmt::format("{}: {}", path, std::strerror(error));
+        return fmt::format("{}: {}", path, std::generic_category().message(error));
     }
 }
 
-bool isFileUrl(const std::string& path)
+bool isUrl(const std::string& path)
 {
     return path.find("://") != std::string::npos;
 }
@@ -66,7 +66,7 @@ Expected<DiskVolumeDescriptor, std::string> volumeAtPath(
     auto descriptor = DiskVolumeResolver::resolve(path, registry, mounts);
     if (!descriptor) {
         auto message = descriptor.error().localizedDescription();
-        if (descriptor.error().kind == MonitorError::Kind::bsdNameResolutionFailed && !isFileUrl(path)) {
+        if (descriptor.error().kind == MonitorError::Kind::bsdNameResolutionFailed && !isUrl(path)) {
             if (auto reached = mounts.resolveSymbolicLinks(path); !reached)
                 return Unexpected(unreachableText(path, reached.error()) + "\n" + message);
         }
