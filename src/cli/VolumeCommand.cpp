@@ -88,9 +88,9 @@ int describeDevice(const VolumeOptions& options)
 int describeVolume(const VolumeOptions& options)
 {
     SysfsRegistry registry;
-    auto descriptor = resolveVolume(options.path, registry);
+    auto descriptor = volumeAtPath(options.path, registry);
     if (!descriptor) {
-        fmt::print(stderr, "{}\n", descriptor.error().localizedDescription());
+        fmt::print(stderr, "{}\n", descriptor.error());
         return 1;
     }
     const auto& volume = *descriptor;

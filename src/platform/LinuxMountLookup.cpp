@@ -128,15 +128,31 @@ std::vector<MountInfoEntry> parseMountInfo(std::string_view text)
     return entries;
 }
 
-const MountInfoEntry* mountContaining(const std::vector<MountInfoEntry>& entries, std::string_view path)
+const MountInfoEntry* mountContaining(const std::vector<MountInfoEntry>& entries, std::string_view path,
+    std::optional<std::pair<unsigned, unsigned>> device)
 {
-    const MountInfoEntry* best = nullptr;
+    const MountInfoEntry* longest = nullptr;
+    const MountInfoEntry* sameDevice = nullptr;
     for (const auto& entry : entries) {
-        if (isPathWithin(path, entry.mountPoint)
-            && (!best || entry.mountPoint.size() >= best->mountPoint.size()))
-            best = &entry;
+        if (!isPathWithin(path, entry.mountPoint))
+            continue;
+        if (!longest || entry.mountPoint.size() >= longest->mountPoint.size())
+            longest = &entry;
+        if (device && entry.major == device->first && entry.minor == device->second
+            && (!sameDevice || entry.mountPoint.size() >= sameDevice->mountPoint.size()))
+            sameDevice = &entry;
     }
-    return best;
+    return sameDevice ? sameDevice : longest;
+}
+
+std::string mountPointName(std::string_view mountPoint)
+{
+    while (mountPoint.size() > 1 && mountPoint.back() == '/')
+        mountPoint.remove_suffix(1);
+    auto slash = mountPoint.rfind('/');
+    if (slash == std::string_view::npos || mountPoint.size() == 1)
+        return std::string(mountPoint);
+    return std::string(mountPoint.substr(slash + 1));
 }
 
 LinuxMountLookup::LinuxMountLookup()
@@ -171,8 +187,11 @@ Expected<LinuxMountLookup::Located, int> LinuxMountLookup::locate(std::string_vi
     auto resolved = resolveSymbolicLinks(path);
     if (!resolved)
         return Unexpected(resolved.error());
+    std::optional<std::pair<unsigned, unsigned>> device;
+    if (struct stat status; ::stat(resolved->c_str(), &status) == 0)
+        device = std::pair { ::major(status.st_dev), ::minor(status.st_dev) };
     auto mounts = parseMountInfo(readFile(m_roots.proc + "/self/mountinfo"));
-    const auto* mount = mountContaining(mounts, *resolved);
+    const auto* mount = mountContaining(mounts, *resolved, device);
     if (!mount)
         return Unexpected(ENOENT);
     Located located { *mount, *resolved, std::nullopt, std::nullopt };
@@ -284,7 +303,11 @@ Expected<VolumeResourceValues, int> LinuxMountLookup::volumeResourceValues(std::
         return Unexpected(measured.error());
     const auto& [located, statistics] = *measured;
     VolumeResourceValues values;
+    // Every volume has a name, as on systems whose volumes always carry one: without a label it
+    // goes by its mount point, never by the folder that was chosen inside it.
     values.volumeName = label(located);
+    if (!values.volumeName || values.volumeName->empty())
+        values.volumeName = mountPointName(located.mount.mountPoint);
     // What df shows: the size, and the space an unprivileged user may still fill.
     values.totalCapacity = statistics.totalBlocks * statistics.blockSize;
     values.availableCapacity = statistics.availableBlocks * statistics.blockSize;

@@ -2,6 +2,7 @@
 
 #include "platform/MountLookup.h"
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,9 +21,18 @@ struct MountInfoEntry {
 };
 
 std::vector<MountInfoEntry> parseMountInfo(std::string_view text);
-// The mount that contains an absolute, resolved path: the longest mount point that is the
-// path or one of its ancestors; of equal ones the last mounted (it hides the others).
-const MountInfoEntry* mountContaining(const std::vector<MountInfoEntry>&, std::string_view path);
+// The mount that holds an absolute, resolved path whose file system has the device number
+// `device` (the path's st_dev): of the mounts with that number whose mount point is the path or
+// one of its ancestors, the longest, and of equal ones the last mounted. A mount point can lie
+// under a mount made later on one of its ancestors, which hides it, so the longest mount point
+// alone may name a file system the path is not on. When no mount has the number (btrfs
+// subvolumes show another number in st_dev than in mountinfo), or it is not known: the longest
+// mount point that holds the path, of equal ones the last mounted.
+const MountInfoEntry* mountContaining(const std::vector<MountInfoEntry>&, std::string_view path,
+    std::optional<std::pair<unsigned, unsigned>> device = std::nullopt);
+// The name an unlabelled volume goes by: the last component of its mount point ("/" for the
+// root file system, as df, findmnt and lsblk show it).
+std::string mountPointName(std::string_view mountPoint);
 
 // File-system facts from the Linux kernel: /proc/self/mountinfo, statvfs, sysfs for the block
 // device name, and the file-system label from the udev database, /dev/disk/by-label or libblkid.

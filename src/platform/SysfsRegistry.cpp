@@ -114,6 +114,9 @@ Expected<StatisticsSnapshot, std::int32_t> readStatistics(const SysfsObject& obj
     return *counters;
 }
 
+// PCI base class 01 (mass storage), subclass 08 (non-volatile memory): NVMe.
+constexpr std::uint64_t nvmeControllerClass = 0x0108;
+
 // Raw attributes whose names or forms would mislead the connection rule are translated:
 // hexadecimal IDs become numbers under ID names (a PCI `vendor` of "0x144d" is not a vendor
 // name), USB speeds become device speed codes, PCIe link speeds become GT/s numbers, SCSI
@@ -168,7 +171,15 @@ void translateAttributes(RegistryDictionary& properties, std::string_view subsys
     }
 
     if (subsystem == "pci") {
-        if (const auto* speed = properties.find("current_link_speed"); speed && speed->text()) {
+        // A PCI function's link is a drive's own link only when the function is the drive: an
+        // NVMe controller. Bridges, and the controllers that SD cards, ATA, SCSI and virtio disks
+        // hang from, have links that say nothing about the drive; shown on them, the connection
+        // rule, which looks for a speed on the drive's ancestors, would take the controller's
+        // link for the drive's ("SD, 2.5Gbps").
+        const auto* pciClass = properties.find("class");
+        auto classCode = pciClass && pciClass->text() ? parseHexIdentifier(*pciClass->text()) : std::nullopt;
+        const auto* speed = properties.find("current_link_speed");
+        if (classCode && (*classCode >> 8) == nvmeControllerClass && speed && speed->text()) {
             if (auto gigatransfers = leadingNumber(*speed->text()))
                 properties.set("IOPCIExpressLinkSpeed", *gigatransfers);
         }

@@ -1,10 +1,17 @@
 #include "platform/LinuxMountLookup.h"
 #include "support/FakeSysfsTree.h"
+#include "support/TemporaryDirectory.h"
 
 #include <cerrno>
 #include <filesystem>
+#include <fmt/format.h>
 #include <gtest/gtest.h>
+#include <optional>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 namespace tallowin {
 namespace {
@@ -40,6 +47,36 @@ TEST(MountInfoParsing, PicksTheLongestContainingMountAndTheLastOfEqualOnes)
     EXPECT_EQ(mountContaining({}, "/"), nullptr);
 }
 
+TEST(MountInfoParsing, ThePathsDeviceNumberPicksTheMountThatIsVisibleThere)
+{
+    // /mnt/a/b was mounted first, then /mnt/a on top of it: /mnt/a/b now lies inside /mnt/a's
+    // file system, and /dev/sda4 can no longer be reached. / is also bind-mounted at /srv/root.
+    auto entries = parseMountInfo("1 0 8:1 / / rw - ext4 /dev/sda1 rw\n"
+                                  "2 1 8:4 / /mnt/a/b rw - ext4 /dev/sda4 rw\n"
+                                  "3 1 8:3 / /mnt/a rw - xfs /dev/sda3 rw\n"
+                                  "4 1 8:1 / /srv/root rw - ext4 /dev/sda1 rw\n"
+                                  "5 1 0:50 / /mnt/a rw - tmpfs tmpfs rw\n");
+    struct Case {
+        const char* path;
+        std::optional<std::pair<unsigned, unsigned>> device;
+        unsigned expectedEntry;
+    };
+    for (auto [path, device, expectedEntry] :
+        std::initializer_list<Case> { { "/mnt/a/b/c", std::pair { 8u, 3u }, 3 },
+            { "/mnt/a/b", std::pair { 8u, 3u }, 3 }, { "/mnt/a/b/c", std::pair { 8u, 4u }, 2 },
+            // Of two mounts of one file system, the deeper one that holds the path.
+            { "/srv/root/etc", std::pair { 8u, 1u }, 4 }, { "/etc", std::pair { 8u, 1u }, 1 },
+            // The tmpfs mounted last on /mnt/a hides the xfs mounted there before it.
+            { "/mnt/a/x", std::pair { 0u, 50u }, 5 }, { "/mnt/a/x", std::pair { 8u, 3u }, 3 },
+            // A number no mount shows (a btrfs subvolume): longest prefix, last mounted.
+            { "/mnt/a/b/c", std::pair { 0u, 99u }, 2 }, { "/mnt/a/x", std::pair { 0u, 99u }, 5 },
+            { "/mnt/a/b/c", std::nullopt, 2 } }) {
+        const auto* found = mountContaining(entries, path, device);
+        ASSERT_NE(found, nullptr) << path;
+        EXPECT_EQ(found, &entries[expectedEntry - 1]) << path << " on " << (device ? device->second : 0);
+    }
+}
+
 // Fake /proc, /sys, udev and /dev around a real directory, so that statvfs still answers.
 class FakeMountRoots : public ::testing::Test {
 protected:
@@ -47,10 +84,15 @@ protected:
     {
         volume = tree.root() / "volume";
         std::filesystem::create_directories(volume / "folder");
+        // The fake mounts must not share the temporary folder's real device number, or that
+        // number alone would decide which of them holds a path.
+        struct stat status;
+        ASSERT_EQ(::stat(volume.c_str(), &status), 0);
+        realDevice = { ::major(status.st_dev), ::minor(status.st_dev) };
+        rootEntry
+            = fmt::format("1 0 {}:{} / / rw - ext4 /dev/vda rw\n", realDevice.first, realDevice.second + 1);
         FakeSysfsTree::write(tree.root() / "proc/self/mountinfo",
-            "1 0 254:0 / / rw - ext4 /dev/vda rw\n"
-            "2 1 7:3 / "
-                + volume.string() + " rw - ext4 /dev/loop3 rw\n");
+            rootEntry + "2 1 7:3 / " + volume.string() + " rw - ext4 /dev/loop3 rw\n");
         tree.device("virtual", "");
         tree.block("virtual/block/loop3", 7, 3);
         std::filesystem::create_directories(tree.root() / "dev");
@@ -65,6 +107,8 @@ protected:
 
     FakeSysfsTree tree;
     std::filesystem::path volume;
+    std::pair<unsigned, unsigned> realDevice;
+    std::string rootEntry;
 };
 
 TEST_F(FakeMountRoots, NamesTheBlockDeviceThroughSysfsAndReadsCapacitiesLikeDf)
@@ -83,9 +127,34 @@ TEST_F(FakeMountRoots, NamesTheBlockDeviceThroughSysfsAndReadsCapacitiesLikeDf)
     auto values = mounts.volumeResourceValues(volume.string());
     ASSERT_TRUE(values);
     EXPECT_EQ(values->totalCapacity, std::uint64_t { expected.f_blocks } * expected.f_frsize);
-    EXPECT_FALSE(values->volumeName);
+    EXPECT_EQ(values->volumeName, "volume"); // no label: the mount point's name
     EXPECT_EQ(mounts.fileSystemStatistics((volume / "no-such-thing").string()).error(), ENOENT);
     EXPECT_FALSE(mounts.resolveSymbolicLinks(""));
+}
+
+TEST_F(FakeMountRoots, APathInsideAMountThatHidesAnEarlierDeeperOneBelongsToTheLaterMount)
+{
+    // The folder really is on the file system of `volume` (its st_dev); a loop device mounted on
+    // the folder before is listed first and hidden, whatever its longer mount point says.
+    FakeSysfsTree::write(tree.root() / "proc/self/mountinfo",
+        rootEntry
+            + fmt::format("2 1 7:3 / {0}/folder rw - ext4 /dev/loop3 rw\n"
+                          "3 1 {1}:{2} / {0} rw - tmpfs scratch rw\n",
+                volume.string(), realDevice.first, realDevice.second));
+    auto statistics = lookup().fileSystemStatistics((volume / "folder").string());
+    ASSERT_TRUE(statistics);
+    EXPECT_EQ(statistics->mountPoint, volume.string());
+    EXPECT_EQ(statistics->fileSystemTypeName, "tmpfs");
+}
+
+TEST_F(FakeMountRoots, AnUnlabelledVolumeIsNamedAfterItsMountPointNeverAfterTheFolder)
+{
+    auto mounts = lookup();
+    EXPECT_EQ(mounts.volumeResourceValues((volume / "folder").string())->volumeName, "volume");
+    // The whole tree lives on the fake root mount, whose block device the fake /dev does not
+    // have: no label can be found, and "/" is the name.
+    FakeSysfsTree::write(tree.root() / "proc/self/mountinfo", rootEntry);
+    EXPECT_EQ(mounts.volumeResourceValues((volume / "folder").string())->volumeName, "/");
 }
 
 TEST_F(FakeMountRoots, TakesTheLabelFromUdevThenFromByLabelLinks)
@@ -117,6 +186,51 @@ TEST_F(FakeMountRoots, AnonymousDeviceNumbersAreNamedThroughTheSourceLink)
         FakeSysfsTree::write(tree.root() / "proc/self/mountinfo",
             "2 1 0:46 / " + volume.string() + " rw - fuse.sshfs " + source + " rw\n");
         EXPECT_EQ(lookup().fileSystemStatistics(volume.string())->mountedFromName, source);
+    }
+}
+
+// Two tmpfs mounts made in the order that hides the first: a/b, then a over it. Both are
+// undone, the later first, when the guard goes, whatever the test did.
+struct HiddenMount {
+    testing::TemporaryDirectory directory { "tallowin-hidden" };
+    std::string outer = (directory / "a").string();
+    std::string inner = outer + "/b";
+    int mounted { 0 };
+
+    HiddenMount()
+    {
+        std::filesystem::create_directories(inner);
+        if (::mount("tallowin-inner", inner.c_str(), "tmpfs", 0, "size=64k") != 0)
+            return;
+        ++mounted;
+        if (::mount("tallowin-outer", outer.c_str(), "tmpfs", 0, "size=64k") != 0)
+            return;
+        ++mounted;
+        std::filesystem::create_directories(inner + "/c");
+    }
+    ~HiddenMount()
+    {
+        if (mounted == 2)
+            ::umount2(outer.c_str(), MNT_DETACH);
+        if (mounted >= 1)
+            ::umount2(inner.c_str(), MNT_DETACH);
+    }
+    HiddenMount(const HiddenMount&) = delete;
+};
+
+TEST(LinuxMountLookupOnThisMachine, AMountHiddenUnderALaterOneNeverHoldsAPath)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to mount";
+    HiddenMount mounts;
+    if (mounts.mounted != 2)
+        GTEST_SKIP() << "tmpfs cannot be mounted here";
+    LinuxMountLookup lookup;
+    for (const auto& path : { mounts.inner, mounts.inner + "/c" }) {
+        auto statistics = lookup.fileSystemStatistics(path);
+        ASSERT_TRUE(statistics) << path;
+        EXPECT_EQ(statistics->mountPoint, mounts.outer) << path;
+        EXPECT_EQ(statistics->mountedFromName, "tallowin-outer") << path;
     }
 }
 

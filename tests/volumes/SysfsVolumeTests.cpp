@@ -1,12 +1,14 @@
 #include "platform/LinuxMountLookup.h"
 #include "platform/SysfsRegistry.h"
+#include "support/BlockDeviceUnderPath.h"
 #include "support/FakeSysfsTree.h"
 #include "support/LanguageGuard.h"
 #include "support/ShellCommand.h"
+#include "support/TemporaryDirectory.h"
 #include "volumes/DiskVolumeResolver.h"
 
 #include <filesystem>
-#include <fmt/core.h>
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <sys/mount.h>
@@ -14,6 +16,15 @@
 #include <unistd.h>
 
 namespace tallowin {
+namespace DiskVolumeResolver {
+// Failures show the four fields, not the object's bytes.
+void PrintTo(const ConnectionMetadata& metadata, std::ostream* out)
+{
+    auto text = [](const std::optional<std::string>& value) { return value ? '"' + *value + '"' : "none"; };
+    *out << '{' << metadata.type << ", " << text(metadata.speed) << ", " << text(metadata.vendor) << ", "
+         << text(metadata.product) << '}';
+}
+}
 namespace {
 
 using testing::FakeSysfsTree;
@@ -182,6 +193,64 @@ TEST_F(SysfsClassification, VirtioLoopAndRamDevices)
     EXPECT_EQ(classify("zram0").type, "RAM");
 }
 
+// Drives whose own link Linux does not know must show none, however fast the PCIe link of the
+// controller they hang from: that link is the controller's, not the drive's.
+TEST_F(SysfsClassification, DrivesWithoutAKnownLinkOfTheirOwnShowNoSpeedBelowAPcieController)
+{
+    tree.device("pci0000:00/0000:00:1c.0", "bus/pci", "DRIVER=pcieport\n",
+        { { "class", "0x060400\n" }, { "current_link_speed", "8.0 GT/s PCIe\n" } });
+    auto controller = [&](const std::string& function, const char* driver, const char* pciClass) {
+        std::string path = "pci0000:00/0000:00:1c.0/" + function;
+        tree.device(path, "bus/pci", std::string("DRIVER=") + driver + "\n",
+            { { "class", std::string(pciClass) + "\n" }, { "vendor", "0x10ec\n" },
+                { "current_link_speed", "2.5 GT/s PCIe\n" } });
+        return path;
+    };
+
+    // An SD card in a PCIe card reader (Realtek rtsx), read through a partition.
+    auto reader = controller("0000:02:00.0", "rtsx_pci", "0xff0000");
+    auto host = reader + "/rtsx_pci_sdmmc.0/mmc_host/mmc0";
+    tree.device(reader + "/rtsx_pci_sdmmc.0", "bus/platform", "DRIVER=rtsx_pci_sdmmc\n");
+    tree.device(host, "class/mmc_host", "");
+    tree.device(host + "/mmc0:aaaa", "bus/mmc", "DRIVER=mmcblk\nMMC_TYPE=SD\n",
+        { { "type", "SD\n" }, { "name", "SN64G\n" }, { "manfid", "0x000003\n" } });
+    tree.block(host + "/mmc0:aaaa/block/mmcblk0", 179, 0);
+    tree.block(host + "/mmc0:aaaa/block/mmcblk0/mmcblk0p1", 179, 1, "1 0 1 0 1 0 1\n", true);
+
+    // A PATA disk on a PCIe IDE controller: libata knows no speed for its link.
+    auto ide = controller("0000:03:00.0", "pata_jmicron", "0x01018f");
+    tree.device(ide + "/ata3", "", "DEVTYPE=ata_port\n");
+    tree.device(ide + "/ata3/link3", "", "DEVTYPE=ata_link\n");
+    FakeSysfsTree::write(tree.devicePath(ide + "/ata3/link3/ata_link/link3/sata_spd"), "<unknown>\n");
+    tree.device(ide + "/ata3/host2", "bus/scsi", "DEVTYPE=scsi_host\n");
+    scsiDisk(ide + "/ata3/host2/target2:0:0/2:0:0:0", "sdf", 80, "ATA     ", "WDC WD800JB-00J");
+
+    // A plain SCSI disk behind a RAID adapter, which reports no transport of its own.
+    auto raid = controller("0000:04:00.0", "megaraid_sas", "0x010400");
+    tree.device(raid + "/host3", "bus/scsi", "DEVTYPE=scsi_host\n");
+    scsiDisk(raid + "/host3/target3:2:0/3:2:0:0", "sdg", 96, "DELL    ", "PERC H730P Mini");
+
+    // A virtio disk whose virtio function sits on a PCIe link (QEMU's q35 machine).
+    tree.device("pci0000:00/0000:00:1c.0/0000:05:00.0", "bus/pci", "DRIVER=virtio-pci\n",
+        { { "vendor", "0x1af4\n" }, { "device", "0x1042\n" }, { "class", "0x010000\n" },
+            { "current_link_speed", "2.5 GT/s PCIe\n" } });
+    tree.device("pci0000:00/0000:00:1c.0/0000:05:00.0/virtio3", "bus/virtio", "DRIVER=virtio_blk\n");
+    tree.block("pci0000:00/0000:00:1c.0/0000:05:00.0/virtio3/block/vdb", 254, 16);
+
+    const std::optional<std::string> none;
+    for (const auto& [name, expected] : std::initializer_list<std::pair<const char*, Metadata>> {
+             { "mmcblk0p1", { "SD", none, "0x0003", "SN64G" } },
+             { "mmcblk0", { "SD", none, "0x0003", "SN64G" } },
+             { "sdf1", { "ATA", none, "ATA", "WDC WD800JB-00J" } },
+             { "sdg", { "SCSI", none, "DELL", "PERC H730P Mini" } },
+             { "vdb", { "Virtio", none, "Red Hat, Inc.", "Virtio 1.0 block device" } } })
+        EXPECT_EQ(classify(name), expected) << name;
+
+    // The drive's own PCIe link is still read where the drive is the PCI function.
+    nvme("pci0000:00/0000:00:1c.0/0000:06:00.0", "nvme0", "8.0 GT/s PCIe", "nvme0n1", 0);
+    EXPECT_EQ(classify("nvme0n1p1"), samsung);
+}
+
 // Runs tallowin-cli's volume subcommand in English; standard error is kept apart from the JSON.
 testing::ShellOutcome volumeCommand(const std::string& arguments)
 {
@@ -215,32 +284,87 @@ protected:
     LanguageGuard english { "en" };
 };
 
-TEST_F(OnThisMachine, TheRootIsTheVirtioDiskWithStatvfsCapacitiesAndTheCliPrintsFixedKeys)
+TEST_F(OnThisMachine, TheTemporaryFolderIsOnItsDiskWithStatvfsCapacitiesAndTheCliPrintsFixedKeys)
 {
-    auto descriptor = resolve("/");
+    auto folder = std::filesystem::canonical(std::filesystem::temp_directory_path());
+    auto expected = testing::blockDeviceUnder(folder);
+    if (!expected)
+        GTEST_SKIP() << folder << " is not on a block device";
+    auto descriptor = resolve(folder.string());
     ASSERT_TRUE(descriptor);
-    if (descriptor->bsdName != "vda")
-        GTEST_SKIP() << "root is on " << descriptor->bsdName;
-    EXPECT_EQ(descriptor->fileSystemDescription, "EXT4");
-    EXPECT_EQ(descriptor->connectionTypeDescription, "Virtio");
-    struct statvfs expected;
-    ASSERT_EQ(::statvfs("/", &expected), 0);
-    EXPECT_EQ(descriptor->totalCapacityBytes, std::uint64_t { expected.f_blocks } * expected.f_frsize);
-    // Free space moves while other programs run; it stays within a few megabytes.
+    EXPECT_EQ(descriptor->bsdName, expected->volume);
+    EXPECT_FALSE(descriptor->connectionTypeDescription.empty());
+    if (expected->isVirtio()) {
+        // A virtual link has no speed.
+        EXPECT_EQ(descriptor->connectionTypeDescription, "Virtio");
+        EXPECT_EQ(descriptor->connectionSpeedDescription, std::nullopt);
+    } else if (descriptor->connectionSpeedDescription) {
+        EXPECT_TRUE(descriptor->connectionSpeedDescription->ends_with("bps"))
+            << *descriptor->connectionSpeedDescription;
+    }
+    auto fileSystem = descriptor->fileSystemDescription.value_or("");
+    EXPECT_FALSE(fileSystem.empty());
+    EXPECT_EQ(fileSystem.find_first_of("abcdefghijklmnopqrstuvwxyz"), std::string::npos) << fileSystem;
+    struct statvfs capacities;
+    ASSERT_EQ(::statvfs(folder.c_str(), &capacities), 0);
+    EXPECT_EQ(descriptor->totalCapacityBytes, std::uint64_t { capacities.f_blocks } * capacities.f_frsize);
+    // Free space moves while other programs run; it stays within a few hundred megabytes.
     EXPECT_NEAR(static_cast<double>(descriptor->availableCapacityBytes.value_or(0)),
-        static_cast<double>(expected.f_bavail) * static_cast<double>(expected.f_frsize), 256.0 * 1024 * 1024);
+        static_cast<double>(capacities.f_bavail) * static_cast<double>(capacities.f_frsize),
+        256.0 * 1024 * 1024);
 
-    auto root = volumeJson("/");
-    EXPECT_EQ(keysOf(root),
+    auto json = volumeJson(folder.string());
+    EXPECT_EQ(keysOf(json),
         (std::vector<std::string> { "bsdName", "displayName", "connectionTypeDescription",
             "connectionSpeedDescription", "fileSystemDescription", "totalCapacityBytes",
             "availableCapacityBytes", "hardwareVendor", "hardwareModel", "url" }));
-    EXPECT_EQ(root["url"], "/");
-    EXPECT_EQ(root["totalCapacityBytes"], *descriptor->totalCapacityBytes);
-    auto proc = volumeJson("/proc");
-    EXPECT_TRUE(proc["totalCapacityBytes"].is_null() && proc["hardwareVendor"].is_null());
-    EXPECT_EQ(keysOf(volumeJson("--device vda")),
-        (std::vector<std::string> { "type", "speed", "vendor", "product" }));
+    EXPECT_EQ(json["url"], folder.string());
+    EXPECT_EQ(json["bsdName"], expected->volume);
+    EXPECT_EQ(json["totalCapacityBytes"], *descriptor->totalCapacityBytes);
+    auto device = volumeJson("--device " + expected->disk);
+    EXPECT_EQ(keysOf(device), (std::vector<std::string> { "type", "speed", "vendor", "product" }));
+    EXPECT_EQ(device["type"], descriptor->connectionTypeDescription);
+}
+
+TEST_F(OnThisMachine, AFolderIsNamedAfterItsVolumeNotAfterItself)
+{
+    testing::TemporaryDirectory folder { "tallowin-name-probe" };
+    auto descriptor = resolve(folder.path().string());
+    ASSERT_TRUE(descriptor);
+    // Its random name can be neither a label nor a mount point's.
+    EXPECT_NE(descriptor->displayName, folder.path().filename().string());
+    EXPECT_FALSE(descriptor->displayName.empty());
+    if (auto root = resolve("/"); root && root->bsdName == descriptor->bsdName) {
+        EXPECT_EQ(descriptor->displayName, root->displayName);
+    }
+}
+
+// The command's standard error, with an exit status; standard output is dropped.
+testing::ShellOutcome volumeErrors(const std::string& language, const std::string& arguments)
+{
+    return testing::runShell(
+        "LANGUAGE=" + language + " LC_ALL=C " TALLOWIN_CLI_PATH " volume " + arguments + " 2>&1 >/dev/null");
+}
+
+TEST_F(OnThisMachine, PathsWithoutADiskAreRefusedWithWhatALinuxUserNeedsToKnow)
+{
+    EXPECT_EQ(volumeErrors("en", "/nonexistent").output,
+        "No such file or folder: /nonexistent\nFailed to resolve the BSD name for the selected path.\n");
+    EXPECT_EQ(volumeErrors("zh_CN", "/nonexistent/x").output,
+        "没有那个文件或文件夹：/nonexistent/x\n无法解析所选路径对应的 BSD 名称。\n");
+    for (auto [path, type] : std::initializer_list<std::pair<const char*, const char*>> {
+             { "/proc", "proc" }, { "/proc/self", "proc" }, { "/sys/block", "sysfs" } }) {
+        auto outcome = volumeErrors("en", std::string(path) + " --json");
+        EXPECT_EQ(outcome.exitStatus, 1) << path;
+        EXPECT_EQ(outcome.output,
+            fmt::format("{} is on a {} file system, which has no block device. Choose a folder on a disk.\n",
+                path, type));
+        EXPECT_EQ(volumeCommand(std::string(path) + " --json").output, "") << path;
+    }
+    // Shared memory is tmpfs wherever it is not on a disk.
+    if (!testing::blockDeviceUnder("/dev/shm")) {
+        EXPECT_TRUE(volumeErrors("en", "/dev/shm").output.starts_with("/dev/shm is on a tmpfs file system"));
+    }
 }
 
 TEST_F(OnThisMachine, BadInputNeverCrashes)
