@@ -1,13 +1,29 @@
 #!/usr/bin/env bash
-# Runs fio and `tallowin-cli bench` against the same folder with comparable parameters and prints
-# a side-by-side table (Markdown). Usage: scripts/compare-fio.sh [FOLDER] [TALLOWIN_CLI]
-# (an optimised build of tallowin-cli, by default build-release/).
+# Runs fio and `tallowin-cli bench --size 1` against the same folder, doing the same work, and
+# prints a Markdown table of the medians with the spread (lowest–highest) over the runs.
+# Usage: scripts/compare-fio.sh [FOLDER] [TALLOWIN_CLI] [RUNS]
+# (an optimised build of tallowin-cli, by default build-release/; 3 runs by default).
+#
+# Identical work on both sides:
+# - psync (one pwrite/pread per operation), buffered I/O, no preallocation (fio --fallocate=none);
+# - sequential: 10^9 bytes written in 16 MiB calls into a new file, the final fsync inside the
+#   timed span (fio --end_fsync=1; Tallowin's write phase ends after its fsync), then read back in
+#   16 MiB calls after the file's cached pages are dropped;
+# - random: a 512 MiB file written once and flushed (not timed; its pages stay cached, as
+#   Tallowin's do), then 4 KiB writes at byte-granular offsets (fio --blockalign=1) for 5 s with
+#   the final fsync inside the timed span, then the cache dropped and 4 KiB reads at byte
+#   offsets in the same file for 5 s;
+# - fio and Tallowin alternate, run after run, so that both see the same drift of a shared
+#   machine; the caches are dropped before each program starts.
 # The folder is created if needed; every file this script creates in it is removed at the end.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 folder=${1:-/var/tmp/tallowin-fio-compare}
 cli=${2:-$here/build-release/src/cli/tallowin-cli}
+runs=${3:-3}
 size=1000000000 # the 1 GB payload of `bench --size 1`
+command -v fio >/dev/null || { echo "fio is not installed (apt-get install -y fio)" >&2; exit 1; }
+[ -x "$cli" ] || { echo "no tallowin-cli at $cli" >&2; exit 1; }
 mkdir -p "$folder"
 work=$(mktemp -d "$folder/fio.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -17,53 +33,71 @@ drop_caches() {
     if [ -w /proc/sys/vm/drop_caches ]; then echo 3 >/proc/sys/vm/drop_caches; fi
 }
 
-run_fio() { # name, extra arguments…
-    local name=$1
-    shift
-    fio --name="$name" --directory="$work" --ioengine=psync --direct=0 --output-format=json "$@" >"$work/$name.json"
+run_fio() { # output name, job name, extra arguments…
+    local output=$1 name=$2
+    shift 2
+    fio --name="$name" --directory="$work" --ioengine=psync --direct=0 --fallocate=none \
+        --output-format=json "$@" >"$work/$output.json"
 }
 
-# Sequential: 16 MiB calls, one fsync at the end of the write; the read starts with a cold cache
-# (fio's invalidate=1 drops the file's pages, as the benchmark does after its write).
-run_fio seqwrite --filename=seq.bin --rw=write --bs=16m --size=$size --end_fsync=1
-drop_caches
-run_fio seqread --filename=seq.bin --rw=read --bs=16m --size=$size --invalidate=1
-# Random: 4 KiB at random offsets in a 512 MiB region for 5 s each, written first so that reads
-# meet allocated blocks, then a cold-cache read.
-run_fio randprep --filename=rand.bin --rw=write --bs=4m --size=512m --end_fsync=1
-# The benchmark's offsets are byte-granular (--ba=1); the aligned runs are shown for reference.
-# The writes start on cached pages (invalidate=0), as the benchmark's do after filling the region:
-# an unaligned 4 KiB write to an uncached page must first read the pages it only partly covers.
-random_common="--filename=rand.bin --bs=4k --size=512m --runtime=5 --time_based --norandommap"
-run_fio randwrite $random_common --rw=randwrite --ba=1 --end_fsync=1 --invalidate=0
-drop_caches
-run_fio randread $random_common --rw=randread --ba=1 --invalidate=1
-run_fio randwrite-aligned $random_common --rw=randwrite --end_fsync=1 --invalidate=0
-drop_caches
-run_fio randread-aligned $random_common --rw=randread --invalidate=1
-rm -f "$work/seq.bin" "$work/rand.bin"
+fio_round() { # run number
+    local n=$1
+    rm -f "$work/seq.bin" "$work/rand.bin"
+    drop_caches
+    run_fio "fio-$n-seqwrite" seqwrite --filename=seq.bin --rw=write --bs=16m --size=$size --end_fsync=1
+    # --invalidate=1 drops the file's cached pages, as the benchmark does after its write.
+    run_fio "fio-$n-seqread" seqread --filename=seq.bin --rw=read --bs=16m --size=$size --invalidate=1
+    rm -f "$work/seq.bin"
+    run_fio "fio-$n-randprep" randprep --filename=rand.bin --rw=write --bs=4m --size=512m --end_fsync=1
+    local random="--filename=rand.bin --bs=4k --size=512m --blockalign=1 --runtime=5 --time_based --norandommap"
+    run_fio "fio-$n-randwrite" randwrite $random --rw=randwrite --invalidate=0 --end_fsync=1
+    run_fio "fio-$n-randread" randread $random --rw=randread --invalidate=1
+    rm -f "$work/rand.bin"
+}
 
-drop_caches
-"$cli" bench "$work" --size 1 --json >"$work/tallowin.json" 2>/dev/null
-rm -f "$work"/Tallowin-Performance-*.html
+tallowin_round() { # run number
+    local n=$1
+    drop_caches
+    "$cli" bench "$work" --size 1 --json >"$work/tallowin-$n.json" 2>/dev/null
+    rm -f "$work"/Tallowin-Performance-*.html
+}
 
-python3 - "$work" <<'PY'
-import json, sys, os
-work = sys.argv[1]
-def job(name):
-    return json.load(open(os.path.join(work, name + ".json")))["jobs"][0]
-t = json.load(open(os.path.join(work, "tallowin.json")))
-sw, sr, rw, rr = job("seqwrite")["write"], job("seqread")["read"], job("randwrite")["write"], job("randread")["read"]
+for n in $(seq 1 "$runs"); do
+    # Alternate which program goes first, so that neither always meets the other's write-back.
+    if [ $((n % 2)) -eq 1 ]; then
+        fio_round "$n"
+        tallowin_round "$n"
+    else
+        tallowin_round "$n"
+        fio_round "$n"
+    fi
+done
+
+python3 - "$work" "$runs" <<'PY'
+import json, os, statistics, sys
+work, runs = sys.argv[1], int(sys.argv[2])
+def load(name):
+    return json.load(open(os.path.join(work, name + ".json")))
+def fio(n, job, direction, key):
+    return load(f"fio-{n}-{job}")["jobs"][0][direction][key]
 rows = [
-    ("Sequential write (16 MiB, fsync at end)", f"{sw['bw_bytes']/1e6:,.1f} MB/s", f"{t['writeThroughput']/1e6:,.1f} MB/s"),
-    ("Sequential read (16 MiB, cold cache)", f"{sr['bw_bytes']/1e6:,.1f} MB/s", f"{t['readThroughput']/1e6:,.1f} MB/s"),
-    ("Random write (4 KiB, 5 s)", f"{rw['iops']:,.0f} IOPS", f"{t['randomWriteIOPS']:,.0f} IOPS"),
-    ("Random read (4 KiB, 5 s, cold cache)", f"{rr['iops']:,.0f} IOPS", f"{t['randomReadIOPS']:,.0f} IOPS"),
-    ("Random write, 4 KiB-aligned offsets (fio only)", f"{job('randwrite-aligned')['write']['iops']:,.0f} IOPS", "-"),
-    ("Random read, 4 KiB-aligned offsets (fio only)", f"{job('randread-aligned')['read']['iops']:,.0f} IOPS", "-"),
+    ("Sequential write, 16 MiB calls, fsync inside", "MB/s",
+        lambda n: fio(n, "seqwrite", "write", "bw_bytes") / 1e6, lambda t: t["writeThroughput"] / 1e6),
+    ("Sequential read, 16 MiB calls, cold cache", "MB/s",
+        lambda n: fio(n, "seqread", "read", "bw_bytes") / 1e6, lambda t: t["readThroughput"] / 1e6),
+    ("Random write, 4 KiB, byte offsets, 5 s, fsync inside", "IOPS",
+        lambda n: fio(n, "randwrite", "write", "iops"), lambda t: t["randomWriteIOPS"]),
+    ("Random read, 4 KiB, byte offsets, 5 s, cold cache", "IOPS",
+        lambda n: fio(n, "randread", "read", "iops"), lambda t: t["randomReadIOPS"]),
 ]
-print("| Measurement | fio | tallowin-cli bench |")
+def cell(values, unit):
+    digits = 1 if unit == "MB/s" else 0
+    fmt = lambda v: f"{v:,.{digits}f}"
+    return f"{fmt(statistics.median(values))} {unit} ({fmt(min(values))}–{fmt(max(values))})"
+print(f"| Measurement ({runs} alternating runs: median, lowest–highest) | fio | tallowin-cli bench |")
 print("|---|---|---|")
-for row in rows:
-    print("| " + " | ".join(row) + " |")
+for label, unit, fio_value, tallowin_value in rows:
+    fio_values = [fio_value(n) for n in range(1, runs + 1)]
+    tallowin_values = [tallowin_value(load(f"tallowin-{n}")) for n in range(1, runs + 1)]
+    print(f"| {label} | {cell(fio_values, unit)} | {cell(tallowin_values, unit)} |")
 PY

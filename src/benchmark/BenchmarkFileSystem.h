@@ -19,7 +19,9 @@ struct FileSystemError {
 
 template<typename T> using FileResult = Expected<T, FileSystemError>;
 
-// An open test file: an ordinary buffered handle with an offset.
+// An open test file: an ordinary buffered handle. The sequential phases move its offset with each
+// call; the random phases name the offset in the call itself (one pwrite or pread per operation,
+// no separate seek), as fio does.
 class TestFileHandle {
 public:
     enum class AccessPattern {
@@ -29,11 +31,13 @@ public:
 
     virtual ~TestFileHandle() = default;
     virtual FileResult<void> setLength(std::uint64_t) = 0;
-    virtual FileResult<void> seek(std::uint64_t offset) = 0;
-    // Writes the whole buffer at the offset.
+    // Writes the whole buffer at the handle's offset and moves it past the bytes written.
     virtual FileResult<void> write(std::span<const std::byte>) = 0;
-    // Reads up to the buffer's size at the offset; fewer bytes only at the end of the file.
+    // Reads up to the buffer's size at the handle's offset; fewer bytes only at the end of the file.
     virtual FileResult<std::size_t> read(std::span<std::byte>) = 0;
+    // The same at a given offset; the handle's own offset does not move.
+    virtual FileResult<void> writeAt(std::uint64_t offset, std::span<const std::byte>) = 0;
+    virtual FileResult<std::size_t> readAt(std::uint64_t offset, std::span<std::byte>) = 0;
     // Flushes the file's data to the device.
     virtual FileResult<void> synchronize() = 0;
     // Drops the file's clean pages from the page cache, so that the next reads come from the

@@ -47,7 +47,11 @@ public:
 
     struct EffectivePayload {
         std::uint64_t byteCount { 0 };
+        // The whole free space was asked for and a safety margin lowered the payload below it
+        // rounded down to whole gigabytes.
         bool isAdjusted { false };
+        // The free space the test leaves (whole free space only): the margin and the rounding.
+        std::uint64_t bytesKeptFree { 0 };
         friend bool operator==(const EffectivePayload&, const EffectivePayload&) = default;
     };
 
@@ -94,7 +98,10 @@ public:
         std::shared_ptr<BenchmarkFileSystem> fileSystem;
         double randomPhaseDuration { 5.0 };
         std::uint64_t randomPhaseWorkingSetLimit { 536870912 };
+        // The date of a result, and nothing else.
         std::function<WallClockTime()> clock { wallClockNow };
+        // Every duration, deadline and progress time: a clock that no NTP step moves.
+        std::function<double()> monotonicClock;
         // Sizes the payload of a test; the real sizing unless a test wants small payloads.
         std::function<std::optional<EffectivePayload>(const DataSize&, std::optional<std::uint64_t>)>
             payloadSizing;
@@ -112,11 +119,17 @@ public:
     DiskPerformanceTester& operator=(const DiskPerformanceTester&) = delete;
 
     // The payload of a data size on a volume with the given free space, or none when the test
-    // cannot run: decimal gigabytes, and for the whole free space, whole gigabytes rounded down.
+    // cannot run: decimal gigabytes, and for the whole free space, whole gigabytes rounded down
+    // after keeping fullDiskSafetyMargin free.
     static std::optional<EffectivePayload> payloadFor(
         const DataSize&, std::optional<std::uint64_t> freeBytes);
+    // What a whole-free-space test leaves free: room for the random-phase file (512 MiB) and for
+    // the file system's metadata (1 % of the free space, at least 64 MiB).
+    static std::uint64_t fullDiskSafetyMargin(std::uint64_t freeBytes);
+    // The failure text of a test ended by something other than a file operation.
+    static std::string unexpectedFailureMessage(const std::string& description);
 
-    // Published properties (main thread).
+    // Published properties. Read and called on the main thread only, like everything below.
     const DataSize& dataSize() const { return m_dataSize; }
     bool isRunning() const { return m_isRunning; }
     const std::optional<ProgressState>& progressState() const { return m_progressState; }

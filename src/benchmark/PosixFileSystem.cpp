@@ -1,4 +1,5 @@
 #include "benchmark/BenchmarkFileSystem.h"
+#include "core/FileDescriptor.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -24,23 +25,13 @@ template<typename T = void> FileResult<T> failure()
 
 class PosixFileHandle final : public TestFileHandle {
 public:
-    explicit PosixFileHandle(int descriptor)
-        : m_descriptor(descriptor)
+    explicit PosixFileHandle(FileDescriptor descriptor)
+        : m_descriptor(std::move(descriptor))
     { }
-    ~PosixFileHandle() override { close(); }
-    PosixFileHandle(const PosixFileHandle&) = delete;
-    PosixFileHandle& operator=(const PosixFileHandle&) = delete;
 
     FileResult<void> setLength(std::uint64_t length) override
     {
-        if (::ftruncate(m_descriptor, static_cast<off_t>(length)) != 0)
-            return failure();
-        return {};
-    }
-
-    FileResult<void> seek(std::uint64_t offset) override
-    {
-        if (::lseek(m_descriptor, static_cast<off_t>(offset), SEEK_SET) < 0)
+        if (::ftruncate(m_descriptor.get(), static_cast<off_t>(length)) != 0)
             return failure();
         return {};
     }
@@ -48,7 +39,7 @@ public:
     FileResult<void> write(std::span<const std::byte> bytes) override
     {
         while (!bytes.empty()) {
-            auto written = ::write(m_descriptor, bytes.data(), bytes.size());
+            auto written = ::write(m_descriptor.get(), bytes.data(), bytes.size());
             if (written < 0) {
                 if (errno == EINTR)
                     continue;
@@ -63,7 +54,41 @@ public:
     {
         std::size_t total = 0;
         while (total < buffer.size()) {
-            auto got = ::read(m_descriptor, buffer.data() + total, buffer.size() - total);
+            auto got = ::read(m_descriptor.get(), buffer.data() + total, buffer.size() - total);
+            if (got < 0) {
+                if (errno == EINTR)
+                    continue;
+                return failure<std::size_t>();
+            }
+            if (got == 0)
+                break;
+            total += static_cast<std::size_t>(got);
+        }
+        return total;
+    }
+
+    FileResult<void> writeAt(std::uint64_t offset, std::span<const std::byte> bytes) override
+    {
+        while (!bytes.empty()) {
+            auto written
+                = ::pwrite(m_descriptor.get(), bytes.data(), bytes.size(), static_cast<off_t>(offset));
+            if (written < 0) {
+                if (errno == EINTR)
+                    continue;
+                return failure();
+            }
+            bytes = bytes.subspan(static_cast<std::size_t>(written));
+            offset += static_cast<std::uint64_t>(written);
+        }
+        return {};
+    }
+
+    FileResult<std::size_t> readAt(std::uint64_t offset, std::span<std::byte> buffer) override
+    {
+        std::size_t total = 0;
+        while (total < buffer.size()) {
+            auto got = ::pread(m_descriptor.get(), buffer.data() + total, buffer.size() - total,
+                static_cast<off_t>(offset + total));
             if (got < 0) {
                 if (errno == EINTR)
                     continue;
@@ -78,39 +103,32 @@ public:
 
     FileResult<void> synchronize() override
     {
-        if (::fsync(m_descriptor) != 0)
+        if (::fsync(m_descriptor.get()) != 0)
             return failure();
         return {};
     }
 
-    void dropCachedPages() override { ::posix_fadvise(m_descriptor, 0, 0, POSIX_FADV_DONTNEED); }
+    void dropCachedPages() override { ::posix_fadvise(m_descriptor.get(), 0, 0, POSIX_FADV_DONTNEED); }
 
     void adviseAccessPattern(AccessPattern pattern) override
     {
-        ::posix_fadvise(
-            m_descriptor, 0, 0, pattern == AccessPattern::random ? POSIX_FADV_RANDOM : POSIX_FADV_SEQUENTIAL);
+        ::posix_fadvise(m_descriptor.get(), 0, 0,
+            pattern == AccessPattern::random ? POSIX_FADV_RANDOM : POSIX_FADV_SEQUENTIAL);
     }
 
-    void close() override
-    {
-        if (m_descriptor >= 0) {
-            ::close(m_descriptor); // never retried: the descriptor is gone either way
-            m_descriptor = -1;
-        }
-    }
+    void close() override { m_descriptor.reset(); }
 
 private:
-    int m_descriptor { -1 };
+    FileDescriptor m_descriptor;
 };
 
 class PosixFileSystem final : public BenchmarkFileSystem {
 public:
     FileResult<void> createEmptyFile(const std::string& path) override
     {
-        int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (descriptor < 0)
+        FileDescriptor descriptor(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        if (!descriptor)
             return failure();
-        ::close(descriptor);
         return {};
     }
 
@@ -120,13 +138,13 @@ public:
             | (mode == OpenMode::writeOnly       ? O_WRONLY
                     : mode == OpenMode::readOnly ? O_RDONLY
                                                  : O_RDWR);
-        int descriptor = -1;
+        FileDescriptor descriptor;
         do {
-            descriptor = ::open(path.c_str(), flags);
-        } while (descriptor < 0 && errno == EINTR);
-        if (descriptor < 0)
+            descriptor.reset(::open(path.c_str(), flags));
+        } while (!descriptor && errno == EINTR);
+        if (!descriptor)
             return failure<std::unique_ptr<TestFileHandle>>();
-        return std::unique_ptr<TestFileHandle>(std::make_unique<PosixFileHandle>(descriptor));
+        return std::unique_ptr<TestFileHandle>(std::make_unique<PosixFileHandle>(std::move(descriptor)));
     }
 
     bool fileExists(const std::string& path) override
@@ -148,11 +166,12 @@ public:
         std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
         std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
         std::string temporary = directory + "." + name + ".XXXXXX";
-        int descriptor = ::mkostemp(temporary.data(), O_CLOEXEC);
-        if (descriptor < 0)
+        FileDescriptor descriptor(::mkostemp(temporary.data(), O_CLOEXEC));
+        if (!descriptor)
             return failure();
-        PosixFileHandle handle(descriptor);
-        auto result = writeAndMove(handle, descriptor, temporary, path, bytes);
+        int raw = descriptor.get();
+        PosixFileHandle handle(std::move(descriptor));
+        auto result = writeAndMove(handle, raw, temporary, path, bytes);
         if (!result)
             ::unlink(temporary.c_str());
         return result;

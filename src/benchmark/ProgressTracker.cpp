@@ -51,7 +51,7 @@ double ProgressTracker::completed(BenchmarkPhase phase) const
 }
 
 std::optional<ProgressState> ProgressTracker::advance(
-    BenchmarkPhase phase, double amount, WallClockTime now, WallClockTime testStart, Publication publication)
+    BenchmarkPhase phase, double amount, double now, double testStart, Publication publication)
 {
     auto found = m_phaseTotals.find(phase);
     double total = found == m_phaseTotals.end() ? 0 : found->second;
@@ -77,7 +77,7 @@ std::optional<ProgressState> ProgressTracker::advance(
     return state(phase, now, testStart);
 }
 
-ProgressState ProgressTracker::completePhase(BenchmarkPhase phase, WallClockTime now, WallClockTime testStart)
+ProgressState ProgressTracker::completePhase(BenchmarkPhase phase, double now, double testStart)
 {
     auto found = m_phaseTotals.find(phase);
     double total = found == m_phaseTotals.end() ? 0 : found->second;
@@ -90,7 +90,7 @@ ProgressState ProgressTracker::completePhase(BenchmarkPhase phase, WallClockTime
     return state(phase, now, testStart);
 }
 
-ProgressState ProgressTracker::state(BenchmarkPhase phase, WallClockTime now, WallClockTime testStart) const
+ProgressState ProgressTracker::state(BenchmarkPhase phase, double now, double testStart) const
 {
     ProgressState progress;
     progress.phase = phase;
@@ -118,19 +118,21 @@ void TimelineSampler::recordChunk(std::uint64_t bytes, double ioDuration, double
     m_pendingTime += ioDuration;
     bool due = m_previousSampleTime ? sinceTestStart - *m_previousSampleTime >= 1.0 : sinceTestStart >= 1.0;
     if (due)
-        appendSample(sinceTestStart);
+        appendSample(sinceTestStart, Window::atLeastOneSecond);
 }
 
 void TimelineSampler::finish(double sinceTestStart)
 {
     if (m_pendingBytes > 0 || m_pendingTime > 0)
-        appendSample(sinceTestStart);
+        appendSample(sinceTestStart, Window::real);
 }
 
-void TimelineSampler::appendSample(double timestamp)
+void TimelineSampler::appendSample(double timestamp, Window window)
 {
-    double throughput
-        = m_pendingBytes == 0 ? 0.0 : static_cast<double>(m_pendingBytes) / std::max(m_pendingTime, 1.0);
+    constexpr double shortestTime = 2.220446049250313e-16;
+    double time
+        = window == Window::real ? std::max(m_pendingTime, shortestTime) : std::max(m_pendingTime, 1.0);
+    double throughput = m_pendingBytes == 0 ? 0.0 : static_cast<double>(m_pendingBytes) / time;
     m_timeline.push_back({ Uuid::random(), m_phase, timestamp, m_pendingBytes, throughput });
     m_maximum = std::max(m_maximum, throughput);
     m_pendingBytes = 0;

@@ -2,10 +2,33 @@
 
 namespace tallowin {
 
+void TemporaryFileRegistry::beginRun(const Uuid& run)
+{
+    std::lock_guard lock(m_mutex);
+    m_runningTests.insert(run);
+}
+
+void TemporaryFileRegistry::endRun(const Uuid& run)
+{
+    std::lock_guard lock(m_mutex);
+    m_runningTests.erase(run);
+    for (auto& [path, owner] : m_pendingFiles) {
+        if (owner == run)
+            owner.reset();
+    }
+}
+
+void TemporaryFileRegistry::registerFile(const std::string& path, const Uuid& run)
+{
+    std::lock_guard lock(m_mutex);
+    // A run that has already ended owns nothing any more; its file is an ordinary leftover.
+    m_pendingFiles[path] = m_runningTests.contains(run) ? std::optional(run) : std::nullopt;
+}
+
 void TemporaryFileRegistry::registerFile(const std::string& path)
 {
     std::lock_guard lock(m_mutex);
-    m_pendingFiles.insert(path);
+    m_pendingFiles[path] = std::nullopt;
 }
 
 void TemporaryFileRegistry::unregisterFile(const std::string& path)
@@ -17,15 +40,23 @@ void TemporaryFileRegistry::unregisterFile(const std::string& path)
 std::vector<std::string> TemporaryFileRegistry::drainPendingFiles()
 {
     std::lock_guard lock(m_mutex);
-    std::vector<std::string> files(m_pendingFiles.begin(), m_pendingFiles.end());
-    m_pendingFiles.clear();
+    std::vector<std::string> files;
+    std::erase_if(m_pendingFiles, [&](const auto& entry) {
+        if (entry.second)
+            return false;
+        files.push_back(entry.first);
+        return true;
+    });
     return files;
 }
 
 std::vector<std::string> TemporaryFileRegistry::pendingFiles() const
 {
     std::lock_guard lock(m_mutex);
-    return { m_pendingFiles.begin(), m_pendingFiles.end() };
+    std::vector<std::string> files;
+    for (const auto& entry : m_pendingFiles)
+        files.push_back(entry.first);
+    return files;
 }
 
 std::shared_ptr<TemporaryFileCleanup> TemporaryFileCleanup::create(

@@ -2,10 +2,13 @@
 
 #include "benchmark/BenchmarkFileSystem.h"
 #include "core/SerialQueue.h"
+#include "core/Uuid.h"
 
 #include <atomic>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -14,17 +17,29 @@ namespace tallowin {
 
 // The temporary test files that may still exist, from the moment each is created until it is
 // known to be deleted. Operations run one at a time under the registry's own lock.
+//
+// Each file belongs to the test run that created it. A drain only hands out files of runs that
+// have ended: a stopped run's late outcome triggers a clean-up while the next run may already be
+// writing its own files, and those must not be deleted under it.
 class TemporaryFileRegistry {
 public:
+    // A run whose files are kept out of every drain until it ends.
+    void beginRun(const Uuid& run);
+    void endRun(const Uuid& run);
+    // A file of a running test (begun with beginRun).
+    void registerFile(const std::string& path, const Uuid& run);
+    // A file of no running test, for instance one whose removal failed and is retried later.
     void registerFile(const std::string& path);
     void unregisterFile(const std::string& path);
-    // Every registered file (in no defined order); the registry is empty afterwards.
+    // Every registered file of an ended run (in no defined order); those leave the registry.
     std::vector<std::string> drainPendingFiles();
     std::vector<std::string> pendingFiles() const;
 
 private:
     mutable std::mutex m_mutex;
-    std::set<std::string> m_pendingFiles;
+    // Each pending file and the run that created it (none once its run has ended).
+    std::map<std::string, std::optional<Uuid>> m_pendingFiles;
+    std::set<Uuid> m_runningTests;
 };
 
 // Deletes temporary files on the serial queue "com.tallowin.performanceTester.cleanup", never on
@@ -41,8 +56,8 @@ public:
     // Queues the deletion of one file. A file found gone or removed leaves the registry; a file
     // that cannot be removed stays registered for the next clean-up.
     void removeTemporaryFile(const std::string& path);
-    // Drains the registry and queues the deletion of everything it held; what cannot be removed
-    // is registered again. An empty registry queues nothing.
+    // Drains the files of ended runs and queues their deletion; what cannot be removed is
+    // registered again. Files of runs still going are left alone. An empty drain queues nothing.
     void cleanUpPendingFiles();
 
     // Deletion jobs queued and not finished yet.

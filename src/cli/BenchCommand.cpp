@@ -1,10 +1,12 @@
 #include "benchmark/DiskPerformanceTester.h"
+#include "cli/BenchOutcome.h"
 #include "cli/Command.h"
 #include "cli/Interrupt.h"
 #include "cli/SystemVolume.h"
 #include "core/Formatting.h"
 #include "core/Language.h"
 #include "core/MainQueue.h"
+#include "core/Messages.h"
 #include "platform/SysfsRegistry.h"
 
 #include <atomic>
@@ -97,6 +99,27 @@ private:
     bool m_shown { false };
 };
 
+// The payload as the control panel previews it; for the whole free space, what it keeps free.
+std::string payloadPreview(
+    const std::optional<Tester::EffectivePayload>& payload, std::optional<std::uint64_t> freeBytes)
+{
+    if (!payload)
+        return "-";
+    auto size = [](std::uint64_t bytes) {
+        return Formatting::byteCount(bytes, ByteUnit::GB | ByteUnit::TB, language());
+    };
+    std::string text = size(payload->byteCount);
+    if (payload->isAdjusted && freeBytes)
+        text = Messages::payloadWithAdjustment(size(*freeBytes / 1000000000 * 1000000000), text);
+    if (payload->bytesKeptFree > 0)
+        text += fmt::format(
+            fmt::runtime(localized("; {} kept free for the random-phase file and file-system metadata",
+                "；保留 {} 给随机测试文件和文件系统元数据")),
+            Formatting::byteCount(
+                payload->bytesKeptFree, ByteUnit::MB | ByteUnit::GB | ByteUnit::TB, language()));
+    return text;
+}
+
 nlohmann::ordered_json resultJson(const Tester::Result& result, const std::optional<std::string>& reportPath)
 {
     nlohmann::ordered_json timeline = nlohmann::ordered_json::array();
@@ -170,12 +193,9 @@ int runBench(const BenchOptions& options)
         });
     }
 
-    if (!options.json) {
-        auto payload = tester->effectivePayload(*volume);
+    if (!options.json)
         fmt::print(stderr, "{} {} ({})\n", localized("Testing", "正在测试"), volume->url,
-            payload ? Formatting::byteCount(payload->byteCount, ByteUnit::GB | ByteUnit::TB, language())
-                    : "-");
-    }
+            payloadPreview(tester->effectivePayload(*volume), volume->availableCapacityBytes));
     tester->startTest(*volume);
     // Runs the main queue until the test has ended and every deletion and the report are done,
     // so that the program never exits with a temporary file still on the disk.
@@ -185,25 +205,19 @@ int runBench(const BenchOptions& options)
     if (interrupts)
         interrupts->setHandler({});
 
-    if (*interrupted && !tester->lastResult()) {
-        fmt::print(stderr, "{}\n",
-            localized("Test stopped; temporary files removed.", "测试已停止，临时文件已删除。"));
-        return 130;
+    // The registry keeps every file whose removal failed; the clean-up has run by now.
+    auto verdict = benchVerdict({ interrupted->load(), tester->lastResult().has_value(),
+        tester->errorMessage(), tester->temporaryFileRegistry().pendingFiles() });
+    if (verdict.printsResult) {
+        if (options.json)
+            fmt::print("{}\n", resultJson(*tester->lastResult(), tester->lastReportPath()).dump(2));
+        else
+            printResult(*tester->lastResult());
     }
-    const auto& result = tester->lastResult();
-    if (!result) {
-        fmt::print(
-            stderr, "{}\n", tester->errorMessage().value_or(localized("The test failed.", "测试失败。")));
-        return 1;
-    }
-    if (options.json)
-        fmt::print("{}\n", resultJson(*result, tester->lastReportPath()).dump(2));
-    else
-        printResult(*result);
-    if (tester->errorMessage()) {
-        fmt::print(stderr, "{}\n", *tester->errorMessage());
-        return 1;
-    }
+    for (const auto& message : verdict.messages)
+        fmt::print(stderr, "{}\n", message);
+    if (verdict.exitStatus != 0)
+        return verdict.exitStatus;
     if (!options.json && tester->automaticReportMessage())
         fmt::print("{}\n", *tester->automaticReportMessage());
     return 0;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cassert>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -18,6 +19,13 @@ public:
     virtual void post(std::function<void()>) = 0;
     virtual bool isMainThread() const = 0;
 };
+
+// The first line of a main-thread entry point: a call from any other thread would race the
+// published properties, so it stops a debug build at once. Costs nothing in a release build.
+inline void assertOnMainQueue([[maybe_unused]] const MainQueue& queue)
+{
+    assert(queue.isMainThread() && "called off the main queue's thread");
+}
 
 // A main queue driven by whoever owns the thread it was created on: run() until quit(), or
 // runPending() and runUntil() to drain it by hand in tests.

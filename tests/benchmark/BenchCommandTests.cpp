@@ -7,10 +7,12 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 namespace tallowin {
 namespace {
@@ -31,12 +33,13 @@ Names names(const fs::path& directory)
 // when the test ends.
 class BenchProcess {
 public:
-    BenchProcess(const fs::path& folder, const std::string& output, std::vector<std::string> options = {})
+    BenchProcess(const fs::path& folder, const std::string& output, std::vector<std::string> options = {},
+        const std::string& errors = "/dev/null")
     {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         std::vector<std::string> all { TALLOWIN_CLI_PATH, "bench", folder.string(), "--size", "1" };
         all.insert(all.end(), options.begin(), options.end());
         std::vector<char*> argv;
@@ -102,6 +105,41 @@ TEST(BenchCommand, InterruptStopsTheTestAndRemovesItsFiles)
     bench.interrupt();
     EXPECT_EQ(bench.wait(), 130);
     EXPECT_TRUE(names(folder.path()).empty());
+}
+
+// The folder made immutable (even root cannot delete in it) during the random phases, then
+// Ctrl-C: the command must name the file it could not remove instead of claiming it removed it.
+TEST(BenchCommand, InterruptReportsTheFilesItCouldNotRemove)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "making a folder immutable needs root";
+    testing::TemporaryDirectory workspace("/var/tmp/tallowin-bench-cli");
+    auto folder = workspace / "volume";
+    fs::create_directory(folder);
+    auto errors = (workspace / "errors.txt").string();
+    BenchProcess bench(folder, "/dev/null", {}, errors);
+    auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (names(folder).empty() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(names(folder).size(), 1u) << "the random test file should appear";
+    auto immutable = "chattr +i " + folder.string() + " 2>/dev/null";
+    if (std::system(immutable.c_str()) != 0) {
+        bench.interrupt();
+        bench.wait();
+        GTEST_SKIP() << "the file system has no immutable attribute";
+    }
+    bench.interrupt();
+    int status = bench.wait();
+    auto left = names(folder);
+    std::system(("chattr -i " + folder.string()).c_str());
+    EXPECT_EQ(status, 130);
+    ASSERT_EQ(left.size(), 1u);
+    std::ifstream stream(errors);
+    std::string text((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text.find("temporary files removed"), std::string::npos) << text;
+    EXPECT_NE(text.find("These temporary files could not be removed:\n" + (folder / left[0]).string()),
+        std::string::npos)
+        << text;
 }
 
 }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace tallowin {
 namespace {
@@ -20,11 +21,40 @@ TEST(PayloadSizing, DecimalGigabytesAgainstTheFreeSpace)
 {
     using Payload = Tester::EffectivePayload;
     EXPECT_FALSE(Tester::payloadFor(DataSize::gigabytes(10), 9500000000));
-    EXPECT_EQ(Tester::payloadFor(DataSize::gigabytes(10), std::nullopt), (Payload { 10000000000, false }));
-    EXPECT_EQ(Tester::payloadFor(DataSize::gigabytes(10), 10000000000), (Payload { 10000000000, false }));
-    EXPECT_FALSE(Tester::payloadFor(DataSize::availableSpace(), 999999999));
-    EXPECT_FALSE(Tester::payloadFor(DataSize::availableSpace(), std::nullopt));
-    EXPECT_EQ(Tester::payloadFor(DataSize::availableSpace(), 12345678901), (Payload { 12000000000, false }));
+    EXPECT_EQ(Tester::payloadFor(DataSize::gigabytes(10), std::nullopt), (Payload { 10000000000, false, 0 }));
+    EXPECT_EQ(Tester::payloadFor(DataSize::gigabytes(10), 10000000000), (Payload { 10000000000, false, 0 }));
+}
+
+TEST(PayloadSizing, FullDiskKeepsRoomForTheRandomFileAndMetadata)
+{
+    using Payload = Tester::EffectivePayload;
+    const struct {
+        std::optional<std::uint64_t> freeBytes;
+        std::optional<Payload> payload;
+    } cases[] = {
+        { std::nullopt, std::nullopt },
+        { 999999999, std::nullopt },
+        // Just above a whole gigabyte: the write would have nowhere to put its metadata.
+        { 1000004096, std::nullopt },
+        { 1600000000, std::nullopt },
+        { 2000004096, Payload { 1000000000, true, 1000004096 } },
+        { 12345678901, Payload { 11000000000, true, 1345678901 } },
+        // A margin that fits inside the rounding costs nothing: not adjusted.
+        { 12900000000, Payload { 12000000000, false, 900000000 } },
+        { 100000000000, Payload { 98000000000, true, 2000000000 } },
+    };
+    for (const auto& sizing : cases) {
+        SCOPED_TRACE(sizing.freeBytes.value_or(0));
+        EXPECT_EQ(Tester::payloadFor(DataSize::availableSpace(), sizing.freeBytes), sizing.payload);
+    }
+    for (std::uint64_t freeBytes = 1000000000; freeBytes < 40000000000; freeBytes += 123456789) {
+        auto payload = Tester::payloadFor(DataSize::availableSpace(), freeBytes);
+        if (payload) {
+            EXPECT_GE(freeBytes - payload->byteCount, Tester::fullDiskSafetyMargin(freeBytes)) << freeBytes;
+            EXPECT_EQ(payload->byteCount % 1000000000, 0u);
+            EXPECT_EQ(payload->bytesKeptFree, freeBytes - payload->byteCount);
+        }
+    }
 }
 
 class DiskPerformanceTesterTest : public ::testing::Test {
@@ -209,6 +239,101 @@ TEST_F(DiskPerformanceTesterTest, FileThatCannotBeRemovedStaysRegisteredAndIsRem
     m_tester->startTest(volume());
     ASSERT_TRUE(runUntilIdle());
     expectNothingLeft(2);
+}
+
+TEST_F(DiskPerformanceTesterTest, StoppedRunsLateOutcomeLeavesTheNextRunsFilesAlone)
+{
+    // The first run is stopped during its random writes and the second starts at once; the
+    // first run's outcome (and its clean-up) arrives while the second is in its random phases.
+    // Each operation takes 200 ms, so the stopped run notices the stop well after the next run
+    // has created its random file.
+    m_randomDuration = 0.5;
+    m_payload = 4 * 16777216ull;
+    startFresh({}, 200ms);
+    ASSERT_TRUE(testing::driveUntil(
+        *m_mainQueue, [&] { return !m_fileSystem->sizesOf("RandomTest", Kind::write).empty(); }, 30s));
+    m_tester->stopTest();
+    m_tester->startTest(volume());
+    ASSERT_TRUE(m_tester->isRunning());
+    ASSERT_TRUE(runUntilIdle());
+    EXPECT_FALSE(m_tester->errorMessage()) << *m_tester->errorMessage();
+    EXPECT_TRUE(m_tester->lastResult());
+    expectNothingLeft(1);
+}
+
+TEST_F(DiskPerformanceTesterTest, ExceptionsInTheTestOrTheExportBecomeTheFailureText)
+{
+    startFresh({ { Fault::exception, "RandomTest" } });
+    ASSERT_TRUE(runUntilIdle());
+    EXPECT_EQ(m_tester->errorMessage(), "The performance test failed: out of memory");
+    EXPECT_FALSE(m_tester->lastResult());
+    expectNothingLeft();
+
+    startFresh({ { Fault::exception, "Tallowin-Performance-" } });
+    ASSERT_TRUE(runUntilIdle());
+    ASSERT_TRUE(m_tester->lastResult());
+    EXPECT_EQ(
+        m_tester->errorMessage(), "Automatic performance report export failed:\ninvalid format specifier");
+    m_fileSystem->faults.clear();
+    m_tester->startTest(volume());
+    ASSERT_TRUE(runUntilIdle());
+    EXPECT_EQ(m_fileSystem->reports().size(), 1u) << "the export queue still works after a throwing job";
+    EXPECT_FALSE(m_tester->errorMessage());
+}
+
+TEST_F(DiskPerformanceTesterTest, WallClockStepsChangeOnlyTheDate)
+{
+    // The wall clock jumps an hour ahead 0.1 s into the run (in its first random phase), as an
+    // NTP step would.
+    auto stepAt = std::chrono::steady_clock::now() + 100ms;
+    auto steppingWallClock
+        = [stepAt] { return wallClockNow() + (std::chrono::steady_clock::now() > stepAt ? 3600.0 : 0.0); };
+    m_fileSystem = std::make_shared<FakeBenchmarkFileSystem>();
+    Tester::Configuration configuration;
+    configuration.fileSystem = m_fileSystem;
+    configuration.randomPhaseDuration = 0.2;
+    configuration.randomPhaseWorkingSetLimit = 1024 * 1024;
+    configuration.clock = steppingWallClock;
+    configuration.payloadSizing = [](const DataSize&, std::optional<std::uint64_t>) {
+        return std::optional(Tester::EffectivePayload { 4 * 16777216ull, false, 0 });
+    };
+    m_tester = Tester::create(m_mainQueue, configuration);
+    std::vector<ProgressState> seen;
+    m_tester->setChangeHandler([&] {
+        if (m_tester->progressState())
+            seen.push_back(*m_tester->progressState());
+    });
+    auto before = wallClockNow();
+    m_tester->startTest(volume());
+    ASSERT_TRUE(runUntilIdle());
+    ASSERT_TRUE(m_tester->lastResult()) << m_tester->errorMessage().value_or("");
+    const auto& result = *m_tester->lastResult();
+    EXPECT_LT(result.writeDuration, 60);
+    EXPECT_LT(result.readDuration, 60);
+    auto randomOperations = m_fileSystem->sizesOf("RandomTest", Kind::read).size();
+    EXPECT_GT(randomOperations, 10u) << "the random phases ran their time, not one operation";
+    EXPECT_NEAR(
+        result.randomReadIOPS, static_cast<double>(randomOperations) / 0.2, result.randomReadIOPS * 0.5);
+    for (const auto& sample : result.timeline)
+        EXPECT_LT(sample.timestamp, 60);
+    for (const auto& state : seen)
+        EXPECT_LT(state.elapsedTime, 60);
+    EXPECT_GE(result.finishedAt, before + 3600) << "the date is the wall clock's";
+}
+
+TEST_F(DiskPerformanceTesterTest, MainThreadEntryPointsRefuseOtherThreads)
+{
+#ifdef NDEBUG
+    GTEST_SKIP() << "the check is compiled out of release builds";
+#else
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto tester = Tester::create(m_mainQueue);
+    EXPECT_DEATH(std::thread([&] { tester->startTest(volume()); }).join(), "main queue");
+    EXPECT_DEATH(std::thread([&] { tester->setDataSize(DataSize::gigabytes(1)); }).join(), "main queue");
+    EXPECT_DEATH(std::thread([&] { tester->effectivePayload(volume()); }).join(), "main queue");
+    tester->setDataSize(DataSize::gigabytes(1));
+    EXPECT_EQ(tester->dataSize(), DataSize::gigabytes(1)) << "the main thread itself passes";
+#endif
 }
 
 }

@@ -7,6 +7,8 @@
 #include <chrono>
 #include <map>
 #include <mutex>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -20,7 +22,8 @@ namespace tallowin::testing {
 class FakeBenchmarkFileSystem final : public BenchmarkFileSystem {
 public:
     enum class Kind { write, read };
-    enum class Fault { create, open, shortRead, remove }; // create also fails a report
+    // create also fails a report; exception throws from a write (or, for a report, its writing).
+    enum class Fault { create, open, shortRead, remove, exception };
     std::map<Fault, std::string> faults;
     std::chrono::microseconds delayPerOperation { 0 };
 
@@ -55,6 +58,8 @@ public:
     FileResult<void> writeAtomically(const std::string& path, std::string_view bytes) override
     {
         std::lock_guard lock(m_mutex);
+        if (fails(Fault::exception, path))
+            throw std::runtime_error("invalid format specifier");
         if (fails(Fault::create, path))
             return Unexpected(readOnly());
         m_reports[path] = std::string(bytes);
@@ -105,33 +110,45 @@ private:
         FileResult<void> setLength(std::uint64_t length) override
         {
             std::lock_guard lock(m_fs.m_mutex);
-            m_fs.m_files[m_path] = length;
-            return {};
-        }
-        FileResult<void> seek(std::uint64_t offset) override
-        {
-            m_offset = offset;
+            if (auto file = m_fs.m_files.find(m_path); file != m_fs.m_files.end())
+                file->second = length;
             return {};
         }
         FileResult<void> write(std::span<const std::byte> bytes) override
         {
-            std::this_thread::sleep_for(m_fs.delayPerOperation);
-            std::lock_guard lock(m_fs.m_mutex);
+            auto done = writeAt(m_offset, bytes);
             m_offset += bytes.size();
-            m_fs.m_files[m_path] = std::max(m_fs.m_files[m_path], m_offset);
-            m_fs.m_operations.push_back({ m_path, Kind::write, bytes.size() });
-            return {};
+            return done;
         }
         FileResult<std::size_t> read(std::span<std::byte> buffer) override
         {
+            auto got = readAt(m_offset, buffer);
+            if (got)
+                m_offset += *got;
+            return got;
+        }
+        FileResult<void> writeAt(std::uint64_t offset, std::span<const std::byte> bytes) override
+        {
             std::this_thread::sleep_for(m_fs.delayPerOperation);
             std::lock_guard lock(m_fs.m_mutex);
-            auto size = m_fs.m_files[m_path];
+            if (m_fs.fails(Fault::exception, m_path))
+                throw std::bad_alloc();
+            // A file removed while open keeps its data but no longer has a name.
+            if (auto file = m_fs.m_files.find(m_path); file != m_fs.m_files.end())
+                file->second = std::max(file->second, offset + bytes.size());
+            m_fs.m_operations.push_back({ m_path, Kind::write, bytes.size() });
+            return {};
+        }
+        FileResult<std::size_t> readAt(std::uint64_t offset, std::span<std::byte> buffer) override
+        {
+            std::this_thread::sleep_for(m_fs.delayPerOperation);
+            std::lock_guard lock(m_fs.m_mutex);
+            auto file = m_fs.m_files.find(m_path);
+            auto size = file == m_fs.m_files.end() ? 0 : file->second;
             auto got = static_cast<std::size_t>(
-                std::min<std::uint64_t>(buffer.size(), size - std::min(size, m_offset)));
+                std::min<std::uint64_t>(buffer.size(), size - std::min(size, offset)));
             if (m_fs.fails(Fault::shortRead, m_path))
                 got = got / 2;
-            m_offset += got;
             m_fs.m_operations.push_back({ m_path, Kind::read, got });
             return got;
         }

@@ -1,7 +1,9 @@
 #include "BenchmarkTestSupport.h"
 #include "benchmark/DiskPerformanceTester.h"
+#include "core/FileDescriptor.h"
 #include "support/ShellCommand.h"
 
+#include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/statvfs.h>
@@ -65,6 +67,28 @@ std::vector<std::string> entries(const fs::path& directory)
     }
     std::sort(names.begin(), names.end());
     return names;
+}
+
+std::uint64_t availableBytes(const fs::path& path)
+{
+    struct statvfs facts { };
+    return ::statvfs(path.c_str(), &facts) == 0 ? std::uint64_t(facts.f_bavail) * facts.f_frsize : 0;
+}
+
+// Brings the volume's available space down to exactly `target` bytes with preallocated filler
+// files: first all but the last MiB, then the rest, so that no filler needs a metadata block.
+bool fillTo(const fs::path& folder, std::uint64_t target)
+{
+    for (int round = 0; round < 4 && availableBytes(folder) > target; ++round) {
+        auto excess = availableBytes(folder) - target;
+        if (round == 0 && excess > 2 * 1024 * 1024)
+            excess -= 1024 * 1024;
+        auto name = (folder / ("filler" + std::to_string(round))).string();
+        FileDescriptor filler(::open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+        if (!filler || ::posix_fallocate(filler.get(), 0, static_cast<off_t>(excess)) != 0)
+            return false;
+    }
+    return availableBytes(folder) == target;
 }
 
 DiskVolumeDescriptor volumeAt(const fs::path& path)
@@ -147,6 +171,34 @@ TEST_F(LoopMountTest, SuccessThenFullThenReadOnlyVolume)
     EXPECT_EQ(m_tester->errorMessage(), "Failed to create the temporary test file.");
     EXPECT_FALSE(m_tester->lastResult());
     EXPECT_EQ(entries(mount.path()), before);
+}
+
+// "Full Disk" on a volume whose free space is exactly the data blocks of 2 GB: rounding down to
+// whole gigabytes alone chose 2 GB, and the write failed at its very end for want of one block
+// of extent metadata. The safety margin gives 1 GB, which the run writes and reads back.
+TEST_F(LoopMountTest, FullDiskKeepsRoomForMetadataOnANearlyFullVolume)
+{
+    LoopMount mount("2300M");
+    ASSERT_TRUE(mount.isMounted());
+    constexpr std::uint64_t dataBlocksOfTwoGigabytes = 488282ull * 4096;
+    ASSERT_TRUE(fillTo(mount.path(), dataBlocksOfTwoGigabytes)) << availableBytes(mount.path());
+    auto fillers = entries(mount.path());
+
+    auto preview = Tester::create(m_mainQueue)->effectivePayload(volumeAt(mount.path()));
+    ASSERT_TRUE(preview);
+    EXPECT_EQ(preview->byteCount, 1000000000u);
+    EXPECT_TRUE(preview->isAdjusted);
+    EXPECT_EQ(preview->bytesKeptFree, dataBlocksOfTwoGigabytes - 1000000000u)
+        << "the preview shows the margin";
+
+    runTest(mount.path(), std::nullopt);
+    ASSERT_TRUE(m_tester->lastResult()) << m_tester->errorMessage().value_or("");
+    EXPECT_EQ(m_tester->lastResult()->actualByteCount, 1000000000u);
+    EXPECT_TRUE(m_tester->lastResult()->isPayloadAdjusted);
+    ASSERT_TRUE(m_tester->lastReportPath());
+    fillers.push_back(fs::path(*m_tester->lastReportPath()).filename().string());
+    std::sort(fillers.begin(), fillers.end());
+    EXPECT_EQ(entries(mount.path()), fillers) << "nothing but the report is left";
 }
 
 }
