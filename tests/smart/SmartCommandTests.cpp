@@ -82,18 +82,5 @@ TEST_F(SmartCommandTest, PrintsTheReportAsJsonOrTextAndFailsWhenThereIsNone)
         << missing->standardError;
 }
 
-TEST_F(SmartCommandTest, NeedsAPathOrADevice)
-{
-    auto neither = smart({});
-    auto both = smart({ "/", "--device", "sda" });
-    auto rawWithoutDevice = smart({ "/", "--raw" });
-    ASSERT_TRUE(neither && both && rawWithoutDevice);
-    EXPECT_NE(neither->exitStatus, 0);
-    EXPECT_NE(both->exitStatus, 0);
-    EXPECT_EQ(rawWithoutDevice->exitStatus, 2);
-    for (const auto* output : { &*neither, &*both, &*rawWithoutDevice })
-        EXPECT_LT(output->exitStatus, 128) << output->standardError;
-}
-
 }
 }

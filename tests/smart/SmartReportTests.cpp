@@ -87,17 +87,11 @@ TEST(SMARTKeyCatalog, LooksUpWithPositionsNormalisedAndExactCase)
         { "ata_smart_attributes.table[7].raw.value", "Raw Value", "原始数值", true },
         { "ata_smart_attributes.table[0].flags.prefailure", "Pre-failure", "可能失效", true },
         { "nvme_power_states[2].max_power.value", "Maximum Power Value", "最大功耗数值", false },
-        { "nvme_smart_health_information_log.temperature_sensors[12].temperature", "Temperature Sensor Reading",
-            "温度传感器读数", true },
         { "spare_available.threshold_percent", "Spare Threshold (%)", "备用阈值 (%)", false },
-        { "nvme_smart_health_information_log.available_spare_threshold", "Spare Threshold (%)", "备用阈值 (%)",
-            false },
         { "power_cycles", "Power Cycles", "通电次数", true },
-        { "power_cycle_count", "Power Cycle Count", "通电次数", true },
         { "nvme_smart_health_information_log.warning_temp_time_extra", nullptr, nullptr, false },
         { "Smart_Status.Passed", nullptr, nullptr, false },
         { "ata_smart_attributes.table[x].id", nullptr, nullptr, false },
-        { "ata_smart_attributes.table.id", nullptr, nullptr, false },
     };
     for (const auto& c : cases) {
         const auto* row = SMARTKeyCatalog::descriptor(c.path);
@@ -119,66 +113,39 @@ TEST(SMARTKeyCatalog, FallbackNamesSpaceWordsAndKeepCase)
         { "ata_smart_data", "ata smart data" },
         { "spareAvailable", "spare Available" },
         { "currentPercent", "current Percent" },
-        { "power_on_hours", "power on hours" },
-        { "sata2Speed", "sata2 Speed" },
         { "ABCDef", "ABCDef" },
         { "a_B", "a B" },
         { "__x__", "x" },
         { "_", "_" },
         { " \n", " \n" },
-        { "", "" },
     };
     for (const auto& [key, expected] : cases)
         EXPECT_EQ(SMARTKeyCatalog::fallbackName(key), expected) << '"' << key << '"';
-}
-
-TEST(SMARTKeyCatalog, NamesFollowTheLanguageOfTheMoment)
-{
-    const auto* row = SMARTKeyCatalog::descriptor("serial_number");
-    ASSERT_NE(row, nullptr);
-    {
-        LanguageGuard chinese("zh_TW");
-        EXPECT_EQ(row->localizedName(), "序列号");
-    }
-    LanguageGuard english("en_GB:zh_CN");
-    EXPECT_EQ(row->localizedName(), "Serial Number");
 }
 
 // --- Values, status and capability -------------------------------------------------------------
 
 TEST(SmartmontoolsBridge, RendersValuesWithoutLosingDigits)
 {
-    struct Case {
-        json value;
-        const char* english;
-        const char* chinese;
+    LanguageGuard english("en_US");
+    const std::pair<json, const char*> cases[] = {
+        { "  WD-WXE708D44602 \n", "WD-WXE708D44602" },
+        { " \t", "" },
+        { true, "Yes" },
+        { false, "No" },
+        { 999, "999" },
+        { 1234567, "1,234,567" },
+        { -1234, "-1,234" },
+        { 9103526781257015ull, "9,103,526,781,257,015" },
+        { std::numeric_limits<std::uint64_t>::max(), "18,446,744,073,709,551,615" },
+        { std::numeric_limits<std::int64_t>::min(), "-9,223,372,036,854,775,808" },
+        { 36.666, "36.67" },
+        { 5.0, "5" },
+        { 1234.5, "1,234.5" },
+        { nullptr, "null" },
     };
-    const Case cases[] = {
-        { "  WD-WXE708D44602 \n", "WD-WXE708D44602", "WD-WXE708D44602" },
-        { " \t", "", "" },
-        { true, "Yes", "是" },
-        { false, "No", "否" },
-        { 0, "0", "0" },
-        { 999, "999", "999" },
-        { 1234567, "1,234,567", "1,234,567" },
-        { -1234, "-1,234", "-1,234" },
-        { -127, "-127", "-127" },
-        { 9103526781257015ull, "9,103,526,781,257,015", "9,103,526,781,257,015" },
-        { std::numeric_limits<std::uint64_t>::max(), "18,446,744,073,709,551,615", "18,446,744,073,709,551,615" },
-        { std::numeric_limits<std::int64_t>::min(), "-9,223,372,036,854,775,808", "-9,223,372,036,854,775,808" },
-        { 36.666, "36.67", "36.67" },
-        { 5.0, "5", "5" },
-        { 1234.5, "1,234.5", "1,234.5" },
-        { nullptr, "null", "null" },
-    };
-    for (const auto& c : cases) {
-        {
-            LanguageGuard english("en_US");
-            EXPECT_EQ(SmartmontoolsBridge::render(c.value), c.english) << c.value.dump();
-        }
-        LanguageGuard chinese("zh_CN");
-        EXPECT_EQ(SmartmontoolsBridge::render(c.value), c.chinese) << c.value.dump();
-    }
+    for (const auto& [value, expected] : cases)
+        EXPECT_EQ(SmartmontoolsBridge::render(value), expected) << value.dump();
 }
 
 TEST(SmartmontoolsBridge, StatusAndCapabilityTakeTheFirstRuleThatApplies)
@@ -300,59 +267,48 @@ struct RealOutput {
     const char* file;
     std::optional<std::string> status;
     std::optional<bool> capable;
-    // The first rows, by key path, in order.
-    std::vector<std::string> leading;
 };
 
-const std::vector<RealOutput>& realOutputs()
-{
-    static const std::vector<RealOutput> outputs {
-        { "nvme-samsung-970evo-xall.json", "PASSED", std::nullopt,
-            { "serial_number", "model_name", "firmware_version" } },
-        { "nvme-toshiba-kxg6aznv512g-xall.json", "PASSED", true,
-            { "serial_number", "model_name", "firmware_version" } },
-        { "nvme-sabrent-rocket4-all.json", "PASSED", true, { "serial_number", "model_name", "firmware_version" } },
-        { "ata-ssd-samsung-860evo-xall.json", "PASSED", std::nullopt,
-            { "serial_number", "model_name", "firmware_version" } },
-        { "ata-ssd-ocz-vertex2-xall.json", "PASSED", std::nullopt,
-            { "serial_number", "model_name", "firmware_version" } },
-        { "ata-hdd-wdc-wd140edfz-all.json", "PASSED", std::nullopt,
-            { "serial_number", "model_name", "firmware_version" } },
-        { "ata-hdd-hgst-hms5c4040ble640.json", "PASSED", true, { "serial_number", "model_name", "firmware_version" } },
-        { "ata-hdd-seagate-st1000nm0008-redacted.json", "PASSED", true,
-            { "serial_number", "model_name", "firmware_version" } },
-        { "ata-hdd-seagate-st6000nm0115-megaraid-all.json", "PASSED", std::nullopt,
-            { "serial_number", "model_name", "firmware_version" } },
-        { "usb-sunplus-samsung-hd204ui-xall.json", "PASSED", std::nullopt,
-            { "serial_number", "model_name", "firmware_version" } },
-        { "usb-jmicron-wdc-wd2500bevs-xall.json", "PASSED", true,
-            { "serial_number", "model_name", "firmware_version" } },
-        { "usb-jmicron-wdc-wd3200bevt-failing-all.json", "FAILED", true,
-            { "serial_number", "model_name", "firmware_version" } },
-        { "scsi-sas-seagate-st600mp0036-all.json", "PASSED", true, { "serial_number" } },
-        { "scsi-sas-seagate-st1200mm0088-v67.json", "PASSED", std::nullopt, { "serial_number", "model_name" } },
-        { "scsi-sas-seagate-farm-anon-all.json", "PASSED", true, { "serial_number" } },
-    };
-    return outputs;
-}
+const RealOutput realOutputs[] = {
+    { "nvme-samsung-970evo-xall.json", "PASSED", std::nullopt },
+    { "nvme-toshiba-kxg6aznv512g-xall.json", "PASSED", true },
+    { "nvme-sabrent-rocket4-all.json", "PASSED", true },
+    { "ata-ssd-samsung-860evo-xall.json", "PASSED", std::nullopt },
+    { "ata-ssd-ocz-vertex2-xall.json", "PASSED", std::nullopt },
+    { "ata-hdd-wdc-wd140edfz-all.json", "PASSED", std::nullopt },
+    { "ata-hdd-hgst-hms5c4040ble640.json", "PASSED", true },
+    { "ata-hdd-seagate-st1000nm0008-redacted.json", "PASSED", true },
+    { "ata-hdd-seagate-st6000nm0115-megaraid-all.json", "PASSED", std::nullopt },
+    { "usb-sunplus-samsung-hd204ui-xall.json", "PASSED", std::nullopt },
+    { "usb-jmicron-wdc-wd2500bevs-xall.json", "PASSED", true },
+    { "usb-jmicron-wdc-wd3200bevt-failing-all.json", "FAILED", true },
+    { "scsi-sas-seagate-st600mp0036-all.json", "PASSED", true },
+    { "scsi-sas-seagate-st1200mm0088-v67.json", "PASSED", std::nullopt },
+    { "scsi-sas-seagate-farm-anon-all.json", "PASSED", true },
+};
 
 TEST(SmartmontoolsBridgeRealOutputs, StatusCapabilityIdentityFirstAndNothingHidden)
 {
     ScopedTestLogSink quiet;
     for (const char* language : { "en_US", "zh_CN" }) {
         LanguageGuard guard(language);
-        for (const auto& output : realOutputs()) {
+        for (const auto& output : realOutputs) {
             SCOPED_TRACE(std::string(output.file) + " " + language);
             auto info = SmartmontoolsBridge::parse(runOf(readSmartctlFile(output.file), 4), "sda");
             ASSERT_TRUE(info);
             EXPECT_EQ(info->overallStatus, output.status);
             EXPECT_EQ(info->isCapable, output.capable);
             EXPECT_EQ(info->sourceCommand, "/usr/sbin/smartctl -j -x /dev/sda");
-            ASSERT_GE(info->details.size(), output.leading.size());
-            for (std::size_t i = 0; i < output.leading.size(); ++i)
-                EXPECT_EQ(info->details[i].keyPath, output.leading[i]) << i;
+            // Serial number, model and firmware come first, as far as the drive reports them.
             auto root = json::parse(readSmartctlFile(output.file));
-            EXPECT_EQ(info->details[0].value, root["serial_number"].get<std::string>());
+            std::size_t next = 0;
+            for (const char* identity : { "serial_number", "model_name", "firmware_version" }) {
+                if (!root.contains(identity))
+                    continue;
+                ASSERT_LT(next, info->details.size());
+                EXPECT_EQ(info->details[next].keyPath, identity);
+                EXPECT_EQ(info->details[next++].value, root[identity].get<std::string>());
+            }
             for (const auto& row : info->details) {
                 const auto* descriptor = SMARTKeyCatalog::descriptor(row.keyPath);
                 EXPECT_TRUE(!descriptor || descriptor->shouldDisplay) << row.keyPath;
@@ -454,7 +410,7 @@ TEST(SmartmontoolsBridge, LogsTheRunAndRejectsWhatIsNotAnObject)
     std::vector<std::string> reported;
     std::copy_if(lines.begin(), lines.end(), std::back_inserter(reported),
         [](const std::string& line) { return line.starts_with("smartctl reported message"); });
-    EXPECT_EQ(reported,
+    ASSERT_EQ(reported,
         (std::vector<std::string> { "smartctl reported message (severity: WARN) for command " + run.commandDescription
                 + ": top",
             "smartctl reported message (severity: notice) for command " + run.commandDescription + ": nested" }));
@@ -468,8 +424,10 @@ TEST(SmartmontoolsBridge, LogsTheRunAndRejectsWhatIsNotAnObject)
 
 json randomValue(std::mt19937_64& random, int depth)
 {
-    std::uniform_int_distribution<int> kind(0, depth > 6 ? 5 : 7);
-    switch (kind(random)) {
+    static const char* words[] = { "", " ", "a", "Z", "_", "smart_status", "passed", "string", "table", "raw",
+        "value", "hex", "serial_number", "nvme_smart_health_information_log", "temperature_sensors", "temperature",
+        "current", "\xe6\xb8\xa9", "x_Y", "[3]" };
+    switch (random() % (depth > 6 ? 6 : 8)) {
     case 0:
         return nullptr;
     case 1:
@@ -480,11 +438,8 @@ json randomValue(std::mt19937_64& random, int depth)
         return static_cast<std::int64_t>(random());
     case 4:
         return std::ldexp(static_cast<double>(random() % 1000000), static_cast<int>(random() % 200) - 100);
-    case 5: {
-        static const char* words[] = { "", " ", "a", "Z", "_", "temperature", "serial_number", "table", "raw",
-            "value", "\xe6\xb8\xa9", "x_Y", "[3]" };
+    case 5:
         return words[random() % std::size(words)];
-    }
     case 6: {
         json array = json::array();
         for (auto n = random() % 5; n > 0; --n)
@@ -493,11 +448,8 @@ json randomValue(std::mt19937_64& random, int depth)
     }
     default: {
         json object = json::object();
-        static const char* keys[] = { "smart_status", "passed", "string", "table", "raw", "value", "hex",
-            "ata_smart_attributes", "nvme_smart_health_information_log", "temperature_sensors", "A", "a", "_",
-            "", "flags", "temperature", "current" };
         for (auto n = random() % 5; n > 0; --n)
-            object[keys[random() % std::size(keys)]] = randomValue(random, depth + 1);
+            object[words[random() % std::size(words)]] = randomValue(random, depth + 1);
         return object;
     }
     }
