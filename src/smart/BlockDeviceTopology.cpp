@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fmt/format.h>
 #include <fstream>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -140,7 +141,7 @@ std::optional<std::string> SysfsBlockDeviceTopology::loopBackingDevice(std::stri
         return std::nullopt;
     std::error_code error;
     auto device = fs::canonical(
-        fs::path(m_root) / "dev/block" / (std::to_string(number->first) + ":" + std::to_string(number->second)), error);
+        fs::path(m_root) / "dev/block" / fmt::format("{}:{}", number->first, number->second), error);
     if (error)
         return std::nullopt;
     auto deviceName = device.filename().string();

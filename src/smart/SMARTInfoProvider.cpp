@@ -113,13 +113,13 @@ std::vector<std::string> candidateNames(std::string_view bsdName, const BlockDev
             auto parent = name.substr(0, slice);
             list.add(parent);
             if (parent.starts_with("disk"))
-                list.add("r" + parent);
+                list.add(fmt::format("r{}", parent));
             else if (parent.starts_with("rdisk"))
                 list.add(std::string_view(parent).substr(1));
         }
     }
     if (name.starts_with("disk"))
-        list.add("r" + name);
+        list.add(fmt::format("r{}", name));
     return list.take();
 }
 

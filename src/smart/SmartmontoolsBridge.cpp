@@ -331,7 +331,7 @@ std::optional<std::string> overallStatus(const nlohmann::json& root)
         if (auto warning = log->find("critical_warning"); warning != log->end()) {
             auto rendered = render(*warning);
             if (!rendered.empty())
-                return "NVMe Warning: " + rendered;
+                return fmt::format("NVMe Warning: {}", rendered);
         }
     }
     return std::nullopt;
@@ -378,7 +378,7 @@ std::string render(const nlohmann::json& value)
         if (number >= 0)
             return groupedDigits(std::to_string(number));
         auto magnitude = std::to_string(number).substr(1);
-        return "-" + groupedDigits(magnitude);
+        return fmt::format("-{}", groupedDigits(magnitude));
     }
     case json::value_t::number_float:
         return Formatting::groupedDecimal(value.get<double>(), 2);
