@@ -8,6 +8,7 @@
 #include <map>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <thread>
 
 namespace tallowin {
 namespace {
@@ -213,6 +214,31 @@ TEST_F(LinuxTopology, FetchGivesNothingWhenEveryCandidateFails)
     EXPECT_FALSE(SMARTInfoProvider::fetchSMARTInfo("   ", source, linux));
     EXPECT_TRUE(source.asked.empty());
     EXPECT_TRUE(log->contains(LogLevel::Error, "All smartctl attempts exhausted for BSD name    ; SMART data unavailable"));
+}
+
+TEST(SMARTInfoProviderConcurrency, CallsFromSeveralThreadsShareOnlyTheCatalogue)
+{
+    // Each thread brings its own source; the first lookups race to build the catalogue.
+    std::ifstream file(std::filesystem::path(TALLOWIN_TEST_DATA_DIR) / "smartctl/ata-ssd-samsung-860evo-xall.json");
+    const std::string report((std::istreambuf_iterator<char>(file)), {});
+    SysfsBlockDeviceTopology nothing("/nonexistent-sysfs-root");
+    ScopedTestLogSink quiet;
+    std::vector<std::optional<DiskSMARTInfo>> results(4);
+    std::vector<std::thread> threads;
+    for (auto& result : results) {
+        threads.emplace_back([&] {
+            RecordedSource source;
+            source.outputs["sda"] = report;
+            result = SMARTInfoProvider::fetchSMARTInfo("sda", source, nothing);
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    for (const auto& result : results) {
+        ASSERT_TRUE(result);
+        EXPECT_EQ(result->details.size(), results[0]->details.size());
+        EXPECT_EQ(result->details[0].value, "S3YZNB0KB00864E");
+    }
 }
 
 }
