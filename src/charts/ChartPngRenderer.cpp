@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <memory>
 
@@ -50,7 +51,23 @@ bool ensureGuiApplication()
     static std::array<char, 10> platform { "offscreen" };
     static std::array<char*, 4> arguments { name.data(), platformOption.data(), platform.data(), nullptr };
     static int argumentCount = 3;
-    static const auto application = std::make_unique<QGuiApplication>(argumentCount, arguments.data());
+    static const auto application = [] {
+        // Without a session the platform setup warns about a missing runtime directory, which
+        // an off-screen application never uses; the warning would only confuse a command-line
+        // user. Anything worse than a warning still goes to Qt's usual handler.
+        static QtMessageHandler previous = qInstallMessageHandler(nullptr);
+        qInstallMessageHandler([](QtMsgType type, const QMessageLogContext& context, const QString& message) {
+            if (type == QtDebugMsg || type == QtInfoMsg || type == QtWarningMsg)
+                return;
+            if (previous)
+                previous(type, context, message);
+            else
+                std::fprintf(stderr, "%s\n", qPrintable(message));
+        });
+        auto created = std::make_unique<QGuiApplication>(argumentCount, arguments.data());
+        qInstallMessageHandler(previous);
+        return created;
+    }();
     return application != nullptr;
 }
 
