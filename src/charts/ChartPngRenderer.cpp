@@ -121,6 +121,26 @@ QPen pen(const QColor& colour, double width)
     return result;
 }
 
+// One series, 4 px wide. A busy run zigzags across the whole plot height thousands of times; as
+// one path, every scan line of its outline would cross thousands of edges, which made a full
+// history take seconds. Short runs of points keep the per-line edge count small; the colours are
+// opaque and the pieces share their end points, so round caps join them seamlessly.
+void strokePolyline(QPainter& painter, const QPolygonF& polyline, const QColor& colour)
+{
+    constexpr qsizetype pieceLength = 8;
+    QPen linePen = pen(colour, 4);
+    linePen.setCapStyle(Qt::RoundCap);
+    painter.setPen(linePen);
+    if (polyline.size() == 1) {
+        painter.drawPoint(polyline.front());
+        return;
+    }
+    for (qsizetype start = 0; start + 1 < polyline.size(); start += pieceLength) {
+        qsizetype count = std::min(pieceLength + 1, polyline.size() - start);
+        painter.drawPolyline(polyline.constData() + start, static_cast<int>(count));
+    }
+}
+
 void drawChart(QPainter& painter, const std::vector<DiskSample>& samples, int sampleIntervalMs, double width,
     double height, Language language)
 {
@@ -206,10 +226,8 @@ void drawChart(QPainter& painter, const std::vector<DiskSample>& samples, int sa
         return polygon;
     };
     painter.setBrush(Qt::NoBrush);
-    painter.setPen(pen(readColour, 4));
-    painter.drawPolyline(polyline([](const DownsampledPoint& point) { return point.readSpeed; }));
-    painter.setPen(pen(writeColour, 4));
-    painter.drawPolyline(polyline([](const DownsampledPoint& point) { return point.writeSpeed; }));
+    strokePolyline(painter, polyline([](const DownsampledPoint& point) { return point.readSpeed; }), readColour);
+    strokePolyline(painter, polyline([](const DownsampledPoint& point) { return point.writeSpeed; }), writeColour);
 
     // Legend above the plot: disc, label, disc, label.
     const QFont legendFont = chartFont(44, QFont::DemiBold);
