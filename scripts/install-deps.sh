@@ -7,6 +7,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ pkg-config
     libfmt-dev libcli11-dev nlohmann-json3-dev libasio-dev libsystemd-dev libblkid-dev
+    qt6-base-dev qt6-qpa-plugins fonts-dejavu-core fonts-noto-cjk
     smartmontools pci.ids usb.ids
 )
 if [[ "${1:-}" == "--tests" ]]; then

@@ -3,6 +3,7 @@
 
 #include "cli/Command.h"
 #include "cli/Interrupt.h"
+#include "cli/MonitorExport.h"
 #include "cli/SystemVolume.h"
 #include "core/Language.h"
 #include "core/MainQueue.h"
@@ -29,6 +30,7 @@ struct MonitorOptions {
     int interval { 1000 };
     double duration { 0 };
     bool json { false };
+    std::string exportPath;
 };
 
 // Decimal units, as the byte-count formatters of the application use them.
@@ -262,6 +264,9 @@ int runMonitor(const MonitorOptions& options)
         interrupts->setHandler(nullptr);
 
     double elapsed = startDate ? wallClockNow() - *startDate : 0;
+    std::optional<Expected<ChartExportFiles, std::string>> exported;
+    if (!options.exportPath.empty())
+        exported = exportMonitorRun(monitor->samples(), monitor->samplingPrecision().rawValue(), options.exportPath);
     if (options.json) {
         nlohmann::ordered_json summary;
         summary["summary"] = true;
@@ -270,6 +275,10 @@ int runMonitor(const MonitorOptions& options)
         summary["totalReadBytes"] = monitor->totalReadBytes();
         summary["totalWriteBytes"] = monitor->totalWriteBytes();
         summary["monitoringDuration"] = elapsed;
+        if (exported && *exported) {
+            summary["exportCsvPath"] = (*exported)->csvPath;
+            summary["exportPngPath"] = (*exported)->pngPath;
+        }
         printLine(stdout, summary.dump());
     } else if (!failed || batches > 0) {
         if (interactive)
@@ -283,7 +292,14 @@ int runMonitor(const MonitorOptions& options)
                     totalSamples, batches, humanBytes(static_cast<double>(monitor->totalReadBytes())),
                     humanBytes(static_cast<double>(monitor->totalWriteBytes())))));
     }
-    return failed ? 1 : 0;
+    if (exported) {
+        // Standard output carries only JSON lines in --json mode.
+        if (*exported)
+            printLine(options.json ? stderr : stdout, chartExportSuccessMessage(**exported));
+        else
+            printLine(stderr, exported->error());
+    }
+    return failed || (exported && !*exported) ? 1 : 0;
 }
 
 const CommandRegistration registration { {
@@ -305,6 +321,8 @@ const CommandRegistration registration { {
                 "--duration", options->duration, "Stop after this many seconds (default: until Ctrl-C)")
             ->check(CLI::NonNegativeNumber);
         command.add_flag("--json", options->json, "One JSON line per applied batch, then a summary line");
+        command.add_option("--export", options->exportPath,
+            "At the end, write the run as this CSV file and a PNG chart next to it");
         // Only the chosen subcommand's callback runs, so only it decides what to run.
         command.callback([&runner, options] { runner = [options] { return runMonitor(*options); }; });
     },
