@@ -1,6 +1,17 @@
 #include "core/MainQueue.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 namespace tallowin {
+
+void assertOnMainQueue(const MainQueue& queue, const char* function)
+{
+    if (queue.isCurrentThread())
+        return;
+    std::fprintf(stderr, "tallowin: %s must be called on the main queue's thread\n", function);
+    std::abort();
+}
 
 EventLoopMainQueue::EventLoopMainQueue()
     : m_owner(std::this_thread::get_id())
