@@ -166,17 +166,18 @@ DiskIOMonitor::SamplingPrecision DiskIOMonitor::samplingPrecision() const
 
 std::shared_ptr<DiskIOMonitor::AggregationCoordinator> DiskIOMonitor::coordinator()
 {
-    std::lock_guard lock(m_coordinatorMutex);
-    if (!m_coordinator) {
-        m_coordinator = std::make_shared<AggregationCoordinator>(aggregationInterval, aggregationLeeway,
-            [weak = weak_from_this(), mainQueue = m_mainQueue](Payload payload) {
-                mainQueue->post([weak, payload = std::move(payload)] {
-                    if (auto self = weak.lock())
-                        self->applyPayload(payload);
+    return m_coordinator.withLocked([&](std::shared_ptr<AggregationCoordinator>& coordinator) {
+        if (!coordinator) {
+            coordinator = std::make_shared<AggregationCoordinator>(aggregationInterval, aggregationLeeway,
+                [weak = weak_from_this(), mainQueue = m_mainQueue](Payload payload) {
+                    mainQueue->post([weak, payload = std::move(payload)] {
+                        if (auto self = weak.lock())
+                            self->applyPayload(payload);
+                    });
                 });
-            });
-    }
-    return m_coordinator;
+        }
+        return coordinator;
+    });
 }
 
 void DiskIOMonitor::postToMain(std::function<void(DiskIOMonitor&)> work)
@@ -411,6 +412,10 @@ void DiskIOMonitor::beginRun(const DiskVolumeDescriptor& descriptor, std::uint64
 
 void DiskIOMonitor::tick(std::uint64_t run)
 {
+    // A fire of an ended run's timer that was already on its way must not read the counters for
+    // the run that replaced it.
+    if (!m_runState.withLocked([&](const RunState& state) { return state.run == run; }))
+        return;
     if (!m_currentStatisticsSession) {
         failRun(MonitorError { MonitorError::Kind::monitorStopped }, run);
         return;

@@ -228,8 +228,7 @@ private:
     MutexProtected<RunState> m_runState;
 
     // Created on first use by the main thread or the monitor queue, then kept.
-    std::mutex m_coordinatorMutex;
-    std::shared_ptr<AggregationCoordinator> m_coordinator;
+    MutexProtected<std::shared_ptr<AggregationCoordinator>> m_coordinator;
 };
 
 }
