@@ -41,7 +41,7 @@ public:
     // Runs posted work as it arrives until the predicate holds (checked after each item) or the
     // timeout passes; returns whether the predicate held.
     bool runUntil(const std::function<bool()>& predicate, std::chrono::milliseconds timeout);
-    // Runs posted work until quit() is called from any thread.
+    // Runs posted work until quit() is called from any thread, also when that call came first.
     void run();
     void quit();
 

@@ -110,6 +110,11 @@ TEST(EventLoopMainQueue, RunsWorkFromOtherThreadsInOrderTimesOutAndQuits)
     std::thread quitter([&] { mainQueue.quit(); });
     mainQueue.run();
     quitter.join();
+    // A quit that comes before run() (the other thread was faster) still ends it, once.
+    mainQueue.quit();
+    mainQueue.run();
+    mainQueue.post([&] { mainQueue.quit(); });
+    mainQueue.run();
 }
 
 TEST(EventLoopMainQueueDeathTest, AssertOnMainQueueStopsACallerOnAnotherThread)
