@@ -28,7 +28,7 @@ int main(int argc, char** argv)
     const char* device = argc > 1 ? argv[1] : "vda";
     double duration = argc > 2 ? std::atof(argv[2]) : 10.0;
     char path[256];
-    std::snprintf(path, sizeof path, "/sys/block/%s/stat", device);
+    std::snprintf(path, sizeof path, "/sys/class/block/%s/stat", device);
     int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         std::fprintf(stderr, "%s: %s\n", path, std::strerror(errno));

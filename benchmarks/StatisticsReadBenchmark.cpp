@@ -11,7 +11,11 @@
 #include <benchmark/benchmark.h>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
+#include <fmt/format.h>
 #include <new>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <thread>
 #include <unistd.h>
 
@@ -40,10 +44,29 @@ using namespace tallowin;
 
 namespace {
 
+// The disk that holds the temporary folder, the one a test run writes to; for a partition, its
+// whole disk. TALLOWIN_BENCHMARK_DEVICE names another one.
+std::string findDevice()
+{
+    if (const char* name = std::getenv("TALLOWIN_BENCHMARK_DEVICE"); name && *name)
+        return name;
+    struct stat status { };
+    if (::stat(std::filesystem::temp_directory_path().c_str(), &status) != 0 || major(status.st_dev) == 0)
+        return "vda";
+    std::error_code error;
+    auto object = std::filesystem::canonical(
+        fmt::format("/sys/dev/block/{}:{}", major(status.st_dev), minor(status.st_dev)), error);
+    if (error)
+        return "vda";
+    if (std::filesystem::exists(object / "partition"))
+        object = object.parent_path();
+    return object.filename().string();
+}
+
 const char* device()
 {
-    const char* name = std::getenv("TALLOWIN_BENCHMARK_DEVICE");
-    return name && *name ? name : "vda";
+    static const std::string name = findDevice();
+    return name.c_str();
 }
 
 DiskVolumeDescriptor descriptor()
@@ -99,9 +122,29 @@ void registryStatisticsProperty(benchmark::State& state)
 }
 BENCHMARK(registryStatisticsProperty);
 
+// The typed read that the statistics session uses: one pread and a parse, no allocation.
+void registryReadStatistics(benchmark::State& state)
+{
+    SysfsRegistry registry;
+    auto objects = registry.matchBSDName(device());
+    if (!objects || objects->empty()) {
+        state.SkipWithError("no such device");
+        return;
+    }
+    auto object = objects->front();
+    auto before = allocations.load();
+    for (auto _ : state) {
+        auto counters = registry.readStatistics(object);
+        benchmark::DoNotOptimize(counters);
+    }
+    state.counters["allocations/read"] = benchmark::Counter(
+        static_cast<double>(allocations.load() - before) / static_cast<double>(state.iterations()));
+}
+BENCHMARK(registryReadStatistics);
+
 void barePreadAndParse(benchmark::State& state)
 {
-    std::string path = std::string("/sys/block/") + device() + "/stat";
+    std::string path = fmt::format("/sys/class/block/{}/stat", device());
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         state.SkipWithError("cannot open the stat file");

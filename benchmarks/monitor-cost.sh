@@ -8,7 +8,14 @@ set -eu
 
 build=${1:-build-release}
 duration=${2:-10}
-device=${TALLOWIN_BENCHMARK_DEVICE:-vda}
+# The disk holding the temporary folder (its whole disk for a partition), unless named.
+tempDisk() {
+    number=$(stat -c '%Hd:%Ld' "${TMPDIR:-/tmp}" 2>/dev/null) || return 1
+    object=$(readlink -f "/sys/dev/block/$number") || return 1
+    [ -e "$object/partition" ] && object=$(dirname "$object")
+    basename "$object"
+}
+device=${TALLOWIN_BENCHMARK_DEVICE:-$(tempDisk || echo vda)}
 cli="$build/src/cli/tallowin-cli"
 bare="$build/benchmarks/tallowin_bare_stat_loop"
 for program in "$cli" "$bare"; do

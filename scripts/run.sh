@@ -5,4 +5,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 "$here/scripts/install-deps.sh"
 cmake -S "$here" -B "$here/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALLOWIN_BUILD_TESTS=OFF
 cmake --build "$here/build"
-exec "$here/build/src/cli/tallowin-cli" monitor "${@:-.}"
+# shellcheck source=scripts/monitor-arguments.sh
+source "$here/scripts/monitor-arguments.sh"
+with_default_folder "$@"
+exec "$here/build/src/cli/tallowin-cli" monitor "${monitor_arguments[@]}"

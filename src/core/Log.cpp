@@ -1,5 +1,6 @@
 #include "core/Log.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <sys/stat.h>
@@ -78,6 +79,29 @@ private:
     LogLevel m_threshold;
 };
 
+class FanOutLogSink final : public LogSink {
+public:
+    explicit FanOutLogSink(std::vector<std::shared_ptr<LogSink>> sinks)
+        : m_sinks(std::move(sinks))
+    {
+        for (const auto& sink : m_sinks)
+            m_threshold = std::min(m_threshold, sink->threshold());
+    }
+    LogLevel threshold() const override { return m_threshold; }
+    void write(const LogRecord& record) override
+    {
+        for (const auto& sink : m_sinks) {
+            if (record.level >= sink->threshold())
+                sink->write(record);
+        }
+    }
+
+private:
+    std::vector<std::shared_ptr<LogSink>> m_sinks;
+    // With no sinks nothing is kept; only faults are still formatted, and then dropped.
+    LogLevel m_threshold { LogLevel::Fault };
+};
+
 bool debugRequested()
 {
     const char* value = std::getenv("TALLOWIN_DEBUG");
@@ -115,6 +139,28 @@ std::shared_ptr<LogSink> makeDefaultLogSink(std::string syslogIdentifier)
     if (journalIsRunning())
         return makeJournalLogSink(std::move(syslogIdentifier), debug ? LogLevel::Debug : LogLevel::Default);
     return makeStderrLogSink(debug ? LogLevel::Debug : LogLevel::Error);
+}
+
+std::shared_ptr<LogSink> makeFanOutLogSink(std::vector<std::shared_ptr<LogSink>> sinks)
+{
+    return std::make_shared<FanOutLogSink>(std::move(sinks));
+}
+
+CommandLineLogging commandLineLogging(bool verbose)
+{
+    return { verbose, debugRequested(), journalIsRunning() };
+}
+
+std::shared_ptr<LogSink> makeCommandLineLogSink(
+    std::string syslogIdentifier, const CommandLineLogging& logging)
+{
+    const auto threshold = logging.debug ? LogLevel::Debug : LogLevel::Default;
+    std::vector<std::shared_ptr<LogSink>> sinks;
+    if (logging.journalRunning)
+        sinks.push_back(makeJournalLogSink(std::move(syslogIdentifier), threshold));
+    if (logging.verbose || logging.debug)
+        sinks.push_back(makeStderrLogSink(threshold));
+    return makeFanOutLogSink(std::move(sinks));
 }
 
 std::shared_ptr<LogSink> setLogSink(std::shared_ptr<LogSink> sink)

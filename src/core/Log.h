@@ -43,6 +43,21 @@ std::shared_ptr<LogSink> makeStderrLogSink(LogLevel threshold);
 // errors are shown unless TALLOWIN_DEBUG asks for more.
 std::shared_ptr<LogSink> makeDefaultLogSink(std::string syslogIdentifier);
 
+// Every record to each of the sinks that keeps its level; with no sinks, records go nowhere.
+std::shared_ptr<LogSink> makeFanOutLogSink(std::vector<std::shared_ptr<LogSink>>);
+
+// Where a command-line program's records go. Its terminal is for the command's own messages:
+// records go to the journal when one is running, and to standard error only when asked for
+// (--verbose, or TALLOWIN_DEBUG, which also keeps debug records).
+struct CommandLineLogging {
+    bool verbose { false };
+    bool debug { false };
+    bool journalRunning { false };
+};
+// The settings of this process: the given verbosity, TALLOWIN_DEBUG and the journal's socket.
+CommandLineLogging commandLineLogging(bool verbose);
+std::shared_ptr<LogSink> makeCommandLineLogSink(std::string syslogIdentifier, const CommandLineLogging&);
+
 // Replaces the process-wide sink; returns the previous one. Until the first call, records go
 // to the default sink for "tallowin".
 std::shared_ptr<LogSink> setLogSink(std::shared_ptr<LogSink>);

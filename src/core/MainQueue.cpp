@@ -1,6 +1,17 @@
 #include "core/MainQueue.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 namespace tallowin {
+
+void assertOnMainQueue(const MainQueue& queue, const char* function)
+{
+    if (queue.isCurrentThread())
+        return;
+    std::fprintf(stderr, "tallowin: %s must be called on the main queue's thread\n", function);
+    std::abort();
+}
 
 EventLoopMainQueue::EventLoopMainQueue()
     : m_owner(std::this_thread::get_id())
@@ -58,11 +69,12 @@ bool EventLoopMainQueue::runUntil(const std::function<bool()>& predicate, std::c
 void EventLoopMainQueue::run()
 {
     std::unique_lock lock(m_mutex);
-    m_quit = false;
+    // A quit() that came before run() started still counts; it is used up when run() returns.
     while (!m_quit) {
         if (!runOne(lock))
             m_wakeUp.wait(lock, [&] { return m_quit || !m_work.empty(); });
     }
+    m_quit = false;
 }
 
 void EventLoopMainQueue::quit()

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
+#include <bit>
 #include <mutex>
-#include <sys/prctl.h>
 
 namespace tallowin {
 
@@ -37,7 +37,7 @@ struct RepeatingTimer::State {
             std::lock_guard lock(state->mutex);
             if (state->generation != expected || !state->scheduled)
                 return;
-            when = state->deadline;
+            when = wakeUpTime(state->deadline, state->leeway);
         }
         timer->expires_at(when);
         timer->async_wait([weakState = std::weak_ptr(state), timer, expected](const std::error_code& error) {
@@ -105,12 +105,8 @@ void RepeatingTimer::schedule(
         m_state->leeway = leeway;
         previous = m_state->activeTimer;
     }
-    auto slack = static_cast<unsigned long>(std::max<std::int64_t>(leeway.count(), 1));
-    postToLoop(m_state->loop,
-        [weakState = std::weak_ptr(m_state), weakLoop = m_state->loop, previous, generation, slack] {
-            // Timer slack is Linux's leeway: the kernel may delay this thread's wake-ups by that much
-            // to coalesce them.
-            prctl(PR_SET_TIMERSLACK, slack, 0, 0, 0);
+    postToLoop(
+        m_state->loop, [weakState = std::weak_ptr(m_state), weakLoop = m_state->loop, previous, generation] {
             if (auto old = previous.lock())
                 old->cancel();
             auto state = weakState.lock();
@@ -149,6 +145,23 @@ void RepeatingTimer::cancel()
         if (auto timer = active.lock())
             timer->cancel();
     });
+}
+
+RepeatingTimer::Clock::time_point RepeatingTimer::wakeUpTime(
+    Clock::time_point deadline, std::chrono::nanoseconds leeway)
+{
+    if (leeway.count() <= 1)
+        return deadline;
+    const auto grid = static_cast<std::int64_t>(std::bit_floor(static_cast<std::uint64_t>(leeway.count())));
+    const auto since
+        = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch()).count();
+    // Round up; the steady clock's epoch is boot, so `since` is not negative.
+    auto remainder = since % grid;
+    if (remainder < 0)
+        remainder += grid;
+    if (remainder == 0)
+        return deadline;
+    return deadline + std::chrono::nanoseconds(grid - remainder);
 }
 
 std::chrono::nanoseconds RepeatingTimer::interval() const

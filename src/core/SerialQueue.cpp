@@ -61,7 +61,11 @@ SerialQueue::~SerialQueue()
 
 void SerialQueue::post(std::function<void()> work)
 {
-    asio::post(m_loop->context, std::move(work));
+    // The work may drop the queue's last owner on the queue's thread while this thread is still
+    // inside asio::post (it signals the loop after queueing); holding the loop until the post
+    // returns keeps the event loop alive for that signal.
+    auto loop = m_loop;
+    asio::post(loop->context, std::move(work));
 }
 
 void SerialQueue::sync(const std::function<void()>& work)

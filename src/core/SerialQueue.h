@@ -38,7 +38,8 @@ public:
     void sync(const std::function<void()>&);
     bool isCurrent() const { return std::this_thread::get_id() == m_thread.get_id(); }
 
-    // Lets the kernel coalesce this queue's wake-ups within the given slack (timer leeway).
+    // Lets the kernel delay this thread's sleeps (poll and nanosleep timeouts) by up to the slack
+    // to coalesce them. RepeatingTimer does not rely on it: its timerfd ignores the slack.
     void setTimerSlack(std::chrono::nanoseconds);
 
     // The event loop. Shared so that timers, and the thread itself when the queue's last owner

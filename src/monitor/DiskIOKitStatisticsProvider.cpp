@@ -36,16 +36,12 @@ Session::StatisticsSession(
     std::shared_ptr<DeviceRegistry> registry, DiskVolumeDescriptor descriptor, ServiceList services)
     : m_registry(std::move(registry))
     , m_descriptor(std::move(descriptor))
-    , m_cachedServices(std::make_shared<const ServiceList>(std::move(services)))
+    , m_cachedServices(std::in_place, std::make_shared<const ServiceList>(std::move(services)))
 { }
 
 Session::~StatisticsSession()
 {
-    std::shared_ptr<const ServiceList> taken;
-    {
-        std::lock_guard lock(m_cacheLock);
-        taken = std::move(m_cachedServices);
-    }
+    auto taken = m_cachedServices.withLocked([](auto& cached) { return std::exchange(cached, nullptr); });
     // The handles are released here, outside the lock.
     taken.reset();
 }
@@ -61,17 +57,12 @@ Expected<std::unique_ptr<Session>, MonitorError> Session::create(
 
 std::vector<DiskIOKitStatisticsProvider::CachedIOService> Session::cachedServices() const
 {
-    std::lock_guard lock(m_cacheLock);
-    return m_cachedServices ? *m_cachedServices : ServiceList {};
+    return m_cachedServices.withLocked([](const auto& cached) { return cached ? *cached : ServiceList {}; });
 }
 
 Expected<DiskIOKitStatisticsProvider::Snapshot, MonitorError> Session::readSnapshot()
 {
-    std::shared_ptr<const ServiceList> cached;
-    {
-        std::lock_guard lock(m_cacheLock);
-        cached = m_cachedServices;
-    }
+    auto cached = m_cachedServices.withLocked([](const auto& current) { return current; });
     if (cached) {
         for (const auto& entry : *cached) {
             if (auto snapshot = readStatistics(*m_registry, entry.service, entry.description))
@@ -85,10 +76,8 @@ Expected<DiskIOKitStatisticsProvider::Snapshot, MonitorError> Session::readSnaps
     if (!matching)
         return Unexpected(matching.error()); // The old entries stay and are tried again next time.
     auto rebuilt = std::make_shared<const ServiceList>(std::move(matching->found));
-    {
-        std::lock_guard lock(m_cacheLock);
-        std::swap(m_cachedServices, rebuilt);
-    }
+    rebuilt = m_cachedServices.withLocked(
+        [&](auto& current) { return std::exchange(current, std::move(rebuilt)); });
     // `rebuilt` now holds the old list; the last references to its handles go with it, unless
     // `cached` still has them, and both are dropped outside the lock.
     rebuilt.reset();
@@ -182,7 +171,21 @@ std::optional<Session::Found> Session::findStatistics(DeviceRegistry& registry,
 std::optional<DiskIOKitStatisticsProvider::Snapshot> Session::readStatistics(
     DeviceRegistry& registry, const RegistryObjectRef& object, const std::string& description)
 {
-    // The hot path: one single-key read per try.
+    // The hot path: the typed read neither builds the dictionary nor allocates.
+    auto counters = registry.readStatistics(object);
+    if (!counters) {
+        logger().error(
+            "IORegistryEntryCreateCFProperties failed for {}; kresult={}", description, counters.error());
+        return std::nullopt;
+    }
+    if (*counters) {
+        const auto& read = **counters;
+        logger().debug("Read statistics snapshot from {}: bytesRead={}, bytesWritten={}, reads={}, writes={}",
+            description, read.bytesRead, read.bytesWritten, read.readOperations, read.writeOperations);
+        return read;
+    }
+
+    // No complete counters here: the dictionary tells what there is instead, for the log.
     auto value = registry.property(object, statisticsKey);
     if (!value) {
         logger().error(

@@ -3,11 +3,11 @@
 #include "core/Expected.h"
 #include "core/Log.h"
 #include "core/MonitorError.h"
+#include "core/MutexProtected.h"
 #include "core/Records.h"
 #include "platform/DeviceRegistry.h"
 
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -89,8 +89,7 @@ private:
     // The list itself is immutable once published; a read copies the pointer under the lock
     // and walks the list without it, so ending the session never waits on a registry read,
     // and a read at a thousand per second does not copy the entries.
-    mutable std::mutex m_cacheLock;
-    std::shared_ptr<const ServiceList> m_cachedServices;
+    MutexProtected<std::shared_ptr<const ServiceList>> m_cachedServices;
 };
 
 }

@@ -1,7 +1,6 @@
 #include "monitor/DiskIOMonitor.h"
 
 #include <algorithm>
-#include <asio/post.hpp>
 #include <utility>
 
 namespace tallowin {
@@ -46,8 +45,11 @@ std::chrono::nanoseconds DiskIOMonitor::SamplingPrecision::leeway() const
 
 // DiskIOMonitor::AggregationCoordinator
 
-// Collects samples on its own queue and flushes them as one payload per aggregation interval.
-// Everything but the queue itself is touched on the queue only.
+// Collects samples and flushes them, on its own queue, as one payload per aggregation interval.
+// The sampling queue hands each sample over under the coordinator's lock instead of posting it:
+// posting would wake the aggregation thread on every tick (a thousand times a second at 1 ms),
+// while the lock lets it sleep until its flush timer. Flushing, resetting and the flush timer
+// stay on the aggregation queue.
 class DiskIOMonitor::AggregationCoordinator : public std::enable_shared_from_this<AggregationCoordinator> {
 public:
     using Handler = std::function<void(Payload)>;
@@ -63,10 +65,7 @@ public:
 
     void reset()
     {
-        m_pendingSamples.clear(); // Keeps the storage for the next run.
-        m_pendingReadBytes = 0;
-        m_pendingWriteBytes = 0;
-        m_pendingLatestSample.reset();
+        m_pending.withLocked([](Payload& pending) { clear(pending); });
     }
 
     void start()
@@ -88,47 +87,62 @@ public:
         m_timer.reset();
     }
 
+    // Any thread (the sampling queue). Allocates only while the pending storage grows to the
+    // size of a batch, which it keeps from then on.
     void enqueue(const DiskSample& sample)
     {
-        m_pendingSamples.push_back(sample);
-        m_pendingReadBytes += sample.readBytes; // Unsigned: wraps modulo 2^64.
-        m_pendingWriteBytes += sample.writeBytes;
-        m_pendingLatestSample = sample;
+        m_pending.withLocked([&](Payload& pending) {
+            pending.samples.push_back(sample);
+            pending.readBytes += sample.readBytes; // Unsigned: wraps modulo 2^64.
+            pending.writeBytes += sample.writeBytes;
+            pending.latestSample = sample;
+        });
     }
 
     void flush()
     {
-        if (m_pendingSamples.empty())
-            return;
-        Payload payload { m_pendingSamples, m_pendingReadBytes, m_pendingWriteBytes, m_pendingLatestSample };
-        reset();
-        m_handler(std::move(payload));
+        auto payload = m_pending.withLocked([](Payload& pending) -> std::optional<Payload> {
+            if (pending.samples.empty())
+                return std::nullopt;
+            Payload taken { pending.samples, pending.readBytes, pending.writeBytes, pending.latestSample };
+            clear(pending);
+            return taken;
+        });
+        if (payload)
+            m_handler(std::move(*payload));
     }
 
 private:
+    static void clear(Payload& pending)
+    {
+        pending.samples.clear(); // Keeps the storage for the next batch.
+        pending.readBytes = 0;
+        pending.writeBytes = 0;
+        pending.latestSample.reset();
+    }
+
     std::chrono::nanoseconds m_interval;
     std::chrono::nanoseconds m_leeway;
     Handler m_handler;
     SerialQueue m_queue { "com.tallowin.monitor.aggregation", QualityOfService::Utility };
     std::unique_ptr<RepeatingTimer> m_timer; // Declared after the queue it fires on.
-    std::vector<DiskSample> m_pendingSamples;
-    std::uint64_t m_pendingReadBytes { 0 };
-    std::uint64_t m_pendingWriteBytes { 0 };
-    std::optional<DiskSample> m_pendingLatestSample;
+    MutexProtected<Payload> m_pending;
 };
 
 // DiskIOMonitor
 
-std::shared_ptr<DiskIOMonitor> DiskIOMonitor::create(
-    std::shared_ptr<DeviceRegistry> registry, std::shared_ptr<MainQueue> mainQueue)
+std::shared_ptr<DiskIOMonitor> DiskIOMonitor::create(std::shared_ptr<DeviceRegistry> registry,
+    std::shared_ptr<MainQueue> mainQueue, std::shared_ptr<const Clock> clock)
 {
-    return std::make_shared<DiskIOMonitor>(Passkey {}, std::move(registry), std::move(mainQueue));
+    return std::make_shared<DiskIOMonitor>(
+        Passkey {}, std::move(registry), std::move(mainQueue), clock ? std::move(clock) : systemClock());
 }
 
-DiskIOMonitor::DiskIOMonitor(
-    Passkey, std::shared_ptr<DeviceRegistry> registry, std::shared_ptr<MainQueue> mainQueue)
+DiskIOMonitor::DiskIOMonitor(Passkey, std::shared_ptr<DeviceRegistry> registry,
+    std::shared_ptr<MainQueue> mainQueue, std::shared_ptr<const Clock> clock)
     : m_registry(std::move(registry))
     , m_mainQueue(std::move(mainQueue))
+    , m_clock(std::move(clock))
     , m_monitorQueue(
           std::make_unique<SerialQueue>("com.tallowin.monitor.queue", QualityOfService::UserInteractive))
 { }
@@ -137,11 +151,12 @@ DiskIOMonitor::~DiskIOMonitor()
 {
     // Nobody else holds the monitor now, so no work of its queues is running for it; whatever
     // is still queued holds it weakly and will do nothing.
-    std::lock_guard lock(m_timerMutex);
-    if (m_timer) {
-        m_timer->setHandler({});
-        m_timer->cancel();
-    }
+    m_runState.withLocked([](RunState& state) {
+        if (state.timer) {
+            state.timer->setHandler({});
+            state.timer->cancel();
+        }
+    });
 }
 
 DiskIOMonitor::SamplingPrecision DiskIOMonitor::samplingPrecision() const
@@ -151,17 +166,18 @@ DiskIOMonitor::SamplingPrecision DiskIOMonitor::samplingPrecision() const
 
 std::shared_ptr<DiskIOMonitor::AggregationCoordinator> DiskIOMonitor::coordinator()
 {
-    std::lock_guard lock(m_coordinatorMutex);
-    if (!m_coordinator) {
-        m_coordinator = std::make_shared<AggregationCoordinator>(aggregationInterval, aggregationLeeway,
-            [weak = weak_from_this(), mainQueue = m_mainQueue](Payload payload) {
-                mainQueue->post([weak, payload = std::move(payload)] {
-                    if (auto self = weak.lock())
-                        self->applyPayload(payload);
+    return m_coordinator.withLocked([&](std::shared_ptr<AggregationCoordinator>& coordinator) {
+        if (!coordinator) {
+            coordinator = std::make_shared<AggregationCoordinator>(aggregationInterval, aggregationLeeway,
+                [weak = weak_from_this(), mainQueue = m_mainQueue](Payload payload) {
+                    mainQueue->post([weak, payload = std::move(payload)] {
+                        if (auto self = weak.lock())
+                            self->applyPayload(payload);
+                    });
                 });
-            });
-    }
-    return m_coordinator;
+        }
+        return coordinator;
+    });
 }
 
 void DiskIOMonitor::postToMain(std::function<void(DiskIOMonitor&)> work)
@@ -174,6 +190,7 @@ void DiskIOMonitor::postToMain(std::function<void(DiskIOMonitor&)> work)
 
 void DiskIOMonitor::startMonitoring()
 {
+    assertOnMainQueue(*m_mainQueue);
     if (!m_selectedVolume) {
         publish(m_errorMessage,
             std::optional<std::string>(
@@ -187,11 +204,7 @@ void DiskIOMonitor::startMonitoring()
     aggregation->queue().sync([&] { aggregation->reset(); });
     aggregation->queue().sync([&] { aggregation->start(); });
     postToMain([](DiskIOMonitor& self) { self.resetForNewRun(); });
-    std::uint64_t run;
-    {
-        std::lock_guard lock(m_timerMutex);
-        run = m_run;
-    }
+    auto run = m_runState.withLocked([](const RunState& state) { return state.run; });
     m_monitorQueue->post([weak = weak_from_this(), descriptor = std::move(descriptor), run] {
         if (auto self = weak.lock())
             self->beginRun(descriptor, run);
@@ -200,11 +213,13 @@ void DiskIOMonitor::startMonitoring()
 
 void DiskIOMonitor::stopMonitoring()
 {
+    assertOnMainQueue(*m_mainQueue);
     stopRoutine(true);
 }
 
 void DiskIOMonitor::setSelectedVolume(std::optional<DiskVolumeDescriptor> volume)
 {
+    assertOnMainQueue(*m_mainQueue);
     stopRoutine(true);
     bool selected = volume.has_value();
     publish(m_selectedVolume, std::move(volume), Property::selectedVolume);
@@ -214,6 +229,7 @@ void DiskIOMonitor::setSelectedVolume(std::optional<DiskVolumeDescriptor> volume
 
 void DiskIOMonitor::updateSamplingPrecision(SamplingPrecision precision)
 {
+    assertOnMainQueue(*m_mainQueue);
     if (precision.rawValue() == m_samplingPrecision.load())
         return;
     m_samplingPrecision = precision.rawValue();
@@ -222,27 +238,41 @@ void DiskIOMonitor::updateSamplingPrecision(SamplingPrecision precision)
         auto self = weak.lock();
         if (!self)
             return;
-        std::lock_guard lock(self->m_timerMutex);
-        if (self->m_timer)
-            self->m_timer->schedule(RepeatingTimer::Clock::now() + precision.interval(), precision.interval(),
-                precision.leeway());
+        self->m_runState.withLocked([&](RunState& state) {
+            if (state.timer)
+                state.timer->schedule(RepeatingTimer::Clock::now() + precision.interval(),
+                    precision.interval(), precision.leeway());
+        });
     });
 }
 
 // The stop routine runs on the main thread, or on the monitor queue after a failure.
 void DiskIOMonitor::stopRoutine(bool flush)
 {
-    std::unique_ptr<RepeatingTimer> timer;
-    {
-        std::lock_guard lock(m_timerMutex);
-        ++m_run;
-        timer = std::move(m_timer);
-    }
-    if (timer) {
+    endRun(std::nullopt);
+    finishStop(flush);
+}
+
+bool DiskIOMonitor::endRun(std::optional<std::uint64_t> onlyRun)
+{
+    auto ended
+        = m_runState.withLocked([&](RunState& state) -> std::optional<std::unique_ptr<RepeatingTimer>> {
+              if (onlyRun && state.run != *onlyRun)
+                  return std::nullopt;
+              ++state.run;
+              return std::move(state.timer);
+          });
+    if (!ended)
+        return false;
+    if (auto& timer = *ended) {
         timer->setHandler({});
         timer->cancel();
-        timer.reset();
     }
+    return true;
+}
+
+void DiskIOMonitor::finishStop(bool flush)
+{
 
     // The aggregation queue never waits on another queue, so waiting for it cannot deadlock.
     auto aggregation = coordinator();
@@ -260,6 +290,7 @@ void DiskIOMonitor::stopRoutine(bool flush)
     });
     // Posted after the flushed batch, so the last samples are applied before the run ends.
     postToMain([](DiskIOMonitor& self) {
+        self.m_monitoringStartInstant.reset();
         self.publish(self.m_isMonitoring, false, Property::isMonitoring);
         self.publish(
             self.m_monitoringStartDate, std::optional<WallClockTime> {}, Property::monitoringStartDate);
@@ -278,8 +309,9 @@ void DiskIOMonitor::resetForNewRun()
     publish(m_currentWriteBytes, std::uint64_t { 0 }, Property::currentWriteBytes);
     publish(m_currentReadOperations, std::uint64_t { 0 }, Property::currentReadOperations);
     publish(m_currentWriteOperations, std::uint64_t { 0 }, Property::currentWriteOperations);
-    publish(
-        m_monitoringStartDate, std::optional<WallClockTime>(wallClockNow()), Property::monitoringStartDate);
+    m_monitoringStartInstant = m_clock->monotonicNow();
+    publish(m_monitoringStartDate, std::optional<WallClockTime>(m_clock->wallNow()),
+        Property::monitoringStartDate);
     publish(m_monitoringDuration, 0.0, Property::monitoringDuration);
     publish(m_isMonitoring, true, Property::isMonitoring);
     publish(m_errorMessage, std::optional<std::string> {}, Property::errorMessage);
@@ -300,13 +332,15 @@ void DiskIOMonitor::applyPayload(const Payload& payload)
     publish(m_totalWriteBytes, m_totalWriteBytes + payload.writeBytes, Property::totalWriteBytes);
     m_publishedSamplesStale = true;
     notify(Property::samples);
-    if (m_monitoringStartDate)
-        publish(m_monitoringDuration, wallClockNow() - *m_monitoringStartDate, Property::monitoringDuration);
+    if (m_monitoringStartDate && m_monitoringStartInstant)
+        publish(m_monitoringDuration, secondsBetween(*m_monitoringStartInstant, m_clock->monotonicNow()),
+            Property::monitoringDuration);
     notifyBatch(payload.samples);
 }
 
 const std::vector<DiskSample>& DiskIOMonitor::samples() const
 {
+    assertOnMainQueue(*m_mainQueue);
     if (m_publishedSamplesStale) {
         // Refilled in place: after the first batch the vector has its full size and keeps it.
         auto count = m_samplesBuffer.count();
@@ -327,10 +361,8 @@ const std::vector<DiskSample>& DiskIOMonitor::samples() const
 
 void DiskIOMonitor::beginRun(const DiskVolumeDescriptor& descriptor, std::uint64_t run)
 {
-    auto isCurrentRun = [&] {
-        std::lock_guard lock(m_timerMutex);
-        return m_run == run;
-    };
+    auto isCurrentRun
+        = [&] { return m_runState.withLocked([&](const RunState& state) { return state.run == run; }); };
     // Stopped before it began: starting the timer now would only make its first tick fail with
     // "Monitoring has been stopped." although nothing went wrong.
     if (!isCurrentRun())
@@ -352,27 +384,25 @@ void DiskIOMonitor::beginRun(const DiskVolumeDescriptor& descriptor, std::uint64
     if (failure) {
         m_currentStatisticsSession.reset();
         m_previousSnapshot.reset();
-        failRun(*failure);
+        failRun(*failure, run);
         return;
     }
 
     auto precision = samplingPrecision();
     // The handler holds only a weak reference: a timer never keeps the monitor alive.
-    auto timer = std::make_unique<RepeatingTimer>(*m_monitorQueue, [weak = weak_from_this()] {
+    auto timer = std::make_unique<RepeatingTimer>(*m_monitorQueue, [weak = weak_from_this(), run] {
         if (auto self = weak.lock())
-            self->tick();
+            self->tick(run);
     });
     timer->schedule(RepeatingTimer::Clock::now(), precision.interval(), precision.leeway());
-    std::unique_ptr<RepeatingTimer> replaced;
-    {
-        std::lock_guard lock(m_timerMutex);
-        if (m_run != run) {
+    auto replaced = m_runState.withLocked([&](RunState& state) -> std::unique_ptr<RepeatingTimer> {
+        if (state.run != run) {
             timer->setHandler({});
             timer->cancel();
-            return;
+            return nullptr;
         }
-        replaced = std::exchange(m_timer, std::move(timer));
-    }
+        return std::exchange(state.timer, std::move(timer));
+    });
     // A timer of an earlier run that nobody stopped must not keep firing beside this one.
     if (replaced) {
         replaced->setHandler({});
@@ -380,15 +410,19 @@ void DiskIOMonitor::beginRun(const DiskVolumeDescriptor& descriptor, std::uint64
     }
 }
 
-void DiskIOMonitor::tick()
+void DiskIOMonitor::tick(std::uint64_t run)
 {
+    // A fire of an ended run's timer that was already on its way must not read the counters for
+    // the run that replaced it.
+    if (!m_runState.withLocked([&](const RunState& state) { return state.run == run; }))
+        return;
     if (!m_currentStatisticsSession) {
-        failRun(MonitorError { MonitorError::Kind::monitorStopped });
+        failRun(MonitorError { MonitorError::Kind::monitorStopped }, run);
         return;
     }
     auto snapshot = m_currentStatisticsSession->readSnapshot();
     if (!snapshot) {
-        failRun(snapshot.error());
+        failRun(snapshot.error(), run);
         return;
     }
     processSnapshot(*snapshot);
@@ -396,7 +430,7 @@ void DiskIOMonitor::tick()
 
 void DiskIOMonitor::processSnapshot(const DiskIOKitStatisticsProvider::Snapshot& snapshot)
 {
-    auto now = wallClockNow();
+    auto now = m_clock->wallNow(); // a sample's date, shown on the chart
     if (!m_previousSnapshot) {
         m_previousSnapshot = snapshot;
         return;
@@ -408,23 +442,18 @@ void DiskIOMonitor::processSnapshot(const DiskIOKitStatisticsProvider::Snapshot&
     DiskSample sample { Uuid::random(), now, snapshot.bytesRead - previous.bytesRead,
         snapshot.bytesWritten - previous.bytesWritten, snapshot.readOperations - previous.readOperations,
         snapshot.writeOperations - previous.writeOperations };
-    auto aggregation = coordinator();
-    // Posted straight to the queue's event loop rather than through a std::function, so the
-    // hand-off costs one allocation (the queued sample) instead of two.
-    asio::post(aggregation->queue().loop()->context,
-        [weak = std::weak_ptr<AggregationCoordinator>(aggregation), sample] {
-            if (auto target = weak.lock())
-                target->enqueue(sample);
-        });
+    coordinator()->enqueue(sample);
 }
 
-void DiskIOMonitor::failRun(const MonitorError& error)
+void DiskIOMonitor::failRun(const MonitorError& error, std::uint64_t run)
 {
+    if (!endRun(run))
+        return;
     postToMain([error](DiskIOMonitor& self) {
         self.publish(self.m_errorMessage, std::optional<std::string>(error.localizedDescription()),
             Property::errorMessage);
     });
-    stopRoutine(true);
+    finishStop(true);
 }
 
 // Observation.
@@ -439,6 +468,7 @@ template<typename T> void DiskIOMonitor::publish(T& field, T value, Property pro
 
 DiskIOMonitor::ObserverID DiskIOMonitor::addObserver(PropertyObserver observer)
 {
+    assertOnMainQueue(*m_mainQueue);
     auto id = m_nextObserverID++;
     m_observers.push_back(std::make_shared<Observation>(Observation { id, std::move(observer), {} }));
     return id;
@@ -446,6 +476,7 @@ DiskIOMonitor::ObserverID DiskIOMonitor::addObserver(PropertyObserver observer)
 
 DiskIOMonitor::ObserverID DiskIOMonitor::addBatchObserver(BatchObserver observer)
 {
+    assertOnMainQueue(*m_mainQueue);
     auto id = m_nextObserverID++;
     m_observers.push_back(std::make_shared<Observation>(Observation { id, {}, std::move(observer) }));
     return id;

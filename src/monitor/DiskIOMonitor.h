@@ -1,8 +1,10 @@
 #pragma once
 
+#include "core/Clock.h"
 #include "core/FixedRingBuffer.h"
 #include "core/MainQueue.h"
 #include "core/MonitorError.h"
+#include "core/MutexProtected.h"
 #include "core/Records.h"
 #include "core/RepeatingTimer.h"
 #include "core/SerialQueue.h"
@@ -91,8 +93,11 @@ public:
     static constexpr std::chrono::nanoseconds aggregationLeeway = std::chrono::milliseconds(2);
     static constexpr std::uint64_t smartRefreshIntervalNanoseconds = 1000000000;
 
-    static std::shared_ptr<DiskIOMonitor> create(std::shared_ptr<DeviceRegistry>, std::shared_ptr<MainQueue>);
-    DiskIOMonitor(Passkey, std::shared_ptr<DeviceRegistry>, std::shared_ptr<MainQueue>);
+    // The clock dates the run and its samples (wall time) and measures its duration (monotonic).
+    static std::shared_ptr<DiskIOMonitor> create(std::shared_ptr<DeviceRegistry>, std::shared_ptr<MainQueue>,
+        std::shared_ptr<const Clock> = systemClock());
+    DiskIOMonitor(
+        Passkey, std::shared_ptr<DeviceRegistry>, std::shared_ptr<MainQueue>, std::shared_ptr<const Clock>);
     ~DiskIOMonitor();
     DiskIOMonitor(const DiskIOMonitor&) = delete;
     DiskIOMonitor& operator=(const DiskIOMonitor&) = delete;
@@ -147,8 +152,14 @@ private:
         std::optional<DiskSample> latestSample;
     };
 
-    // Main thread.
+    // Main thread, or the monitor queue when its run fails.
     void stopRoutine(bool flush);
+    // Ends the current run (when it is `onlyRun`, if given): bumps the run number and cancels the
+    // run's timer. Whether it ended one.
+    bool endRun(std::optional<std::uint64_t> onlyRun);
+    void finishStop(bool flush);
+
+    // Main thread.
     void applyPayload(const Payload&);
     void resetForNewRun();
     template<typename T> void publish(T& field, T value, Property);
@@ -158,19 +169,24 @@ private:
 
     // Monitor queue.
     void beginRun(const DiskVolumeDescriptor&, std::uint64_t run);
-    void tick();
+    void tick(std::uint64_t run);
     void processSnapshot(const DiskIOKitStatisticsProvider::Snapshot&);
-    void failRun(const MonitorError&);
+    // Stops the run with the error, unless a stop or a newer start has already ended that run:
+    // a late failure of an old run must not stop the one the user started since.
+    void failRun(const MonitorError&, std::uint64_t run);
 
     std::shared_ptr<AggregationCoordinator> coordinator();
 
     std::shared_ptr<DeviceRegistry> m_registry;
     std::shared_ptr<MainQueue> m_mainQueue;
+    std::shared_ptr<const Clock> m_clock;
 
     // Published; main thread only (the precision is also read by the monitor queue).
     std::optional<DiskVolumeDescriptor> m_selectedVolume;
     bool m_isMonitoring { false };
     std::optional<WallClockTime> m_monitoringStartDate;
+    // When the run started, for its duration: a step of the wall clock must not change it.
+    std::optional<MonotonicTime> m_monitoringStartInstant;
     double m_monitoringDuration { 0 };
     std::uint64_t m_currentReadBytes { 0 };
     std::uint64_t m_currentWriteBytes { 0 };
@@ -201,16 +217,18 @@ private:
 
     // Declared before the timer so that the timer, which fires on it, goes first.
     std::unique_ptr<SerialQueue> m_monitorQueue;
-    // Set on the monitor queue, cancelled by whichever thread stops the run.
-    std::mutex m_timerMutex;
-    std::unique_ptr<RepeatingTimer> m_timer;
-    // Guarded by m_timerMutex. Every stop ends the current run; a start whose run has been
-    // ended before it began on the monitor queue must not install its timer.
-    std::uint64_t m_run { 0 };
+    struct RunState {
+        // Set on the monitor queue, cancelled by whichever thread stops the run.
+        std::unique_ptr<RepeatingTimer> timer;
+        // Every stop ends the current run; a start whose run has been ended before it began on
+        // the monitor queue must not install its timer, and ticks and failures of an ended run
+        // do nothing.
+        std::uint64_t run { 0 };
+    };
+    MutexProtected<RunState> m_runState;
 
     // Created on first use by the main thread or the monitor queue, then kept.
-    std::mutex m_coordinatorMutex;
-    std::shared_ptr<AggregationCoordinator> m_coordinator;
+    MutexProtected<std::shared_ptr<AggregationCoordinator>> m_coordinator;
 };
 
 }

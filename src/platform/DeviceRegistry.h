@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Expected.h"
+#include "core/Records.h"
 #include "platform/RegistryValue.h"
 
 #include <cstdint>
@@ -60,7 +61,15 @@ public:
     virtual Expected<std::optional<RegistryValue>, std::int32_t> property(
         const RegistryObjectRef&, std::string_view key)
         = 0;
+    // The four counters of the object's "Statistics" dictionary, read without building it and
+    // without allocating: the monitor's hot path. Nothing when the object has no complete
+    // statistics (then property() tells what there is). The default reads the dictionary.
+    virtual Expected<std::optional<StatisticsSnapshot>, std::int32_t> readStatistics(
+        const RegistryObjectRef&);
 };
+
+// The four counters of a "Statistics" dictionary, when all four are numbers.
+std::optional<StatisticsSnapshot> statisticsFromDictionary(const RegistryDictionary&);
 
 // The service description used in log lines: the class name (or "UnknownIOService"), then
 // "#0x" and the registry entry ID in lower-case hexadecimal when it can be read.

@@ -1,15 +1,17 @@
 #include "platform/SysfsRegistry.h"
 
+#include "core/FileDescriptor.h"
+#include "core/MutexProtected.h"
 #include "platform/SysfsFiles.h"
 #include "platform/SysfsTransport.h"
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
 #include <fcntl.h>
+#include <span>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -43,40 +45,35 @@ public:
         : m_path(std::move(path))
         , m_subsystem(std::move(subsystem))
     { }
-    ~SysfsObject() override
-    {
-        int fd = m_statFd.load(std::memory_order_acquire);
-        if (fd >= 0)
-            ::close(fd);
-    }
-    SysfsObject(const SysfsObject&) = delete;
-    SysfsObject& operator=(const SysfsObject&) = delete;
 
     const std::string& path() const { return m_path; }
     const std::optional<std::string>& subsystem() const { return m_subsystem; }
     bool isBlock() const { return m_subsystem == "block"; }
 
-    // The `stat` file, opened on first use and kept open for the life of the object. Two
-    // threads racing here both open it; the loser closes its descriptor.
-    Expected<int, std::int32_t> statDescriptor() const
+    // Reads the `stat` file into the buffer: opened on first use and kept open for the life of
+    // the object. Returns the byte count or the errno value.
+    Expected<std::size_t, std::int32_t> readStat(std::span<char> buffer) const
     {
-        int fd = m_statFd.load(std::memory_order_acquire);
-        if (fd >= 0)
-            return fd;
-        int opened = ::open((m_path + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
-        if (opened < 0)
-            return Unexpected(std::int32_t { errno });
-        int expected = -1;
-        if (m_statFd.compare_exchange_strong(expected, opened, std::memory_order_acq_rel))
-            return opened;
-        ::close(opened);
-        return expected;
+        return m_statFile.withLocked([&](FileDescriptor& file) -> Expected<std::size_t, std::int32_t> {
+            if (!file) {
+                file.reset(::open((m_path + "/stat").c_str(), O_RDONLY | O_CLOEXEC));
+                if (!file)
+                    return Unexpected(std::int32_t { errno });
+            }
+            ssize_t count;
+            do {
+                count = ::pread(file.get(), buffer.data(), buffer.size(), 0);
+            } while (count < 0 && errno == EINTR);
+            if (count < 0)
+                return Unexpected(std::int32_t { errno });
+            return static_cast<std::size_t>(count);
+        });
     }
 
 private:
     std::string m_path;
     std::optional<std::string> m_subsystem;
-    mutable std::atomic<int> m_statFd { -1 };
+    mutable MutexProtected<FileDescriptor> m_statFile;
 };
 
 const SysfsObject& objectOf(const RegistryObjectRef& object)
@@ -94,21 +91,14 @@ RegistryDictionary statisticsDictionary(const StatisticsSnapshot& counters)
     return statistics;
 }
 
-Expected<StatisticsSnapshot, std::int32_t> readStatistics(const SysfsObject& object)
+Expected<StatisticsSnapshot, std::int32_t> readStatFile(const SysfsObject& object)
 {
-    auto fd = object.statDescriptor();
-    if (!fd)
-        return Unexpected(fd.error());
     // A stat line has at most 17 fields of at most 20 digits; anything longer is not one.
-    char buffer[512];
-    ssize_t count;
-    do {
-        count = ::pread(*fd, buffer, sizeof buffer, 0);
-    } while (count < 0 && errno == EINTR);
-    if (count < 0)
-        return Unexpected(std::int32_t { errno });
-    auto counters = parseBlockStat(std::string_view(buffer, static_cast<std::size_t>(count)),
-        static_cast<std::size_t>(count) == sizeof buffer);
+    std::array<char, 512> buffer;
+    auto count = object.readStat(buffer);
+    if (!count)
+        return Unexpected(count.error());
+    auto counters = parseBlockStat(std::string_view(buffer.data(), *count), *count == buffer.size());
     if (!counters)
         return Unexpected(std::int32_t { EIO });
     return *counters;
@@ -362,11 +352,23 @@ Expected<RegistryDictionary, std::int32_t> SysfsRegistry::properties(const Regis
     translateAttributes(properties, subsystem, devtype, *m_ids);
 
     if (sysfsObject.isBlock()) {
-        if (auto counters = readStatistics(sysfsObject))
+        if (auto counters = readStatFile(sysfsObject))
             properties.set("Statistics", statisticsDictionary(*counters));
         addTransportFacts(properties, describeTransport(m_root, m_devicesRoot, *m_ids, path));
     }
     return properties;
+}
+
+Expected<std::optional<StatisticsSnapshot>, std::int32_t> SysfsRegistry::readStatistics(
+    const RegistryObjectRef& object)
+{
+    const auto& sysfsObject = objectOf(object);
+    if (!sysfsObject.isBlock())
+        return std::optional<StatisticsSnapshot> {};
+    auto counters = readStatFile(sysfsObject);
+    if (!counters)
+        return Unexpected(counters.error());
+    return std::optional<StatisticsSnapshot>(*counters);
 }
 
 Expected<std::optional<RegistryValue>, std::int32_t> SysfsRegistry::property(
@@ -376,7 +378,7 @@ Expected<std::optional<RegistryValue>, std::int32_t> SysfsRegistry::property(
     if (key == "Statistics") {
         if (!sysfsObject.isBlock())
             return std::optional<RegistryValue> {};
-        auto counters = readStatistics(sysfsObject);
+        auto counters = readStatFile(sysfsObject);
         if (!counters)
             return Unexpected(counters.error());
         return std::optional<RegistryValue>(statisticsDictionary(*counters));

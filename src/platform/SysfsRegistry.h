@@ -20,8 +20,8 @@ namespace tallowin {
 // `stat` file, plus what is known about how its drive is attached, so that the rule applied to
 // a partition finds the drive's transport, link speed, vendor and model on the object itself.
 //
-// Reading "Statistics" through property() is the monitor's hot path: the object keeps its
-// `stat` file open and each read is one pread and a parse.
+// Reading the counters (readStatistics(), or "Statistics" through property()) is the monitor's
+// hot path: the object keeps its `stat` file open and each read is one pread and a parse.
 class SysfsRegistry final : public DeviceRegistry {
 public:
     // `root` is the sysfs mount; `ids` names numeric PCI and USB IDs.
@@ -40,6 +40,9 @@ public:
     Expected<RegistryDictionary, std::int32_t> properties(const RegistryObjectRef&) override;
     Expected<std::optional<RegistryValue>, std::int32_t> property(
         const RegistryObjectRef&, std::string_view key) override;
+    // One pread of the `stat` file on the descriptor the object keeps open, parsed in place.
+    Expected<std::optional<StatisticsSnapshot>, std::int32_t> readStatistics(
+        const RegistryObjectRef&) override;
 
     // The device directory of an object this registry produced (for diagnostics and tests).
     static std::string pathOf(const RegistryObjectRef&);

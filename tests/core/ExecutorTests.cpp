@@ -1,7 +1,9 @@
 #include "core/MainQueue.h"
+#include "core/MutexProtected.h"
 #include "core/RepeatingTimer.h"
 #include "core/SerialQueue.h"
 
+#include <algorithm>
 #include <atomic>
 #include <future>
 #include <gtest/gtest.h>
@@ -93,10 +95,10 @@ TEST(RepeatingTimer, RescheduleMovesFiresReplacedHandlerRunsAndCancelStopsThem)
 TEST(EventLoopMainQueue, RunsWorkFromOtherThreadsInOrderTimesOutAndQuits)
 {
     EventLoopMainQueue mainQueue;
-    EXPECT_TRUE(mainQueue.isMainThread());
+    EXPECT_TRUE(mainQueue.isMainThread() && mainQueue.isCurrentThread());
     std::vector<int> order;
     std::thread([&] {
-        EXPECT_FALSE(mainQueue.isMainThread());
+        EXPECT_FALSE(mainQueue.isMainThread() || mainQueue.isCurrentThread());
         for (int i = 0; i < 3; ++i)
             mainQueue.post([&order, i] { order.push_back(i); });
     }).join();
@@ -108,4 +110,67 @@ TEST(EventLoopMainQueue, RunsWorkFromOtherThreadsInOrderTimesOutAndQuits)
     std::thread quitter([&] { mainQueue.quit(); });
     mainQueue.run();
     quitter.join();
+    // A quit that comes before run() (the other thread was faster) still ends it, once.
+    mainQueue.quit();
+    mainQueue.run();
+    mainQueue.post([&] { mainQueue.quit(); });
+    mainQueue.run();
+}
+
+TEST(EventLoopMainQueueDeathTest, AssertOnMainQueueStopsACallerOnAnotherThread)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EventLoopMainQueue mainQueue;
+    assertOnMainQueue(mainQueue); // the owner's thread passes
+    EXPECT_DEATH(std::thread([&] { assertOnMainQueue(mainQueue, "offQueue"); }).join(),
+        "offQueue must be called on the main queue's thread");
+}
+
+// A wake-up may come at most the leeway late, and lands on a grid shared by every timer with a
+// similar leeway, so that their wake-ups coincide.
+TEST(RepeatingTimer, WakeUpsRoundUpToTheLeewaysGridAndNeverEarly)
+{
+    using Clock = RepeatingTimer::Clock;
+    struct Case {
+        std::chrono::nanoseconds deadline, leeway, expected;
+    };
+    for (const auto& [deadline, leeway, expected] :
+        std::initializer_list<Case> {
+            { 1'000'000'000ns, 0ns, 1'000'000'000ns }, // no leeway: exact
+            { 1'000'000'001ns, 1ns, 1'000'000'001ns }, { 5ns, 200us, 131'072ns }, // 200 µs: a grid of 2^17 ns
+            { 131'072ns, 200us, 131'072ns }, // on the grid already
+            { 131'073ns, 200us, 262'144ns }, { 16'666'666ns, 2ms, 16'777'216ns }, // 2 ms: a grid of 2^20 ns
+            { 40ms, 40ms, 67'108'864ns }, // 40 ms: 2^25 ns
+            { 1ms, 1'048'576ns, 1'048'576ns }, // a power of two is its own grid
+        }) {
+        auto woken = RepeatingTimer::wakeUpTime(Clock::time_point(deadline), leeway);
+        EXPECT_EQ(woken.time_since_epoch(), expected) << deadline.count() << " ns, leeway " << leeway.count();
+        EXPECT_GE(woken.time_since_epoch(), deadline);
+        EXPECT_LT(woken.time_since_epoch() - deadline, std::max(leeway, 1ns));
+    }
+    // Two timers started apart but with the same leeway wake at the same instant.
+    EXPECT_EQ(RepeatingTimer::wakeUpTime(Clock::time_point(16'100'000ns), 2ms),
+        RepeatingTimer::wakeUpTime(Clock::time_point(16'700'000ns), 2ms));
+}
+
+TEST(MutexProtected, GivesTheValueOutOnlyUnderItsLock)
+{
+    MutexProtected<std::vector<int>> protectedValues;
+    std::vector<std::thread> writers;
+    for (int thread = 0; thread < 4; ++thread)
+        writers.emplace_back([&, thread] {
+            for (int i = 0; i < 1000; ++i)
+                protectedValues.withLocked([&](std::vector<int>& values) { values.push_back(thread); });
+        });
+    for (auto& writer : writers)
+        writer.join();
+    // Unguarded push_backs from four threads lose elements or crash; under the lock none is lost.
+    EXPECT_EQ(
+        protectedValues.withLocked([](const std::vector<int>& values) { return values.size(); }), 4000u);
+    const auto& constant = protectedValues;
+    auto copy = constant.withLocked([](const std::vector<int>& values) { return values; });
+    EXPECT_EQ(std::count(copy.begin(), copy.end(), 3), 1000);
+
+    MutexProtected<std::string> constructed(std::in_place, 3, 'x');
+    EXPECT_EQ(constructed.withLocked([](std::string& text) { return text; }), "xxx");
 }

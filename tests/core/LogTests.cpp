@@ -42,3 +42,50 @@ TEST(Logger, LevelsBelowTheSinksThresholdAreNeverFormatted)
     EXPECT_EQ(sink->written[0],
         (LogRecord { "Tallowin", "DiskIOKitStatistics", LogLevel::Error, "failed 1 at vda ms" }));
 }
+
+// The command line's terminal shows log records only when asked; the journal gets them anyway.
+TEST(CommandLineLogSink, RecordsReachTheTerminalOnlyWithVerboseOrDebug)
+{
+    struct Case {
+        CommandLineLogging logging;
+        LogLevel threshold;
+        bool errorOnTerminal;
+        bool debugOnTerminal;
+    };
+    for (const auto& [logging, threshold, errorOnTerminal, debugOnTerminal] : std::initializer_list<Case> {
+             { { false, false, false }, LogLevel::Fault, false, false }, // no journal: quiet terminal
+             { { true, false, false }, LogLevel::Default, true, false },
+             { { false, true, false }, LogLevel::Debug, true, true },
+             { { true, true, false }, LogLevel::Debug, true, true },
+         }) {
+        SCOPED_TRACE(::testing::Message() << "verbose " << logging.verbose << " debug " << logging.debug);
+        auto sink = makeCommandLineLogSink("tallowin-test", logging);
+        EXPECT_EQ(sink->threshold(), threshold);
+        ::testing::internal::CaptureStderr();
+        for (auto level : { LogLevel::Debug, LogLevel::Error, LogLevel::Fault }) {
+            if (level >= sink->threshold())
+                sink->write({ "Tallowin", "Test", level, "a record" });
+        }
+        auto terminal = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(terminal.find("[Tallowin:Test] error: a record") != std::string::npos, errorOnTerminal)
+            << terminal;
+        EXPECT_EQ(terminal.find("[Tallowin:Test] debug: a record") != std::string::npos, debugOnTerminal)
+            << terminal;
+        if (!errorOnTerminal) {
+            EXPECT_EQ(terminal, "");
+        }
+    }
+}
+
+TEST(FanOutLogSink, EachSinkGetsTheLevelsItKeeps)
+{
+    auto errors = std::make_shared<ErrorSink>();
+    auto everything = std::make_shared<TestLogSink>();
+    auto sink = makeFanOutLogSink({ errors, everything });
+    EXPECT_EQ(sink->threshold(), LogLevel::Debug);
+    sink->write({ "Tallowin", "Test", LogLevel::Debug, "detail" });
+    sink->write({ "Tallowin", "Test", LogLevel::Error, "failure" });
+    ASSERT_EQ(errors->written.size(), 1u);
+    EXPECT_EQ(errors->written[0].message, "failure");
+    EXPECT_EQ(everything->messages(), (std::vector<std::string> { "detail", "failure" }));
+}

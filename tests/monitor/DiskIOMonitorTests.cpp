@@ -4,6 +4,7 @@
 #include "support/LanguageGuard.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <gtest/gtest.h>
 #include <limits>
 #include <numeric>
@@ -253,6 +254,166 @@ TEST_F(DiskIOMonitorTest, DestroyedMonitorLeavesQueuedWorkHarmless)
     EXPECT_EQ(batchSizes.size(), batches);
     expectNoMoreReads();
     EXPECT_EQ(registry->outstandingReferences(disk), 0);
+}
+
+namespace {
+
+// A registry whose matching of one name waits until the test lets it go, then finds nothing:
+// a run that is still opening its session when the user moves on.
+class GatedRegistry final : public DeviceRegistry {
+public:
+    GatedRegistry(std::shared_ptr<FakeDeviceRegistry> inner, std::string gatedName)
+        : m_inner(std::move(inner))
+        , m_gatedName(std::move(gatedName))
+    { }
+
+    void waitUntilEntered()
+    {
+        std::unique_lock lock(m_mutex);
+        ASSERT_TRUE(m_changed.wait_for(lock, 10s, [&] { return m_entered; }));
+    }
+    void release()
+    {
+        std::lock_guard lock(m_mutex);
+        m_released = true;
+        m_changed.notify_all();
+    }
+
+    Expected<std::vector<RegistryObjectRef>, RegistryMatchingFailure> matchBSDName(
+        std::string_view name) override
+    {
+        if (name != m_gatedName)
+            return m_inner->matchBSDName(name);
+        std::unique_lock lock(m_mutex);
+        m_entered = true;
+        m_changed.notify_all();
+        m_changed.wait(lock, [&] { return m_released; });
+        return std::vector<RegistryObjectRef> {};
+    }
+    std::optional<std::string> className(const RegistryObjectRef& object) override
+    {
+        return m_inner->className(object);
+    }
+    std::optional<std::uint64_t> registryEntryID(const RegistryObjectRef& object) override
+    {
+        return m_inner->registryEntryID(object);
+    }
+    Expected<RegistryObjectRef, std::int32_t> parent(const RegistryObjectRef& object) override
+    {
+        return m_inner->parent(object);
+    }
+    Expected<RegistryDictionary, std::int32_t> properties(const RegistryObjectRef& object) override
+    {
+        return m_inner->properties(object);
+    }
+    Expected<std::optional<RegistryValue>, std::int32_t> property(
+        const RegistryObjectRef& object, std::string_view key) override
+    {
+        return m_inner->property(object, key);
+    }
+
+private:
+    std::shared_ptr<FakeDeviceRegistry> m_inner;
+    std::string m_gatedName;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_entered { false };
+    bool m_released { false };
+};
+
+// Wall time that a test can step back, as NTP does, and monotonic time that only it advances.
+class SteppedClock final : public Clock {
+public:
+    WallClockTime wallNow() const override { return m_wall.load(); }
+    MonotonicTime monotonicNow() const override
+    {
+        return MonotonicTime(std::chrono::nanoseconds(m_monotonic.load()));
+    }
+    void advance(std::chrono::nanoseconds elapsed, double wallStep)
+    {
+        m_monotonic += elapsed.count();
+        m_wall = m_wall.load() + std::chrono::duration<double>(elapsed).count() + wallStep;
+    }
+
+private:
+    std::atomic<double> m_wall { 1.8e9 };
+    std::atomic<std::int64_t> m_monotonic { 1'000'000'000 };
+};
+
+DiskVolumeDescriptor volumeNamed(std::string name)
+{
+    DiskVolumeDescriptor volume;
+    volume.bsdName = std::move(name);
+    return volume;
+}
+
+}
+
+// The first run is still matching its device when the user selects another volume and starts
+// again; its failure then arrives late and must neither stop the new run nor show its error.
+TEST_F(DiskIOMonitorTest, LateFailureOfAnOldRunLeavesTheNewerRunRunning)
+{
+    auto gated = std::make_shared<GatedRegistry>(registry, "slow0");
+    auto newer = DiskIOMonitor::create(gated, mainQueue);
+    newer->updateSamplingPrecision(Precision::ms10);
+    newer->setSelectedVolume(volumeNamed("slow0"));
+    newer->startMonitoring();
+    gated->waitUntilEntered();
+
+    newer->setSelectedVolume(volumeNamed("vda"));
+    newer->startMonitoring();
+    gated->release(); // the old run now fails with "Unable to fetch statistics …"
+
+    EXPECT_TRUE(runUntil([&] { return newer->isMonitoring() && newer->sampleCount() >= 5; }, 10s))
+        << "the old run's failure stopped the new run: " << newer->errorMessage().value_or("no error");
+    EXPECT_EQ(newer->errorMessage(), std::nullopt);
+    newer->stopMonitoring();
+    EXPECT_TRUE(runUntil([&] { return !newer->isMonitoring(); }));
+}
+
+// The duration is measured on the monotonic clock: stepping the wall clock back an hour during
+// a run changes the dates, not how long the run has lasted.
+TEST_F(DiskIOMonitorTest, DurationIgnoresAWallClockStep)
+{
+    auto clock = std::make_shared<SteppedClock>();
+    auto stepped = DiskIOMonitor::create(registry, mainQueue, clock);
+    stepped->setSelectedVolume(volumeNamed("vda"));
+    stepped->startMonitoring();
+    ASSERT_TRUE(runUntil([&] { return stepped->isMonitoring(); }));
+    auto startDate = stepped->monitoringStartDate();
+    EXPECT_EQ(startDate, 1.8e9);
+
+    clock->advance(2s, -3600.0);
+    DiskIOMonitorTestPeer::applyBatch(
+        *stepped, { DiskSample { Uuid::random(), clock->wallNow(), 1, 2, 3, 4 } });
+    EXPECT_DOUBLE_EQ(stepped->monitoringDuration(), 2.0);
+    EXPECT_EQ(stepped->monitoringStartDate(), startDate); // the date shown stays as it was
+
+    clock->advance(500ms, +7200.0);
+    DiskIOMonitorTestPeer::applyBatch(
+        *stepped, { DiskSample { Uuid::random(), clock->wallNow(), 1, 2, 3, 4 } });
+    EXPECT_DOUBLE_EQ(stepped->monitoringDuration(), 2.5);
+    stepped->stopMonitoring();
+    EXPECT_TRUE(runUntil([&] { return !stepped->isMonitoring(); }));
+    EXPECT_EQ(stepped->monitoringDuration(), 0.0);
+}
+
+TEST(DiskIOMonitorDeathTest, MainThreadOperationsStopACallerOnAnotherThread)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto mainQueue = std::make_shared<EventLoopMainQueue>();
+    auto monitor = DiskIOMonitor::create(std::make_shared<FakeDeviceRegistry>(), mainQueue);
+    monitor->updateSamplingPrecision(Precision::ms10); // the owner's thread passes
+    for (const auto& [name, operation] :
+        std::initializer_list<std::pair<const char*, std::function<void()>>> {
+            { "startMonitoring", [&] { monitor->startMonitoring(); } },
+            { "stopMonitoring", [&] { monitor->stopMonitoring(); } },
+            { "updateSamplingPrecision", [&] { monitor->updateSamplingPrecision(Precision::ms1); } },
+            { "setSelectedVolume", [&] { monitor->setSelectedVolume(std::nullopt); } },
+            { "samples", [&] { monitor->samples(); } } }) {
+        EXPECT_DEATH(std::thread(operation).join(), std::string(name) + " must be called on the main queue")
+            << name;
+    }
 }
 
 // The second match shares the first one's ancestor, the third has none with statistics.

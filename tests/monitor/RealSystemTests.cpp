@@ -43,9 +43,29 @@ protected:
     tallowin::testing::LanguageGuard english { "en" };
 };
 
-std::optional<StatisticsSnapshot> kernelCounters()
+// The kernel block name of the disk that holds the temporary folder (the whole disk when the
+// folder is on a partition), which the tests write to; nothing when no block device holds it.
+std::optional<std::string> temporaryFolderDisk()
 {
-    std::ifstream file("/sys/block/vda/stat");
+    struct stat status { };
+    if (::stat(fs::temp_directory_path().c_str(), &status) != 0 || major(status.st_dev) == 0)
+        return std::nullopt;
+    std::error_code error;
+    auto object = fs::canonical(
+        "/sys/dev/block/" + std::to_string(major(status.st_dev)) + ":" + std::to_string(minor(status.st_dev)),
+        error);
+    if (error)
+        return std::nullopt;
+    if (fs::exists(object / "partition"))
+        object = object.parent_path();
+    if (!fs::exists(object / "stat"))
+        return std::nullopt;
+    return object.filename().string();
+}
+
+std::optional<StatisticsSnapshot> kernelCounters(const std::string& disk)
+{
+    std::ifstream file("/sys/class/block/" + disk + "/stat");
     return parseBlockStat(std::string(std::istreambuf_iterator<char>(file), {}));
 }
 
@@ -77,20 +97,16 @@ TEST_F(MonitorOverSysfs, BrokenStatFilesEndInTheStatisticsErrorNotACrash)
 
 TEST_F(MonitorOverSysfs, TotalsOfADirectWriteMatchTheKernelCounters)
 {
-    if (::geteuid() != 0 || !fs::exists("/sys/block/vda/stat"))
-        GTEST_SKIP() << "needs root and the virtio disk vda";
+    auto disk = temporaryFolderDisk();
+    if (::geteuid() != 0 || !disk)
+        GTEST_SKIP() << "needs root and a temporary folder on a block device";
     tallowin::testing::TemporaryDirectory directory("tallowin-monitor-accuracy");
-    struct stat status { };
-    unsigned deviceMajor = 0;
-    std::ifstream("/sys/block/vda/dev") >> deviceMajor;
-    if (::stat(directory.path().c_str(), &status) != 0 || major(status.st_dev) != deviceMajor)
-        GTEST_SKIP() << "the temporary folder is not on vda";
 
     constexpr std::size_t chunk = 4 * 1024 * 1024, total = 64 * 1024 * 1024;
     alignas(4096) static std::array<char, chunk> buffer {}; // O_DIRECT needs an aligned buffer
-    auto before = kernelCounters();
+    auto before = kernelCounters(*disk);
     ASSERT_TRUE(before);
-    auto monitor = start(std::make_shared<SysfsRegistry>(), "vda", DiskIOMonitor::SamplingPrecision::ms1);
+    auto monitor = start(std::make_shared<SysfsRegistry>(), *disk, DiskIOMonitor::SamplingPrecision::ms1);
     ASSERT_TRUE(mainQueue->runUntil([&] { return monitor->sampleCount() >= 5; }, 10s));
     {
         int fd = ::open((directory / "written").c_str(), O_WRONLY | O_CREAT | O_DIRECT | O_CLOEXEC, 0600);
@@ -103,7 +119,7 @@ TEST_F(MonitorOverSysfs, TotalsOfADirectWriteMatchTheKernelCounters)
     mainQueue->runPending();
     std::this_thread::sleep_for(20ms); // a few more samples after the write completed
     monitor->stopMonitoring();
-    auto after = kernelCounters();
+    auto after = kernelCounters(*disk);
     ASSERT_TRUE(after);
     ASSERT_TRUE(mainQueue->runUntil([&] { return !monitor->isMonitoring(); }, 10s));
 
@@ -163,9 +179,10 @@ nlohmann::ordered_json expectConsistent(const std::string& output)
 
 TEST(MonitorCommand, JsonLinesAddUpToTheSummaryForADurationAndForCtrlCAndErrorsFail)
 {
-    if (!std::filesystem::exists("/sys/block/vda/stat"))
-        GTEST_SKIP() << "needs /sys/block/vda";
-    auto timed = run("\"$CLI\" monitor --device vda --interval 10 --duration 1 --json 2>/dev/null");
+    auto disk = temporaryFolderDisk();
+    if (!disk)
+        GTEST_SKIP() << "needs a temporary folder on a block device";
+    auto timed = run("\"$CLI\" monitor --device " + *disk + " --interval 10 --duration 1 --json 2>/dev/null");
     EXPECT_EQ(timed.exitStatus, 0);
     auto summary = expectConsistent(timed.output);
     EXPECT_GE(summary.value("samples", 0), 50); // about a hundred 10 ms samples in a second
@@ -178,11 +195,138 @@ TEST(MonitorCommand, JsonLinesAddUpToTheSummaryForADurationAndForCtrlCAndErrorsF
     expectConsistent(interrupted.output);
 
     for (const auto& [arguments, message] : std::initializer_list<std::pair<const char*, const char*>> {
-             { "--device vda --interval 5", "Unsupported sampling interval: 5 ms." },
+             { "--device sda --interval 5", "Unsupported sampling interval: 5 ms." },
              { "", "Give either a folder or --device NAME." } }) {
         auto outcome = run(std::string("\"$CLI\" monitor ") + arguments + " 2>&1 >/dev/null");
         EXPECT_TRUE(outcome.exitStatus == 1 || outcome.exitStatus == 2)
             << arguments; // a status, not a signal
         EXPECT_NE(outcome.output.find(message), std::string::npos) << arguments << ": " << outcome.output;
     }
+}
+
+// The terminal says first what is wrong with the folder in Linux terms; log records stay off it
+// unless asked for.
+TEST(MonitorCommand, UnwatchableFoldersAreExplainedWithoutLogRecords)
+{
+    struct Case {
+        const char* arguments;
+        const char* expected; // standard error, exactly
+    };
+    for (const auto& [arguments, expected] : std::initializer_list<Case> {
+             { "/nonexistent", "No such folder: /nonexistent.\n" },
+             { "/nonexistent/deeper", "No such folder: /nonexistent/deeper.\n" },
+             { "/proc",
+                 "/proc is on a proc file system (mounted from \"proc\") that is not backed by a block "
+                 "device, "
+                 "as tmpfs and proc are: it has no disk counters to watch.\nUnable to fetch statistics for "
+                 "the "
+                 "selected volume.\n" },
+         }) {
+        auto outcome = run(std::string("\"$CLI\" monitor ") + arguments + " --duration 1 2>&1 >/dev/null");
+        EXPECT_EQ(outcome.exitStatus, 1) << arguments;
+        EXPECT_EQ(outcome.output, expected) << arguments;
+    }
+    // --verbose (anywhere on the line) lets the records through to the terminal.
+    auto verbose = run("\"$CLI\" monitor --device nosuchdisk0 --duration 1 --verbose 2>&1 >/dev/null");
+    EXPECT_EQ(verbose.exitStatus, 1);
+    EXPECT_NE(verbose.output.find("[Tallowin:DiskIOKitStatistics] error: statisticsUnavailable triggered"),
+        std::string::npos)
+        << verbose.output;
+    auto quiet = run("\"$CLI\" monitor --device nosuchdisk0 --duration 1 2>&1 >/dev/null");
+    EXPECT_EQ(quiet.output, "Unable to fetch statistics for the selected volume.\n");
+}
+
+TEST(SmartCommand, PrintsNoLogRecordsUnlessVerbose)
+{
+    if (fs::exists("/run/systemd/journal/socket"))
+        GTEST_SKIP() << "with a journal the records go there anyway";
+    // Where the helper is not installed, the registration attempts log errors on the way; where
+    // it is, the fetch logs nothing worse. Either way the terminal gets no record.
+    auto quiet = run("TALLOWIN_DEBUG= \"$CLI\" smart --raw --device vda 2>&1 >/dev/null");
+    EXPECT_EQ(quiet.output.find("[Tallowin"), std::string::npos) << quiet.output;
+    auto verbose = run("TALLOWIN_DEBUG= \"$CLI\" --verbose smart --raw --device vda 2>&1 >/dev/null");
+    if (quiet.exitStatus != 0) {
+        EXPECT_NE(verbose.output.find("[Tallowin"), std::string::npos) << verbose.output;
+    }
+}
+
+// run.sh starts the monitor on the current folder; options given to it join that folder
+// instead of replacing it.
+TEST(RunScript, OptionsJoinTheDefaultFolder)
+{
+    struct Case {
+        const char* arguments;
+        const char* expected;
+    };
+    for (const auto& [arguments, expected] : std::initializer_list<Case> {
+             { "", ".|" },
+             { "--duration 3", ".|--duration|3|" },
+             { "--json --interval 10", ".|--json|--interval|10|" },
+             { "/home --json", "/home|--json|" },
+             { "--duration 3 /tmp", "--duration|3|/tmp|" },
+             { "--device vda --json", "--device|vda|--json|" },
+             { "--device=vda", "--device=vda|" },
+         }) {
+        auto outcome = tallowin::testing::runShell(std::string("bash -c 'set -euo pipefail; source \"")
+            + TALLOWIN_SOURCE_DIR "/scripts/monitor-arguments.sh\"; with_default_folder " + arguments
+            + "; printf \"%s|\" \"${monitor_arguments[@]}\"'");
+        EXPECT_EQ(outcome.exitStatus, 0) << arguments;
+        EXPECT_EQ(outcome.output, expected) << arguments;
+    }
+}
+
+// The typed counters read is what the statistics session uses on every tick.
+TEST(SysfsRegistryStatistics, TypedReadMatchesTheDictionaryAndFailsLikeIt)
+{
+    struct Case {
+        const char* what;
+        std::optional<std::string> stat; // nothing: a directory stands where the file should be
+        bool readable;
+        std::optional<StatisticsSnapshot> expected;
+    };
+    for (const auto& [what, stat, readable, expected] : std::initializer_list<Case> {
+             { "a disk", "  100 0 800 0 50 0 400 0 0 0 0 0 0 0 0 0 0\n", true,
+                 StatisticsSnapshot { 800 * 512, 400 * 512, 100, 50 } },
+             { "maximal counters", "18446744073709551615 0 1 0 7 0 2 0 0 0 0\n", true,
+                 StatisticsSnapshot { 512, 1024, 18446744073709551615u, 7 } },
+             { "not numbers", "reads and words\n", false, std::nullopt },
+             { "a directory", std::nullopt, false, std::nullopt },
+         }) {
+        SCOPED_TRACE(what);
+        FakeSysfsTree tree;
+        auto device = tree.block("virtual/block/fake0", 252, 0, stat.value_or(""));
+        if (!stat) {
+            fs::remove(device / "stat");
+            fs::create_directory(device / "stat");
+        }
+        SysfsRegistry registry(tree.rootString());
+        auto objects = registry.matchBSDName("fake0");
+        ASSERT_TRUE(objects && objects->size() == 1);
+        auto typed = registry.readStatistics(objects->front());
+        auto dictionary = registry.property(objects->front(), "Statistics");
+        ASSERT_EQ(typed.has_value(), readable);
+        ASSERT_EQ(dictionary.has_value(), readable);
+        if (!readable)
+            continue;
+        EXPECT_EQ(*typed, expected);
+        ASSERT_TRUE(*dictionary && (*dictionary)->dictionary());
+        EXPECT_EQ(statisticsFromDictionary(*(*dictionary)->dictionary()), expected);
+        // A second read reuses the open descriptor and sees the file's new contents.
+        FakeSysfsTree::write(device / "stat", "1 0 2 0 3 0 4 0 0 0 0\n");
+        auto again = registry.readStatistics(objects->front());
+        ASSERT_TRUE(again);
+        EXPECT_EQ(*again, (StatisticsSnapshot { 1024, 2048, 1, 3 }));
+    }
+    // Objects that are not block devices have no counters, and no error either.
+    FakeSysfsTree tree;
+    tree.block("pci0000:00/0000:00:02.0/virtio1/block/fake1", 252, 16);
+    tree.device("pci0000:00/0000:00:02.0/virtio1", "bus/virtio");
+    SysfsRegistry registry(tree.rootString());
+    auto objects = registry.matchBSDName("fake1");
+    ASSERT_TRUE(objects && objects->size() == 1);
+    auto parent = registry.parent(objects->front());
+    ASSERT_TRUE(parent);
+    auto none = registry.readStatistics(*parent);
+    ASSERT_TRUE(none);
+    EXPECT_EQ(*none, std::nullopt);
 }
