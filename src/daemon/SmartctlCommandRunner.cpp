@@ -62,15 +62,15 @@ std::string SmartctlCommandRunnerError::localizedDescription() const
 {
     switch (kind) {
     case Kind::launchFailed:
-        return HelperError::launchFailed(underlying).description;
+        return HelperError::launchFailed(underlying).localizedDescription();
     case Kind::nonZeroExit:
-        return HelperError::nonZeroExit(status).description;
+        return HelperError::nonZeroExit(status).localizedDescription();
     case Kind::emptyOutput:
-        return HelperError::emptyOutput().description;
+        return HelperError::emptyOutput().localizedDescription();
     case Kind::smartctlNotFound:
-        return HelperError::smartctlNotFound().description;
+        return HelperError::smartctlNotFound().localizedDescription();
     case Kind::executionFailedUnknown:
-        return HelperError::executionFailedUnknown().description;
+        return HelperError::executionFailedUnknown().localizedDescription();
     case Kind::timedOut:
         return localized(
             fmt::format("smartctl did not finish within {} seconds and was stopped", secondsText(timeout)),
@@ -117,11 +117,14 @@ HelperError SmartctlCommandRunnerError::helperError() const
         return HelperError::smartctlNotFound();
     case Kind::executionFailedUnknown:
         return HelperError::executionFailedUnknown();
+    // Not among the runner's original cases: sent like any other failure, with code 999 and
+    // its own English description, which the application only logs.
     case Kind::timedOut:
+        return HelperError::make(HelperError::Code::executionFailedUnknown,
+            fmt::format("smartctl did not finish within {} seconds and was stopped", secondsText(timeout)));
     case Kind::outputTooLarge:
-        // Not among the runner's original cases: sent like any other failure, with code 999 and
-        // its own description, which the application only logs.
-        return HelperError::make(HelperError::Code::executionFailedUnknown, localizedDescription());
+        return HelperError::make(HelperError::Code::executionFailedUnknown,
+            "smartctl produced more output than the helper can return");
     }
     return HelperError::executionFailedUnknown();
 }

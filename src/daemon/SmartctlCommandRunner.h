@@ -71,6 +71,9 @@ public:
         // fixed path (the unit's StateDirectory=), never one derived from HOME, XDG_* or
         // TMPDIR, which whoever starts the daemon controls.
         std::filesystem::path copyDirectory;
+        // Where device names are looked up (class/block, class/nvme); empty: the project's
+        // sysfs root (TALLOWIN_SYSFS_ROOT, else /sys).
+        std::filesystem::path sysfsRoot;
         // Fixed system locations, tried in this order after the resource.
         std::vector<std::filesystem::path> systemPaths;
         // A hanging smartctl (a dying disk, a stuck USB bridge) is killed after this long.
