@@ -141,7 +141,9 @@ SmartctlCommandRunner::Configuration SmartctlCommandRunner::configurationFromEnv
 {
     Configuration configuration;
     configuration.environment = processEnvironment;
-    configuration.copyDirectory = TALLOWIN_HELPER_STATE_DIR;
+    const auto stateDirectory = processEnvironment("TALLOWIN_HELPER_STATE_DIR");
+    configuration.copyDirectory = stateDirectory && !stateDirectory->empty() ? fs::path(*stateDirectory)
+                                                                             : fs::path(TALLOWIN_HELPER_STATE_DIR);
     const auto resourceDirectory = processEnvironment("TALLOWIN_HELPER_RESOURCE_DIR");
     configuration.resourceDirectory = resourceDirectory && !resourceDirectory->empty()
         ? fs::path(*resourceDirectory)
@@ -257,6 +259,12 @@ std::vector<SmartctlCommandRunner::Candidate> SmartctlCommandRunner::discoverCan
     if (auto resource = prepareResourceCandidate())
         candidates.push_back(std::move(*resource));
     for (const auto& path : m_configuration.systemPaths) {
+        // The list can be overridden for development; whatever it says, root runs nothing but
+        // a verified file named smartctl.
+        if (path.filename() != "smartctl") {
+            m_logger.error("Refused smartctl candidate at {}: it is not named smartctl", path.string());
+            continue;
+        }
         auto opened = TrustedFile::openExecutable(path);
         if (!opened) {
             // A missing path is the common case and not worth a line; a present one that fails

@@ -86,8 +86,11 @@ public:
 
     static std::vector<std::filesystem::path> defaultSystemPaths();
     // The install's configuration, with the overrides development and tests use:
-    // TALLOWIN_HELPER_RESOURCE_DIR, TALLOWIN_HELPER_SYSTEM_SMARTCTL_PATHS (colon-separated,
-    // may be empty) and TALLOWIN_HELPER_SMARTCTL_TIMEOUT_MS.
+    // TALLOWIN_HELPER_RESOURCE_DIR, TALLOWIN_HELPER_STATE_DIR, TALLOWIN_HELPER_SYSTEM_SMARTCTL_PATHS
+    // (colon-separated, may be empty) and TALLOWIN_HELPER_SMARTCTL_TIMEOUT_MS. Whoever starts
+    // the daemon sets these (a "sudo -E" start passes a user's), so they only choose among
+    // files root already controls: every path is verified by TrustedFile, and the only file
+    // ever executed is one named smartctl.
     static Configuration configurationFromEnvironment();
 
     SmartctlCommandRunner(Logger logger, Configuration configuration);

@@ -190,6 +190,14 @@ TEST(SmartctlCommandRunner, CandidatesAnotherUserControlsAreNeverExecuted)
                 chownTo(root / "state");
             } },
     };
+    {
+        // A root-owned program that is not smartctl is not run even when the list names it.
+        TemporaryDirectory directory;
+        const auto trusted = writeRecordingSmartctl(directory / "system/smartctl", "{}", 0);
+        auto result = SmartctlCommandRunner(logger, configurationFor(directory, { "/bin/sh", trusted })).run("sda");
+        ASSERT_TRUE(result.has_value());
+        EXPECT_EQ(result->commandDescription, trusted.string() + " -j -x /dev/sda");
+    }
     int run = 0;
     for (const auto& testCase : cases) {
         if (testCase.needsRoot && ::geteuid() != 0)
