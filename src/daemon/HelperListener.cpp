@@ -83,6 +83,11 @@ public:
             outgoing.push_back(std::move(pending));
         m_posted.clear();
     }
+    bool isOpen()
+    {
+        std::lock_guard lock(m_mutex);
+        return !m_closed;
+    }
     void close()
     {
         {
@@ -114,7 +119,7 @@ private:
 HelperListener::HelperListener(FileDescriptor listeningSocket, SmartctlHelper& helper, Limits limits)
     : m_listeningSocket(std::move(listeningSocket))
     , m_stopFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
-    , m_replyFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+    , m_replyFd(std::make_shared<const FileDescriptor>(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)))
     , m_helper(helper)
     , m_limits(limits)
 { }
@@ -132,7 +137,7 @@ void HelperListener::stop()
 
 void HelperListener::wake() const
 {
-    signal(m_replyFd.get());
+    signal(m_replyFd->get());
 }
 
 void HelperListener::run()
@@ -152,7 +157,7 @@ void HelperListener::run()
         entries.clear();
         entries.push_back({ m_listeningSocket.get(), POLLIN, 0 });
         entries.push_back({ m_stopFd.get(), POLLIN, 0 });
-        entries.push_back({ m_replyFd.get(), POLLIN, 0 });
+        entries.push_back({ m_replyFd->get(), POLLIN, 0 });
         for (const auto& connection : m_connections) {
             short events = 0;
             if (!connection->readClosed && connection->inFlight < m_limits.maxRequestsInFlightPerConnection)
@@ -175,7 +180,7 @@ void HelperListener::run()
             break;
         if (entries[2].revents != 0) {
             std::uint64_t count = 0;
-            (void)!::read(m_replyFd.get(), &count, sizeof(count));
+            (void)!::read(m_replyFd->get(), &count, sizeof(count));
         }
         // Connections accepted below are not in `entries`; they are polled from the next turn.
         const std::size_t polled = m_connections.size();
@@ -310,13 +315,13 @@ void HelperListener::handleFrames(const std::shared_ptr<Connection>& connection)
             continue;
         }
         auto& fetch = std::get<Protocol::FetchSMARTDataRequest>(*request);
-        // The worker holds the connection weakly: a reply for a connection that is gone is
-        // dropped, and the wake-up descriptor outlives every worker (it is the listener's, and
-        // the helper's workers are joined before the listener goes).
+        // The worker holds the connection weakly: a request whose connection is gone is not run,
+        // and its reply is dropped. The wake-up descriptor is shared, so a worker can never
+        // signal one that was closed and its number reused.
         std::weak_ptr<Connection> weak = connection;
-        const int wakeFd = m_replyFd.get();
-        m_helper.fetchSMARTDataForBSDName(std::move(fetch.bsdName), connection->peer.uid,
-            [weak, wakeFd, id = fetch.id](Expected<SmartctlExecutionResult, HelperError> outcome) {
+        m_helper.fetchSMARTDataForBSDName(
+            std::move(fetch.bsdName), connection->peer.uid,
+            [weak, wake = m_replyFd, id = fetch.id](Expected<SmartctlExecutionResult, HelperError> outcome) {
                 auto target = weak.lock();
                 if (!target)
                     return;
@@ -324,7 +329,11 @@ void HelperListener::handleFrames(const std::shared_ptr<Connection>& connection)
                     ? Protocol::Reply(Protocol::ResultReply { id, std::move(outcome).value() })
                     : Protocol::Reply(Protocol::ErrorReply { id, outcome.error() });
                 target->post(encodeFrame(Protocol::encode(reply)));
-                signal(wakeFd);
+                signal(wake->get());
+            },
+            [weak] {
+                const auto target = weak.lock();
+                return target && target->isOpen();
             });
     }
     if (connection->dropped)

@@ -80,8 +80,8 @@ private:
     FileDescriptor m_listeningSocket;
     // Readable when stop() was called.
     FileDescriptor m_stopFd;
-    // Readable when a worker queued a reply.
-    FileDescriptor m_replyFd;
+    // Readable when a worker queued a reply; shared with the workers' reply callbacks.
+    std::shared_ptr<const FileDescriptor> m_replyFd;
     SmartctlHelper& m_helper;
     Limits m_limits;
     std::vector<std::shared_ptr<Connection>> m_connections;

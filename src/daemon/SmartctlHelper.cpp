@@ -87,7 +87,8 @@ bool SmartctlHelper::isStorageDeviceName(const std::string& name, const std::fil
     return std::all_of(name.begin() + 4, name.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-void SmartctlHelper::fetchSMARTDataForBSDName(std::string bsdName, unsigned requestingUser, FetchReply reply)
+void SmartctlHelper::fetchSMARTDataForBSDName(
+    std::string bsdName, unsigned requestingUser, FetchReply reply, std::function<bool()> stillWanted)
 {
     if (!isStorageDeviceName(bsdName, m_sysfsRoot)) {
         // The name came from an unprivileged client and is logged escaped.
@@ -102,7 +103,13 @@ void SmartctlHelper::fetchSMARTDataForBSDName(std::string bsdName, unsigned requ
         auto& queue = m_queues[requestingUser];
         if (queue.empty())
             m_turns.push_back(requestingUser);
-        queue.push_back([this, bsdName = std::move(bsdName), reply = std::move(reply)] {
+        queue.push_back([this, bsdName = std::move(bsdName), reply = std::move(reply),
+                            stillWanted = std::move(stillWanted)] {
+            if (stillWanted && !stillWanted()) {
+                m_logger.debug("Skipped smartctl for BSD name {}: its client has gone.", bsdName);
+                reply(Unexpected(HelperError::executionFailedUnknown()));
+                return;
+            }
             auto result = m_commandRunner.run(bsdName);
             if (result) {
                 m_logger.info(

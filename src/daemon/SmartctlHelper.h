@@ -36,7 +36,10 @@ public:
 
     // Queues the run and returns at once. A name that does not name an existing block device
     // or NVMe controller is refused with code 5 without running anything.
-    void fetchSMARTDataForBSDName(std::string bsdName, unsigned requestingUser, FetchReply);
+    // `stillWanted`, when given, is asked just before the run: a request whose client has gone
+    // meanwhile is answered with code 999 without starting smartctl.
+    void fetchSMARTDataForBSDName(std::string bsdName, unsigned requestingUser, FetchReply,
+        std::function<bool()> stillWanted = {});
     std::string helperVersion() const;
 
     // Lets queued requests finish (they fail fast once the runner's cancellation fd is

@@ -60,14 +60,15 @@ TEST(SmartctlHelper, OnlyStorageDevicesReachSmartctl)
 }
 
 // One worker, and one user queues five slow requests before another user asks once: the
-// second user waits for one of the first user's runs, not for all five.
+// second user waits for one of the first user's runs, not for all five. Runs for clients that
+// left are skipped.
 TEST(SmartctlHelper, UsersAreServedInTurn)
 {
     TemporaryDirectory directory;
     const auto order = directory / "order";
     writeScript(directory / "resources/smartctl", "echo \"$3\" >> '" + order.string() + "'; sleep 0.1; printf '{}'");
     std::filesystem::create_directories(directory / "sysfs/class/block");
-    for (const char* name : { "sda", "sdb", "sdc", "sdd", "sde", "sdz" })
+    for (const char* name : { "sda", "sdb", "sdc", "sdd", "sde", "sdy", "sdz" })
         std::filesystem::create_directories(directory / "sysfs/class/block" / name);
     SmartctlCommandRunner::Configuration configuration;
     configuration.resourceDirectory = directory / "resources";
@@ -84,14 +85,27 @@ TEST(SmartctlHelper, UsersAreServedInTurn)
         ++replies;
         allDone.notify_all();
     };
+    std::optional<HelperError> departedError;
     {
         SmartctlHelper helper(configuration, 1);
         for (const char* name : { "sda", "sdb", "sdc", "sdd", "sde" })
             helper.fetchSMARTDataForBSDName(name, 1000, reply);
         helper.fetchSMARTDataForBSDName("sdz", 1001, reply);
+        // A request whose client has gone by its turn is answered without running smartctl.
+        helper.fetchSMARTDataForBSDName(
+            "sdy", 1002,
+            [&](Expected<SmartctlExecutionResult, HelperError> outcome) {
+                std::lock_guard lock(mutex);
+                departedError = outcome.error();
+                ++replies;
+                allDone.notify_all();
+            },
+            [] { return false; });
         std::unique_lock lock(mutex);
-        ASSERT_TRUE(allDone.wait_for(lock, 20s, [&] { return replies == 6; }));
+        ASSERT_TRUE(allDone.wait_for(lock, 20s, [&] { return replies == 7; }));
     }
+    ASSERT_TRUE(departedError.has_value());
+    EXPECT_EQ(departedError->code, 999);
     std::vector<std::string> runs;
     std::istringstream lines(readText(order));
     for (std::string line; std::getline(lines, line);)
