@@ -107,13 +107,19 @@ Expected<ListeningSocket, std::string> ListeningSocket::bindStandalone(
         return Unexpected("socket: " + errnoText(errno));
     if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0)
         return Unexpected("bind " + text + ": " + errnoText(errno));
+    // The mode is set through a descriptor of the node itself, opened without following links:
+    // a chmod by path would follow a link that someone put in the socket's place meanwhile.
+    FileDescriptor node(::open(text.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat bound { };
-    if (::lstat(text.c_str(), &bound) != 0)
-        return Unexpected("stat " + text + ": " + errnoText(errno));
+    if (!node || ::fstat(node.get(), &bound) != 0)
+        return Unexpected("open " + text + ": " + errnoText(errno));
+    if (!S_ISSOCK(bound.st_mode))
+        return Unexpected(text + " was replaced before its mode could be set");
     ListeningSocket result(std::move(socket), Origin::standalone, path, bound.st_dev, bound.st_ino);
     // Any local user may ask: the same as the systemd socket unit's SocketMode=0666. The
     // daemon checks every request itself and reveals only what smartctl reports.
-    if (::chmod(text.c_str(), 0666) != 0)
+    const std::string nodeLink = "/proc/self/fd/" + std::to_string(node.get());
+    if (::chmod(nodeLink.c_str(), 0666) != 0)
         return Unexpected("chmod " + text + ": " + errnoText(errno));
     if (::listen(result.fd(), SOMAXCONN) != 0)
         return Unexpected("listen " + text + ": " + errnoText(errno));

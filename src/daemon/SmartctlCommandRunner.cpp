@@ -1,7 +1,8 @@
 #include "daemon/SmartctlCommandRunner.h"
 
 #include "core/Language.h"
-#include "helper_protocol/UnixSocket.h"
+#include "daemon/TrustedFile.h"
+#include "platform/Subprocess.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -21,6 +22,9 @@
 #ifndef TALLOWIN_HELPER_LIBEXEC_DIR
 #define TALLOWIN_HELPER_LIBEXEC_DIR "/usr/local/libexec/tallowin"
 #endif
+#ifndef TALLOWIN_HELPER_STATE_DIR
+#define TALLOWIN_HELPER_STATE_DIR "/var/lib/tallowin"
+#endif
 
 namespace tallowin {
 
@@ -29,10 +33,11 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// A smartctl -x report is tens of kilobytes; these caps keep the reply inside one frame and
-// stop a runaway program from filling the daemon's memory.
-constexpr std::size_t maxStandardOutput = 8 * 1024 * 1024;
-constexpr std::size_t maxStandardError = 1024 * 1024;
+// A smartctl -x report is tens of kilobytes (the largest NVMe reports with long error logs a
+// few hundred); these caps stop a runaway program from filling the daemon's memory, with four
+// runs at a time.
+constexpr std::size_t maxStandardOutput = 2 * 1024 * 1024;
+constexpr std::size_t maxStandardError = 256 * 1024;
 
 std::string errnoText(int error)
 {
@@ -44,12 +49,6 @@ std::string secondsText(std::chrono::milliseconds duration)
     return fmt::format("{:g}", static_cast<double>(duration.count()) / 1000.0);
 }
 
-bool isExecutableFile(const fs::path& path)
-{
-    struct stat status { };
-    return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) && ::access(path.c_str(), X_OK) == 0;
-}
-
 // Serialises the preparation of the resource copy, which every request does afresh.
 std::mutex& preparationMutex()
 {
@@ -57,124 +56,21 @@ std::mutex& preparationMutex()
     return mutex;
 }
 
-// The directory must be ours alone: root executes what is in it, so a directory that another
-// user could have planted or can write to (think /tmp/Tallowin) is refused.
-Expected<void, std::string> makePrivateDirectory(const fs::path& directory)
-{
-    std::error_code error;
-    fs::create_directories(directory, error);
-    if (error)
-        return Unexpected(error.message());
-    struct stat status { };
-    if (::lstat(directory.c_str(), &status) != 0)
-        return Unexpected(errnoText(errno));
-    if (!S_ISDIR(status.st_mode) || status.st_uid != ::geteuid())
-        return Unexpected(std::string("not a directory owned by this user"));
-    if (::chmod(directory.c_str(), 0755) != 0)
-        return Unexpected(errnoText(errno));
-    return {};
-}
-
-// A child in its own process group; killed with its whole group and reaped unless it was
-// reaped normally, so that no path out of the runner leaves a process behind.
-class ChildProcess {
-public:
-    explicit ChildProcess(pid_t pid)
-        : m_pid(pid)
-    { }
-    ~ChildProcess()
-    {
-        if (m_pid > 0) {
-            killGroup();
-            reap();
-        }
-    }
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
-
-    void killGroup() const { ::kill(-m_pid, SIGKILL); }
-
-    // The exit status, or 128 + the signal that ended it (the shells' convention).
-    std::int32_t reap()
-    {
-        int status = 0;
-        while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) { }
-        m_pid = -1;
-        return statusOf(status);
-    }
-
-    // Reaps the child if it has ended; never blocks.
-    std::optional<std::int32_t> tryReap()
-    {
-        int status = 0;
-        pid_t reaped = 0;
-        while ((reaped = ::waitpid(m_pid, &status, WNOHANG)) < 0 && errno == EINTR) { }
-        if (reaped != m_pid)
-            return std::nullopt;
-        m_pid = -1;
-        return statusOf(status);
-    }
-
-private:
-    static std::int32_t statusOf(int status)
-    {
-        if (WIFEXITED(status))
-            return WEXITSTATUS(status);
-        if (WIFSIGNALED(status))
-            return 128 + WTERMSIG(status);
-        return -1;
-    }
-
-    pid_t m_pid;
-};
-
-struct Pipe {
-    FileDescriptor read;
-    FileDescriptor write;
-
-    static Expected<Pipe, int> make()
-    {
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0)
-            return Unexpected(errno);
-        return Pipe { FileDescriptor(fds[0]), FileDescriptor(fds[1]) };
-    }
-};
-
-class SpawnSettings {
-public:
-    SpawnSettings()
-    {
-        ::posix_spawn_file_actions_init(&actions);
-        ::posix_spawnattr_init(&attributes);
-    }
-    ~SpawnSettings()
-    {
-        ::posix_spawn_file_actions_destroy(&actions);
-        ::posix_spawnattr_destroy(&attributes);
-    }
-    SpawnSettings(const SpawnSettings&) = delete;
-    SpawnSettings& operator=(const SpawnSettings&) = delete;
-
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-};
-
 }
 
 std::string SmartctlCommandRunnerError::localizedDescription() const
 {
     switch (kind) {
     case Kind::launchFailed:
-        return HelperError::launchFailed(underlying).description;
+        return HelperError::launchFailed(underlying).localizedDescription();
     case Kind::nonZeroExit:
-        return HelperError::nonZeroExit(status).description;
+        return HelperError::nonZeroExit(status).localizedDescription();
     case Kind::emptyOutput:
-        return HelperError::emptyOutput().description;
+        return HelperError::emptyOutput().localizedDescription();
     case Kind::smartctlNotFound:
-        return HelperError::smartctlNotFound().description;
+        return HelperError::smartctlNotFound().localizedDescription();
     case Kind::executionFailedUnknown:
-        return HelperError::executionFailedUnknown().description;
+        return HelperError::executionFailedUnknown().localizedDescription();
     case Kind::timedOut:
         return localized(
             fmt::format("smartctl did not finish within {} seconds and was stopped", secondsText(timeout)),
@@ -221,11 +117,14 @@ HelperError SmartctlCommandRunnerError::helperError() const
         return HelperError::smartctlNotFound();
     case Kind::executionFailedUnknown:
         return HelperError::executionFailedUnknown();
+    // Not among the runner's original cases: sent like any other failure, with code 999 and
+    // its own English description, which the application only logs.
     case Kind::timedOut:
+        return HelperError::make(HelperError::Code::executionFailedUnknown,
+            fmt::format("smartctl did not finish within {} seconds and was stopped", secondsText(timeout)));
     case Kind::outputTooLarge:
-        // Not among the runner's original cases: sent like any other failure, with code 999 and
-        // its own description, which the application only logs.
-        return HelperError::make(HelperError::Code::executionFailedUnknown, localizedDescription());
+        return HelperError::make(HelperError::Code::executionFailedUnknown,
+            "smartctl produced more output than the helper can return");
     }
     return HelperError::executionFailedUnknown();
 }
@@ -242,6 +141,9 @@ SmartctlCommandRunner::Configuration SmartctlCommandRunner::configurationFromEnv
 {
     Configuration configuration;
     configuration.environment = processEnvironment;
+    const auto stateDirectory = processEnvironment("TALLOWIN_HELPER_STATE_DIR");
+    configuration.copyDirectory = stateDirectory && !stateDirectory->empty() ? fs::path(*stateDirectory)
+                                                                             : fs::path(TALLOWIN_HELPER_STATE_DIR);
     const auto resourceDirectory = processEnvironment("TALLOWIN_HELPER_RESOURCE_DIR");
     configuration.resourceDirectory = resourceDirectory && !resourceDirectory->empty()
         ? fs::path(*resourceDirectory)
@@ -306,7 +208,7 @@ std::vector<std::string> SmartctlCommandRunner::childEnvironment() const
 Expected<SmartctlExecutionResult, SmartctlCommandRunnerError> SmartctlCommandRunner::run(
     std::string_view bsdName) const
 {
-    const auto candidates = discoverCandidates();
+    auto candidates = discoverCandidates();
     if (candidates.empty())
         return Unexpected(SmartctlCommandRunnerError::of(SmartctlCommandRunnerError::Kind::smartctlNotFound));
 
@@ -322,7 +224,7 @@ Expected<SmartctlExecutionResult, SmartctlCommandRunnerError> SmartctlCommandRun
     for (const auto& candidate : candidates) {
         m_logger.info("Launching smartctl from {} [origin={}] for BSD name {}", candidate.path.string(),
             originText(candidate.origin), bsdName);
-        auto output = launch(candidate.path, arguments);
+        auto output = launch(candidate, arguments);
         if (!output) {
             m_logger.error("smartctl attempt failed using {} for BSD name {}: {}", candidate.path.string(),
                 bsdName, output.error().localizedDescription());
@@ -355,19 +257,31 @@ std::vector<SmartctlCommandRunner::Candidate> SmartctlCommandRunner::discoverCan
 {
     std::vector<Candidate> candidates;
     if (auto resource = prepareResourceCandidate())
-        candidates.push_back({ std::move(*resource), Origin::bundled });
+        candidates.push_back(std::move(*resource));
     for (const auto& path : m_configuration.systemPaths) {
-        if (isExecutableFile(path)) {
-            m_logger.debug("Detected system smartctl candidate at path: {}", path.string());
-            candidates.push_back({ path, Origin::system });
+        // The list can be overridden for development; whatever it says, root runs nothing but
+        // a verified file named smartctl.
+        if (path.filename() != "smartctl") {
+            m_logger.error("Refused smartctl candidate at {}: it is not named smartctl", path.string());
+            continue;
         }
+        auto opened = TrustedFile::openExecutable(path);
+        if (!opened) {
+            // A missing path is the common case and not worth a line; a present one that fails
+            // the ownership checks is a warning sign.
+            if (::access(path.c_str(), F_OK) == 0)
+                m_logger.error("Refused smartctl candidate at {}: {}", path.string(), opened.error());
+            continue;
+        }
+        m_logger.debug("Detected system smartctl candidate at path: {}", path.string());
+        candidates.push_back({ path, Origin::system, std::move(opened).value() });
     }
     if (candidates.empty())
         m_logger.error("No smartctl executable found in bundled resources or standard system paths.");
     return candidates;
 }
 
-std::optional<fs::path> SmartctlCommandRunner::prepareResourceCandidate() const
+std::optional<SmartctlCommandRunner::Candidate> SmartctlCommandRunner::prepareResourceCandidate() const
 {
     const fs::path resource = m_configuration.resourceDirectory / "smartctl";
     struct stat status { };
@@ -377,35 +291,46 @@ std::optional<fs::path> SmartctlCommandRunner::prepareResourceCandidate() const
         return std::nullopt;
     }
     m_logger.info("Found bundled smartctl resource at {}", resource.string());
-    if (isExecutableFile(resource))
-        return resource;
-
     const auto failed = [&](const std::string& description) {
         m_logger.error("Failed to prepare bundled smartctl executable: {}", description);
         return std::nullopt;
     };
+    // The resource is copied into root's own folder when it is not executable, so it has to be
+    // as trustworthy as a file root runs: a resource that another user could have written would
+    // otherwise be laundered by the copy.
+    auto resourceDirectory = TrustedFile::openDirectory(m_configuration.resourceDirectory);
+    if (!resourceDirectory)
+        return failed(resourceDirectory.error());
+    auto source = TrustedFile::openAt(resourceDirectory->get(), "smartctl", false);
+    if (!source)
+        return failed(source.error());
+    if (::fstat(source->get(), &status) == 0 && (status.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) != 0)
+        return Candidate { resource, Origin::bundled, std::move(source).value() };
+
     std::lock_guard lock(preparationMutex());
-    auto directory = copyDirectory();
-    if (!directory)
+    auto directory = TrustedFile::makeDirectory(m_configuration.copyDirectory);
+    if (!directory) {
+        m_logger.error("Failed to prepare Application Support directory at {}: {}",
+            m_configuration.copyDirectory.string(), directory.error());
         return failed(directory.error());
-    const fs::path target = *directory / "smartctl";
+    }
+    const fs::path target = m_configuration.copyDirectory / "smartctl";
 
     // Written beside the target and renamed over it, so that a request running the previous
-    // copy never sees a half-written or missing file.
-    std::string temporaryName = (*directory / ".smartctl-XXXXXX").string();
-    FileDescriptor copy(::mkostemp(temporaryName.data(), O_CLOEXEC));
+    // copy (through its own descriptor) never sees a half-written file.
+    const std::string temporaryName = fmt::format(".smartctl-{}", ::getpid());
+    ::unlinkat(directory->get(), temporaryName.c_str(), 0);
+    FileDescriptor copy(::openat(directory->get(), temporaryName.c_str(),
+        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700));
     if (!copy)
         return failed(errnoText(errno));
     const auto discard = [&](int error) {
-        ::unlink(temporaryName.c_str());
+        ::unlinkat(directory->get(), temporaryName.c_str(), 0);
         return failed(errnoText(error));
     };
-    FileDescriptor source(::open(resource.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!source)
-        return discard(errno);
     char buffer[64 * 1024];
     for (;;) {
-        const ssize_t count = ::read(source.get(), buffer, sizeof(buffer));
+        const ssize_t count = ::read(source->get(), buffer, sizeof(buffer));
         if (count == 0)
             break;
         if (count < 0) {
@@ -424,168 +349,57 @@ std::optional<fs::path> SmartctlCommandRunner::prepareResourceCandidate() const
     if (::fchmod(copy.get(), 0755) != 0)
         return discard(errno);
     copy.reset();
-    if (::access(target.c_str(), F_OK) == 0)
+    if (::faccessat(directory->get(), "smartctl", F_OK, AT_SYMLINK_NOFOLLOW) == 0)
         m_logger.debug("Removed existing bundled smartctl copy at {} before re-copying.", target.string());
-    if (::rename(temporaryName.c_str(), target.c_str()) != 0)
+    if (::renameat(directory->get(), temporaryName.c_str(), directory->get(), "smartctl") != 0)
         return discard(errno);
+    auto opened = TrustedFile::openExecutableAt(directory->get(), "smartctl");
+    if (!opened)
+        return failed(opened.error());
     m_logger.debug("Prepared bundled smartctl copy at {}", target.string());
-    return target;
-}
-
-Expected<fs::path, std::string> SmartctlCommandRunner::copyDirectory() const
-{
-    // Linux's per-user application data folders stand for Application Support.
-    std::vector<fs::path> bases;
-    if (const auto data = environmentValue("XDG_DATA_HOME"); data && !data->empty() && data->front() == '/')
-        bases.emplace_back(*data);
-    if (const auto home = environmentValue("HOME"); home && !home->empty() && home->front() == '/')
-        bases.push_back(fs::path(*home) / ".local" / "share");
-    for (const auto& base : bases) {
-        const fs::path directory = base / "Tallowin";
-        auto made = makePrivateDirectory(directory);
-        if (made)
-            return directory;
-        m_logger.error(
-            "Failed to prepare Application Support directory at {}: {}", directory.string(), made.error());
-    }
-    const auto temporary = environmentValue("TMPDIR");
-    const fs::path directory
-        = fs::path(temporary && !temporary->empty() && temporary->front() == '/' ? *temporary : "/tmp")
-        / "Tallowin";
-    if (auto made = makePrivateDirectory(directory); !made)
-        return Unexpected(made.error());
-    m_logger.error("Falling back to temporary directory for Application Support: {}", directory.string());
-    return directory;
+    return Candidate { target, Origin::bundled, std::move(opened).value() };
 }
 
 Expected<SmartctlCommandRunner::Output, SmartctlCommandRunnerError> SmartctlCommandRunner::launch(
-    const fs::path& path, const std::vector<std::string>& arguments) const
+    const Candidate& candidate, const std::vector<std::string>& arguments) const
 {
     using Kind = SmartctlCommandRunnerError::Kind;
     const auto environment = childEnvironment();
-    m_logger.info("About to launch process at {} with arguments {} and environment: {}", path.string(),
-        fmt::join(arguments, " "), fmt::join(environment, ", "));
+    m_logger.info("About to launch process at {} with arguments {} and environment: {}",
+        candidate.path.string(), fmt::join(arguments, " "), fmt::join(environment, ", "));
 
-    const int cancellation = m_configuration.cancellationFd;
-    if (cancellation >= 0) {
-        pollfd entry { cancellation, POLLIN, 0 };
-        if (::poll(&entry, 1, 0) > 0)
-            return Unexpected(SmartctlCommandRunnerError::of(Kind::executionFailedUnknown));
-    }
-
-    auto input = Pipe::make();
-    auto output = Pipe::make();
-    auto errors = Pipe::make();
-    if (!input || !output || !errors)
-        return Unexpected(SmartctlCommandRunnerError::launchFailed(errnoText(errno)));
-
-    SpawnSettings settings;
-    ::posix_spawn_file_actions_adddup2(&settings.actions, input->read.get(), STDIN_FILENO);
-    ::posix_spawn_file_actions_adddup2(&settings.actions, output->write.get(), STDOUT_FILENO);
-    ::posix_spawn_file_actions_adddup2(&settings.actions, errors->write.get(), STDERR_FILENO);
-    // The daemon blocks SIGTERM in every thread to take it synchronously; the child must start
-    // with a clean mask and default handlers. Its own process group lets a time-out kill
-    // whatever it started, too.
-    sigset_t none;
-    sigemptyset(&none);
-    sigset_t all;
-    sigfillset(&all);
-    ::posix_spawnattr_setsigmask(&settings.attributes, &none);
-    ::posix_spawnattr_setsigdefault(&settings.attributes, &all);
-    ::posix_spawnattr_setpgroup(&settings.attributes, 0);
-    ::posix_spawnattr_setflags(&settings.attributes,
-        static_cast<short>(POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP));
-
-    const std::string program = path.string();
-    std::vector<char*> argv { const_cast<char*>(program.c_str()) };
-    for (const auto& argument : arguments)
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (const auto& entry : environment)
-        envp.push_back(const_cast<char*>(entry.c_str()));
-    envp.push_back(nullptr);
-
-    pid_t pid = -1;
-    const int spawned = ::posix_spawn(
-        &pid, program.c_str(), &settings.actions, &settings.attributes, argv.data(), envp.data());
-    if (spawned != 0)
-        return Unexpected(SmartctlCommandRunnerError::launchFailed(errnoText(spawned)));
-    ChildProcess child(pid);
-    input->read.reset();
-    input->write.reset(); // smartctl reads nothing; it sees end of input at once
-    output->write.reset();
-    errors->write.reset();
-
-    // Drain both pipes while the child runs: a child blocked on a full pipe never exits.
-    Output result;
-    const auto deadline = std::chrono::steady_clock::now() + m_configuration.timeout;
-    bool outputOpen = true;
-    bool errorsOpen = true;
-    char buffer[64 * 1024];
-    while (outputOpen || errorsOpen) {
-        pollfd entries[3] = {
-            { outputOpen ? output->read.get() : -1, POLLIN, 0 },
-            { errorsOpen ? errors->read.get() : -1, POLLIN, 0 },
-            { cancellation, POLLIN, 0 },
-        };
-        const auto remaining
-            = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (remaining <= 0ms) {
-            child.killGroup();
-            child.reap();
+    SubprocessRequest request;
+    request.program = candidate.path.string();
+    request.arguments = arguments;
+    request.environment = environment;
+    // The file that was verified is the one executed, whatever happened to its path since.
+    request.executable = candidate.file.get();
+    request.timeLimit = m_configuration.timeout;
+    request.maxStandardOutput = maxStandardOutput;
+    request.maxStandardError = maxStandardError;
+    request.cancellation = m_configuration.cancellationFd;
+    auto output = runSubprocess(request);
+    if (!output) {
+        switch (output.error().kind) {
+        case SubprocessError::Kind::launchFailed:
+            return Unexpected(SmartctlCommandRunnerError::launchFailed(output.error().description));
+        case SubprocessError::Kind::timedOut: {
             SmartctlCommandRunnerError error = SmartctlCommandRunnerError::of(Kind::timedOut);
             error.timeout = m_configuration.timeout;
             return Unexpected(std::move(error));
         }
-        const int ready
-            = ::poll(entries, 3, static_cast<int>(std::min<long long>(remaining.count(), 1 << 30)));
-        if (ready < 0) {
-            if (errno == EINTR)
-                continue;
-            return Unexpected(SmartctlCommandRunnerError::of(Kind::executionFailedUnknown));
-        }
-        if (entries[2].revents != 0)
-            return Unexpected(SmartctlCommandRunnerError::of(Kind::executionFailedUnknown));
-        const auto drain = [&](int index, FileDescriptor& pipe, Bytes& into, std::size_t limit, bool& open) {
-            if (entries[index].revents == 0)
-                return true;
-            const ssize_t count = ::read(pipe.get(), buffer, sizeof(buffer));
-            if (count > 0) {
-                into.insert(into.end(), buffer, buffer + count);
-                return into.size() <= limit;
-            }
-            if (count == 0 || (errno != EINTR && errno != EAGAIN)) {
-                open = false;
-                pipe.reset();
-            }
-            return true;
-        };
-        if (!drain(0, output->read, result.standardOutput, maxStandardOutput, outputOpen)
-            || !drain(1, errors->read, result.standardError, maxStandardError, errorsOpen))
+        case SubprocessError::Kind::outputTooLarge:
             return Unexpected(SmartctlCommandRunnerError::of(Kind::outputTooLarge));
-    }
-    // Both pipes are closed, which is nearly always the child's exit; one that closed them and
-    // lives on is still held to the deadline.
-    for (;;) {
-        if (auto status = child.tryReap()) {
-            result.status = *status;
+        case SubprocessError::Kind::cancelled:
             break;
         }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            child.killGroup();
-            child.reap();
-            SmartctlCommandRunnerError error = SmartctlCommandRunnerError::of(Kind::timedOut);
-            error.timeout = m_configuration.timeout;
-            return Unexpected(std::move(error));
-        }
-        pollfd entry { cancellation, POLLIN, 0 };
-        if (::poll(&entry, 1, 5) > 0)
-            return Unexpected(SmartctlCommandRunnerError::of(Kind::executionFailedUnknown));
+        return Unexpected(SmartctlCommandRunnerError::of(Kind::executionFailedUnknown));
     }
-    if (result.standardOutput.empty())
-        return Unexpected(SmartctlCommandRunnerError::emptyOutput(std::move(result.standardError)));
-    return result;
+    if (output->standardOutput.empty())
+        return Unexpected(SmartctlCommandRunnerError::emptyOutput(
+            Bytes(output->standardError.begin(), output->standardError.end())));
+    return Output { Bytes(output->standardOutput.begin(), output->standardOutput.end()),
+        Bytes(output->standardError.begin(), output->standardError.end()), output->exitStatus };
 }
 
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Expected.h"
+#include "core/FileDescriptor.h"
 #include "core/Log.h"
 #include "helper_protocol/Bytes.h"
 #include "helper_protocol/HelperError.h"
@@ -57,13 +58,22 @@ struct SmartctlCommandRunnerError {
 };
 
 // Runs smartctl -j -x /dev/<name> as the daemon (root) and captures its output. Candidates are
-// the "smartctl" resource of the install's libexec folder (made executable by copying when it
-// is not), then the fixed system paths; the first that launches and prints anything wins.
+// the "smartctl" resource of the install's libexec folder (made executable by copying it into
+// root's state folder when it is not), then the fixed system paths; the first that launches
+// and prints anything wins. Every candidate is opened through TrustedFile and executed through
+// that descriptor, so nothing another user can write or rename is ever run as root.
 class SmartctlCommandRunner {
 public:
     struct Configuration {
         // Where the optional "smartctl" resource lives: <libexecdir>/tallowin in an install.
         std::filesystem::path resourceDirectory;
+        // Root's own folder for the executable copy of a resource that is not executable: a
+        // fixed path (the unit's StateDirectory=), never one derived from HOME, XDG_* or
+        // TMPDIR, which whoever starts the daemon controls.
+        std::filesystem::path copyDirectory;
+        // Where device names are looked up (class/block, class/nvme); empty: the project's
+        // sysfs root (TALLOWIN_SYSFS_ROOT, else /sys).
+        std::filesystem::path sysfsRoot;
         // Fixed system locations, tried in this order after the resource.
         std::vector<std::filesystem::path> systemPaths;
         // A hanging smartctl (a dying disk, a stuck USB bridge) is killed after this long.
@@ -76,8 +86,11 @@ public:
 
     static std::vector<std::filesystem::path> defaultSystemPaths();
     // The install's configuration, with the overrides development and tests use:
-    // TALLOWIN_HELPER_RESOURCE_DIR, TALLOWIN_HELPER_SYSTEM_SMARTCTL_PATHS (colon-separated,
-    // may be empty) and TALLOWIN_HELPER_SMARTCTL_TIMEOUT_MS.
+    // TALLOWIN_HELPER_RESOURCE_DIR, TALLOWIN_HELPER_STATE_DIR, TALLOWIN_HELPER_SYSTEM_SMARTCTL_PATHS
+    // (colon-separated, may be empty) and TALLOWIN_HELPER_SMARTCTL_TIMEOUT_MS. Whoever starts
+    // the daemon sets these (a "sudo -E" start passes a user's), so they only choose among
+    // files root already controls: every path is verified by TrustedFile, and the only file
+    // ever executed is one named smartctl.
     static Configuration configurationFromEnvironment();
 
     SmartctlCommandRunner(Logger logger, Configuration configuration);
@@ -96,6 +109,8 @@ private:
     struct Candidate {
         std::filesystem::path path;
         Origin origin;
+        // The verified file itself; the run executes this descriptor, not the path.
+        FileDescriptor file;
     };
     struct Output {
         Bytes standardOutput;
@@ -105,10 +120,9 @@ private:
 
     static std::string_view originText(Origin);
     std::vector<Candidate> discoverCandidates() const;
-    std::optional<std::filesystem::path> prepareResourceCandidate() const;
-    Expected<std::filesystem::path, std::string> copyDirectory() const;
+    std::optional<Candidate> prepareResourceCandidate() const;
     Expected<Output, SmartctlCommandRunnerError> launch(
-        const std::filesystem::path&, const std::vector<std::string>& arguments) const;
+        const Candidate&, const std::vector<std::string>& arguments) const;
     std::optional<std::string> environmentValue(const char* name) const;
 
     Logger m_logger;

@@ -1,11 +1,16 @@
 #include "daemon/SmartctlHelper.h"
 
+#include "platform/SysfsRegistry.h"
+
 #include <pthread.h>
+#include <sys/stat.h>
 
 namespace tallowin {
 
 SmartctlHelper::SmartctlHelper(SmartctlCommandRunner::Configuration configuration, std::size_t concurrentRuns)
-    : m_commandRunner(m_logger, std::move(configuration))
+    : m_sysfsRoot(configuration.sysfsRoot.empty() ? std::filesystem::path(SysfsRegistry::defaultRoot())
+                                                  : configuration.sysfsRoot)
+    , m_commandRunner(m_logger, std::move(configuration))
 {
     m_logger.info("Smartctl helper initialized and ready to register XPC services (one-time startup log).");
     for (std::size_t i = 0; i < std::max<std::size_t>(concurrentRuns, 1); ++i) {
@@ -41,20 +46,51 @@ void SmartctlHelper::work()
         std::function<void()> item;
         {
             std::unique_lock lock(m_mutex);
-            m_condition.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
+            m_condition.wait(lock, [this] { return m_stopping || !m_turns.empty(); });
             // Queued requests are still answered after a stop: every request gets its reply.
-            if (m_queue.empty())
+            if (m_turns.empty())
                 return;
-            item = std::move(m_queue.front());
-            m_queue.pop_front();
+            const unsigned user = m_turns.front();
+            m_turns.pop_front();
+            auto& queue = m_queues[user];
+            item = std::move(queue.front());
+            queue.pop_front();
+            if (queue.empty())
+                m_queues.erase(user);
+            else
+                m_turns.push_back(user);
         }
         item();
     }
 }
 
-void SmartctlHelper::fetchSMARTDataForBSDName(std::string bsdName, FetchReply reply)
+bool SmartctlHelper::isStorageDeviceName(const std::string& name, const std::filesystem::path& sysfsRoot)
 {
-    if (!SmartctlHelperProtocol::isPlainBlockDeviceName(bsdName)) {
+    if (!SmartctlHelperProtocol::isPlainBlockDeviceName(name))
+        return false;
+    std::error_code error;
+    if (!std::filesystem::exists(sysfsRoot / "class/block" / name, error)
+        && !std::filesystem::exists(sysfsRoot / "class/nvme" / name, error))
+        return false;
+    // The sysfs root can be redirected (TALLOWIN_SYSFS_ROOT) by whoever starts the daemon, so
+    // the device node itself must agree: smartctl opens /dev/<name> as root, and opening
+    // /dev/watchdog alone arms the machine's watchdog. A node that does not exist is harmless
+    // (smartctl reports it); an existing one must be a block device or an NVMe controller.
+    struct stat status { };
+    const std::string node = "/dev/" + name;
+    if (::lstat(node.c_str(), &status) != 0)
+        return errno == ENOENT;
+    if (S_ISBLK(status.st_mode))
+        return true;
+    if (!S_ISCHR(status.st_mode) || name.rfind("nvme", 0) != 0 || name.size() == 4)
+        return false;
+    return std::all_of(name.begin() + 4, name.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+void SmartctlHelper::fetchSMARTDataForBSDName(
+    std::string bsdName, unsigned requestingUser, FetchReply reply, std::function<bool()> stillWanted)
+{
+    if (!isStorageDeviceName(bsdName, m_sysfsRoot)) {
         // The name came from an unprivileged client and is logged escaped.
         m_logger.error("Refused smartctl request for invalid device name {:?}", bsdName);
         reply(Unexpected(mapErrorForTransport(HelperError::invalidDeviceName())));
@@ -64,7 +100,16 @@ void SmartctlHelper::fetchSMARTDataForBSDName(std::string bsdName, FetchReply re
     m_logger.info("Dispatching smartctl execution for BSD name {} onto background queue.", bsdName);
     {
         std::lock_guard lock(m_mutex);
-        m_queue.push_back([this, bsdName = std::move(bsdName), reply = std::move(reply)] {
+        auto& queue = m_queues[requestingUser];
+        if (queue.empty())
+            m_turns.push_back(requestingUser);
+        queue.push_back([this, bsdName = std::move(bsdName), reply = std::move(reply),
+                            stillWanted = std::move(stillWanted)] {
+            if (stillWanted && !stillWanted()) {
+                m_logger.debug("Skipped smartctl for BSD name {}: its client has gone.", bsdName);
+                reply(Unexpected(HelperError::executionFailedUnknown()));
+                return;
+            }
             auto result = m_commandRunner.run(bsdName);
             if (result) {
                 m_logger.info(

@@ -9,8 +9,10 @@ namespace tallowin {
 // The domain of every error the daemon sends back.
 inline constexpr std::string_view helperErrorDomain = "com.tallowin.ProbeWarden.error";
 
-// An error as it crosses the process boundary: a domain, a code and one description, already
-// written in the language that the language rule chose where the error was made.
+// An error as it crosses the process boundary: a domain, a code and one description. The
+// description on the wire is always the fixed English text, whatever the daemon's locale (the
+// daemon runs as root and knows nothing of the user's language); the client shows the user's
+// language by code with localizedDescription().
 struct HelperError {
     // The codes of the helper domain. They follow the daemon's runner errors, plus the refusal
     // of a device name that is not a plain kernel block-device name.
@@ -34,6 +36,10 @@ struct HelperError {
     static HelperError emptyOutput();
     static HelperError invalidDeviceName();
     static HelperError executionFailedUnknown();
+
+    // The description in the language the language rule chooses: the known texts of the
+    // helper domain are translated by code, anything else is shown as sent.
+    std::string localizedDescription() const;
 
     bool isHelperDomain() const { return domain == helperErrorDomain; }
     bool is(Code c) const { return isHelperDomain() && code == static_cast<std::int64_t>(c); }

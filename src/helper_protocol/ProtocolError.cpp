@@ -33,6 +33,9 @@ std::string ProtocolError::localizedDescription() const
         text = localized("Helper reply is neither a result, an error nor a version",
             "辅助程序回复既不是结果、错误，也不是版本");
         break;
+    case Kind::unknownKey:
+        text = localized("Helper request has a key its operation does not take", "辅助程序请求包含其操作不接受的键");
+        break;
     }
     if (!detail.empty())
         text += ": " + detail;

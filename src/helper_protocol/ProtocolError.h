@@ -16,6 +16,7 @@ struct ProtocolError {
         mistypedField, // a key holds a value of the wrong type or range (detail names it)
         unknownOperation, // a request whose "op" is not one of the two operations
         malformedReply, // a reply with none, or more than one, of "result", "error", "version"
+        unknownKey, // a request with a key its operation does not have (detail names it)
     };
 
     Kind kind;

@@ -293,6 +293,15 @@ Expected<SmartctlHelperProtocol::Request, ProtocolError> SmartctlHelperProtocol:
     auto id = requireId(*map);
     if (!id)
         return Unexpected(id.error());
+    // Requests are strict: a key that is not part of the operation is refused, so a peer cannot
+    // make the daemon carry anything it does not use.
+    const std::size_t expectedKeys = *operation == fetchOperation ? 3 : 2;
+    if (map->size() != expectedKeys) {
+        for (const auto& [key, value] : map->items()) {
+            if (key != "op" && key != "id" && !(key == "bsdName" && *operation == fetchOperation))
+                return Unexpected(error(ProtocolError::Kind::unknownKey, key.substr(0, 64)));
+        }
+    }
     if (*operation == fetchOperation) {
         auto bsdName = requireText(*map, "bsdName");
         if (!bsdName)

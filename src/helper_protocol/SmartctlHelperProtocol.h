@@ -83,6 +83,7 @@ struct SmartctlHelperProtocol {
     // The CBOR payload of one message (without the frame's length prefix).
     static Bytes encode(const Request&);
     static Bytes encode(const Reply&);
+    // Requests are decoded strictly: exactly the keys of their operation, nothing else.
     static Expected<Request, ProtocolError> decodeRequest(ByteView payload);
     static Expected<Reply, ProtocolError> decodeReply(ByteView payload);
 };

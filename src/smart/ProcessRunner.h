@@ -41,8 +41,7 @@ public:
         = 0;
 };
 
-// posix_spawn with standard input from /dev/null and both output pipes drained while the child
-// runs, so a chatty child can never stall on a full pipe.
+// The project's one subprocess runner (platform/Subprocess.h) with the user's environment.
 class PosixProcessRunner final : public ProcessRunner {
 public:
     Expected<ProcessOutput, ProcessError> run(

@@ -24,9 +24,12 @@ std::string SmartctlHelperClient::FetchFailure::localizedDescription() const
     case Kind::TimedOut:
         return localized(
             "The SMART helper service did not answer within 5 seconds.", "SMART 辅助服务在 5 秒内没有响应。");
-    case Kind::HelperReportedError:
-        return isEnglish() ? fmt::format("The SMART helper service reported an error: {}", detail)
-                           : fmt::format("SMART 辅助服务报告了错误：{}", detail);
+    case Kind::HelperReportedError: {
+        // The daemon's texts are English on the wire; the user's language is chosen here, by code.
+        const std::string reason = helperError ? helperError->localizedDescription() : detail;
+        return isEnglish() ? fmt::format("The SMART helper service reported an error: {}", reason)
+                           : fmt::format("SMART 辅助服务报告了错误：{}", reason);
+    }
     case Kind::NeitherResultNorError:
         return localized("The SMART helper service returned neither a result nor an error.",
             "SMART 辅助服务既没有返回结果，也没有返回错误。");

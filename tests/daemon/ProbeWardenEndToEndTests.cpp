@@ -93,10 +93,11 @@ TEST(ProbeWarden, SilentCandidatesGiveCodeFourAndNoCandidatesCodeOne)
         EXPECT_EQ(errorOf(fetch(daemon.connect().get(), 1, "sdb")),
             helperError(4, "smartctl exited without producing output"));
     }
+    // The wire carries the fixed English text whatever the daemon's locale; the client
+    // translates by code.
     TemporaryDirectory empty;
-    Daemon daemon(empty.path(), { { "LANGUAGE", "zh_CN" } });
-    EXPECT_EQ(
-        errorOf(fetch(daemon.connect().get(), 2, "sdb")), helperError(1, "未找到 smartctl 可执行文件。"));
+    Daemon daemon(empty.path(), { { "LANGUAGE", "zh_CN" }, { "LANG", "zh_CN.UTF-8" } });
+    EXPECT_EQ(errorOf(fetch(daemon.connect().get(), 2, "sdb")), helperError(1, "No smartctl executable was found."));
 }
 
 TEST(ProbeWarden, ConcurrentClientsAndRequestsAreAllServedWithinTheBound)
@@ -105,10 +106,13 @@ TEST(ProbeWarden, ConcurrentClientsAndRequestsAreAllServedWithinTheBound)
     const auto runs = (directory / "runs").string();
     writeScript(directory / "resources/smartctl",
         "echo start >> '" + runs + "'; sleep 0.3; echo end >> '" + runs + "'; printf '%s' \"$3\"");
-    Daemon daemon(directory.path());
-    // Three clients with three requests each in flight: nine runs wanted, at most four at a time.
     const auto name
         = [](int client, std::uint64_t id) { return fmt::format("sd{}{}", char('a' + client), id); };
+    for (int client = 0; client < 3; ++client)
+        for (std::uint64_t id = 0; id < 3; ++id)
+            Daemon::addFakeBlockDevice(directory.path(), name(client, id));
+    Daemon daemon(directory.path());
+    // Three clients with three requests each in flight: nine runs wanted, at most four at a time.
     std::vector<std::thread> clients;
     std::atomic<int> served { 0 };
     for (int client = 0; client < 3; ++client)
@@ -193,8 +197,11 @@ TEST(ProbeWarden, HostileDeviceNamesNeverReachSmartctl)
     Daemon daemon(directory.path(), { { "LANGUAGE", "en" } });
     auto connection = daemon.connect();
     std::uint64_t id = 0;
+    // Spelled like device names but not storage devices: character devices that root must not
+    // open (opening /dev/watchdog arms the watchdog), and a disk this machine does not have.
     for (const std::string& name : { std::string("../etc/passwd"), std::string("--scan-open"),
-             std::string(10000, 'a'), std::string("sda\0", 4), std::string("sda;reboot") })
+             std::string(1000, 'a'), std::string("sda\0", 4), std::string("sda;reboot"), std::string("watchdog"),
+             std::string("mem"), std::string("kmsg"), std::string("ttyS0"), std::string("sdz") })
         EXPECT_EQ(errorOf(fetch(connection.get(), ++id, name)), helperError(5, "Invalid device name."))
             << name;
     EXPECT_FALSE(std::filesystem::exists(directory / "resources/calls"));
@@ -261,7 +268,8 @@ TEST(ProbeWarden, RealSmartctlAnswersForThisMachinesDisk)
     if (disk.empty())
         GTEST_SKIP() << "no whole disk found";
     TemporaryDirectory directory;
-    Daemon daemon(directory.path(), { { "TALLOWIN_HELPER_SYSTEM_SMARTCTL_PATHS", "/usr/sbin/smartctl" } });
+    Daemon daemon(directory.path(),
+        { { "TALLOWIN_HELPER_SYSTEM_SMARTCTL_PATHS", "/usr/sbin/smartctl" }, { "TALLOWIN_SYSFS_ROOT", "/sys" } });
     const auto result = resultOf(fetch(daemon.connect().get(), 1, disk));
     EXPECT_EQ(result.commandDescription, "/usr/sbin/smartctl -j -x /dev/" + disk);
     const auto json = nlohmann::json::parse(result.jsonData.begin(), result.jsonData.end(), nullptr, false);

@@ -87,6 +87,11 @@ TEST(SmartctlHelperProtocol, MalformedMessagesAreRefused)
         { cbor(Json { { "op", "fetchSMARTDataForBSDName" }, { "id", 1 } }), Kind::missingField },
         { cbor(Json { { "op", "fetchSMARTDataForBSDName" }, { "id", 1 }, { "bsdName", 5 } }),
             Kind::mistypedField },
+        // Requests carry exactly the keys of their operation.
+        { cbor(Json { { "op", "helperVersion" }, { "id", 1 }, { "bsdName", "sda" } }), Kind::unknownKey },
+        { cbor(Json { { "op", "fetchSMARTDataForBSDName" }, { "id", 1 }, { "bsdName", "sda" },
+              { "padding", Json::array() } }),
+            Kind::unknownKey },
         { trailing, Kind::malformedCbor },
         { tagged, Kind::malformedCbor },
         // Deep nesting must not recurse a million times, nor a claim of 2^64-1 elements be reserved.
@@ -121,13 +126,29 @@ TEST(SmartctlHelperProtocol, OnlyPlainBlockDeviceNamesPass)
     EXPECT_FALSE(Protocol::isPlainBlockDeviceName(std::string(Protocol::maxDeviceNameLength + 1, 'a')));
 }
 
-// The codes and texts the daemon answers with are covered end to end; these it cannot easily give.
-TEST(HelperError, TextsInBothLanguages)
+// The wire carries the fixed English texts whatever the daemon's locale; the client shows them
+// in the user's language by code, keeping a detail (the system's reason, the status) as sent.
+TEST(HelperError, WireTextsAreEnglishAndTheClientTranslatesByCode)
 {
-    tallowin::testing::LanguageGuard english("en_US");
+    tallowin::testing::LanguageGuard chinese("zh_CN");
     EXPECT_EQ(HelperError::launchFailed("x"),
         (HelperError { "com.tallowin.ProbeWarden.error", 2, "Failed to launch smartctl: x" }));
     EXPECT_FALSE((HelperError { "NSXPCErrorDomain", 4, "" }).is(HelperError::Code::emptyOutput));
-    tallowin::testing::LanguageGuard chinese("zh_CN");
-    EXPECT_EQ(HelperError::nonZeroExit(4).description, "smartctl 退出状态为 4");
+    const std::vector<std::pair<HelperError, std::string>> shown {
+        { HelperError::smartctlNotFound(), "未找到 smartctl 可执行文件。" },
+        { HelperError::launchFailed("Permission denied"), "无法启动 smartctl：Permission denied" },
+        { HelperError::nonZeroExit(4), "smartctl 退出状态为 4" },
+        { HelperError::emptyOutput(), "smartctl 已退出，但没有产生任何输出" },
+        { HelperError::invalidDeviceName(), "设备名称无效。" },
+        { HelperError::executionFailedUnknown(), "smartctl 因未知原因执行失败" },
+        // Untranslatable texts and foreign domains are shown as sent.
+        { HelperError::make(HelperError::Code::executionFailedUnknown, "smartctl did not finish"),
+            "smartctl did not finish" },
+        { HelperError { "NSCocoaErrorDomain", 1, "No smartctl executable was found." },
+            "No smartctl executable was found." },
+    };
+    for (const auto& [error, text] : shown)
+        EXPECT_EQ(error.localizedDescription(), text) << error.description;
+    tallowin::testing::LanguageGuard english("en_US");
+    EXPECT_EQ(HelperError::nonZeroExit(4).localizedDescription(), "smartctl exited with status 4");
 }

@@ -15,7 +15,10 @@
 namespace tallowin::testing {
 
 // The real daemon (TALLOWIN_DAEMON_PATH) in standalone mode on <directory>/probewarden.sock,
-// looking for smartctl only in <directory>/resources unless the environment says otherwise.
+// looking for smartctl only in <directory>/resources unless the environment says otherwise
+// (and copying a non-executable one into <directory>/state),
+// and for device names in the fake sysfs tree <directory>/sysfs, which lists the block
+// devices sda, sdb, sdc and nvme0n1 (addFakeBlockDevice adds more).
 // Constructed once it accepts connections; reaped when the test ends however it ends, and
 // SIGKILLed should the test process die first.
 class ProbeWardenProcess {
@@ -43,6 +46,11 @@ public:
         ProbeWardenProcess daemon(directory, {}, 0);
         const bool exited = daemon.waitForExit(std::chrono::seconds(10)) && WIFEXITED(daemon.m_status);
         return exited ? WEXITSTATUS(daemon.m_status) : -1;
+    }
+    pid_t pid() const { return m_pid; }
+    static void addFakeBlockDevice(const std::filesystem::path& directory, const std::string& name)
+    {
+        std::filesystem::create_directories(directory / "sysfs/class/block" / name);
     }
     bool isRunning()
     {
@@ -79,7 +87,12 @@ private:
         environment["TALLOWIN_HELPER_SOCKET"] = m_socketPath.string();
         environment.try_emplace("TALLOWIN_HELPER_RESOURCE_DIR", (directory / "resources").string());
         environment.try_emplace("TALLOWIN_HELPER_SYSTEM_SMARTCTL_PATHS", "");
+        environment.try_emplace("TALLOWIN_HELPER_STATE_DIR", (directory / "state").string());
         environment.try_emplace("PATH", "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin");
+        if (environment.try_emplace("TALLOWIN_SYSFS_ROOT", (directory / "sysfs").string()).second) {
+            for (const char* name : { "sda", "sdb", "sdc", "nvme0n1" })
+                addFakeBlockDevice(directory, name);
+        }
         std::vector<std::string> entries;
         std::vector<char*> envp;
         entries.reserve(environment.size()); // envp points into it
