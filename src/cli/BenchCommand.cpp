@@ -162,9 +162,9 @@ void printResult(const Tester::Result& result)
 int runBench(const BenchOptions& options)
 {
     SysfsRegistry registry;
-    auto volume = resolveVolume(options.path, registry);
+    auto volume = volumeAtPath(options.path, registry);
     if (!volume) {
-        fmt::print(stderr, "{}\n", volume.error().localizedDescription());
+        fmt::print(stderr, "{}\n", volume.error());
         return 1;
     }
 

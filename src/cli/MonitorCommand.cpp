@@ -127,56 +127,6 @@ Expected<DiskVolumeDescriptor, std::string> descriptorForDevice(
     return descriptor;
 }
 
-// What a Linux user needs to hear first about a folder that cannot be watched: that it does
-// not exist, or that its file system sits on no block device (tmpfs, proc, a network share).
-// Nothing when the path can be watched as far as these checks go.
-std::optional<std::string> unwatchablePathMessage(const std::string& path,
-    const Expected<DiskVolumeDescriptor, MonitorError>& resolved, DeviceRegistry& registry)
-{
-    struct stat status { };
-    if (::stat(path.c_str(), &status) != 0) {
-        if (errno == ENOENT || errno == ENOTDIR)
-            return localized(
-                fmt::format("No such folder: {}.", path), fmt::format("没有这个文件夹：{}。", path));
-        const char* reason = std::strerror(errno);
-        return localized(
-            fmt::format("Cannot open {}: {}.", path, reason), fmt::format("无法打开 {}：{}。", path, reason));
-    }
-    if (!resolved)
-        return std::nullopt;
-    auto matches = registry.matchBSDName(resolved->bsdName);
-    if (matches && !matches->empty())
-        return std::nullopt;
-    // The kernel's own name of the type, as mount(8) shows it.
-    auto fileSystem = resolved->fileSystemDescription.value_or("?");
-    std::transform(fileSystem.begin(), fileSystem.end(), fileSystem.begin(),
-        [](unsigned char letter) { return static_cast<char>(std::tolower(letter)); });
-    return localized(
-        fmt::format("{} is on a {} file system (mounted from \"{}\") that is not backed by a block "
-                    "device, as tmpfs and proc are: it has no disk counters to watch.",
-            path, fileSystem, resolved->bsdName),
-        fmt::format("{} 所在的 {} 文件系统（挂载自“{}”）不在块设备上（tmpfs 和 proc "
-                    "也是如此），没有可监视的磁盘计数器。",
-            path, fileSystem, resolved->bsdName));
-}
-
-// The folder's volume, or what to print: the explanation above first, then, where there is
-// one, the resolver's own message.
-Expected<DiskVolumeDescriptor, std::string> descriptorForPath(
-    const std::string& path, SysfsRegistry& registry)
-{
-    auto descriptor = resolveVolume(path, registry);
-    auto explanation = unwatchablePathMessage(path, descriptor, registry);
-    if (explanation && descriptor)
-        return Unexpected(*explanation + "\n"
-            + MonitorError { MonitorError::Kind::statisticsUnavailable }.localizedDescription());
-    if (explanation)
-        return Unexpected(std::move(*explanation));
-    if (!descriptor)
-        return Unexpected(descriptor.error().localizedDescription());
-    return std::move(descriptor).value();
-}
-
 int runMonitor(const MonitorOptions& options)
 {
     auto precision = DiskIOMonitor::SamplingPrecision::fromRawValue(options.interval);
@@ -193,7 +143,7 @@ int runMonitor(const MonitorOptions& options)
         return 2;
     }
     auto registry = std::make_shared<SysfsRegistry>();
-    auto descriptor = options.device.empty() ? descriptorForPath(options.path, *registry)
+    auto descriptor = options.device.empty() ? volumeAtPath(options.path, *registry)
                                              : descriptorForDevice(options.device, *registry);
     if (!descriptor) {
         printLine(stderr, descriptor.error());

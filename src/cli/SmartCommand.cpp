@@ -76,9 +76,9 @@ int runReport(const SmartOptions& options)
     std::string bsdName = options.device;
     if (!options.path.empty()) {
         SysfsRegistry registry;
-        auto volume = resolveVolume(options.path, registry);
+        auto volume = volumeAtPath(options.path, registry);
         if (!volume) {
-            fmt::print(stderr, "{}\n", volume.error().localizedDescription());
+            fmt::print(stderr, "{}\n", volume.error());
             return 1;
         }
         bsdName = volume->bsdName;

@@ -213,14 +213,9 @@ TEST(MonitorCommand, UnwatchableFoldersAreExplainedWithoutLogRecords)
         const char* expected; // standard error, exactly
     };
     for (const auto& [arguments, expected] : std::initializer_list<Case> {
-             { "/nonexistent", "No such folder: /nonexistent.\n" },
-             { "/nonexistent/deeper", "No such folder: /nonexistent/deeper.\n" },
-             { "/proc",
-                 "/proc is on a proc file system (mounted from \"proc\") that is not backed by a block "
-                 "device, "
-                 "as tmpfs and proc are: it has no disk counters to watch.\nUnable to fetch statistics for "
-                 "the "
-                 "selected volume.\n" },
+             { "/nonexistent",
+                 "No such file or folder: /nonexistent\nFailed to resolve the BSD name for the selected path.\n" },
+             { "/proc", "/proc is on a proc file system, which has no block device. Choose a folder on a disk.\n" },
          }) {
         auto outcome = run(std::string("\"$CLI\" monitor ") + arguments + " --duration 1 2>&1 >/dev/null");
         EXPECT_EQ(outcome.exitStatus, 1) << arguments;
