@@ -40,6 +40,8 @@ protected:
 TEST_F(SmartCommandTest, PrintsTheReportAsJsonOrTextAndFailsWhenThereIsNone)
 {
     answerWith("nvme-samsung-970evo-xall.json");
+    // The daemon only serves names its sysfs lists; the recorded report is an NVMe controller's.
+    std::filesystem::create_directories(directory.path() / "sysfs/class/nvme/nvme0");
     testing::ProbeWardenProcess daemon(directory.path());
     std::optional<Expected<ProcessOutput, ProcessError>> json, text;
     {
