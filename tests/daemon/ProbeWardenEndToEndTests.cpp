@@ -1,6 +1,7 @@
 // The real com.tallowin.ProbeWarden program, started in standalone mode on a temporary socket
 // with fake smartctl programs, and spoken to over the wire like the application does.
 #include "helper_protocol/SmartctlHelperProtocol.h"
+#include "support/BlockDeviceUnderPath.h"
 #include "support/FakeSmartctl.h"
 #include "support/ProbeWardenProcess.h"
 #include "support/TemporaryDirectory.h"
@@ -261,12 +262,10 @@ TEST(ProbeWarden, RealSmartctlAnswersForThisMachinesDisk)
 {
     if (::geteuid() != 0 || ::access("/usr/sbin/smartctl", X_OK) != 0)
         GTEST_SKIP() << "needs root and smartmontools";
-    std::string disk;
-    for (const char* candidate : { "vda", "sda", "nvme0n1", "xvda" })
-        if (disk.empty() && std::filesystem::exists(std::string("/sys/class/block/") + candidate))
-            disk = candidate;
-    if (disk.empty())
-        GTEST_SKIP() << "no whole disk found";
+    auto underTemporaryFolder = tallowin::testing::blockDeviceUnder(std::filesystem::temp_directory_path());
+    if (!underTemporaryFolder)
+        GTEST_SKIP() << "the temporary folder is on no block device";
+    const std::string disk = underTemporaryFolder->disk;
     TemporaryDirectory directory;
     Daemon daemon(directory.path(),
         { { "TALLOWIN_HELPER_SYSTEM_SMARTCTL_PATHS", "/usr/sbin/smartctl" }, { "TALLOWIN_SYSFS_ROOT", "/sys" } });
