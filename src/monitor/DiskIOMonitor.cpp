@@ -1,4 +1,5 @@
 #include "monitor/DiskIOMonitor.h"
+
 #include "monitor/SMARTRefreshTask.h"
 
 #include <algorithm>

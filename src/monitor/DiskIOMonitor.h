@@ -122,8 +122,8 @@ public:
         std::shared_ptr<const Clock> = systemClock());
     static std::shared_ptr<DiskIOMonitor> create(std::shared_ptr<DeviceRegistry>, std::shared_ptr<MainQueue>,
         VolumeSelectionServices, std::shared_ptr<const Clock> = systemClock());
-    DiskIOMonitor(Passkey, std::shared_ptr<DeviceRegistry>, std::shared_ptr<MainQueue>, VolumeSelectionServices,
-        std::shared_ptr<const Clock>);
+    DiskIOMonitor(Passkey, std::shared_ptr<DeviceRegistry>, std::shared_ptr<MainQueue>,
+        VolumeSelectionServices, std::shared_ptr<const Clock>);
     ~DiskIOMonitor();
     DiskIOMonitor(const DiskIOMonitor&) = delete;
     DiskIOMonitor& operator=(const DiskIOMonitor&) = delete;
@@ -279,7 +279,6 @@ private:
     std::unique_ptr<SMARTRefreshTask> m_smartRefreshTask;
     std::vector<std::unique_ptr<SMARTRefreshTask>> m_cancelledSMARTRefreshTasks;
 };
-
 
 // In the header: the volume selection, in a file of its own, publishes too.
 template<typename T> void DiskIOMonitor::publish(T& field, T value, Property property)

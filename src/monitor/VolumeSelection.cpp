@@ -118,7 +118,8 @@ void DiskIOMonitor::SMARTRefreshTask::refreshOnce(const std::stop_token& stop, c
             logger().info("SMART refresh cleared data for BSD name {}", bsdName);
         break;
     case SMARTPublishResult::identical:
-        logger().debug("SMART refresh produced identical payload for BSD name {}; skipping publish.", bsdName);
+        logger().debug(
+            "SMART refresh produced identical payload for BSD name {}; skipping publish.", bsdName);
         break;
     case SMARTPublishResult::discarded:
         logger().debug("SMART refresh result discarded because selection changed for BSD name {}", bsdName);
@@ -137,20 +138,22 @@ void DiskIOMonitor::selectVolume(const std::string& location)
     auto resolved = m_selectionServices.resolveVolume
         ? m_selectionServices.resolveVolume(location)
         : Expected<DiskVolumeDescriptor, MonitorError>(
-              Unexpected(MonitorError { MonitorError::Kind::invalidSelection }));
+            Unexpected(MonitorError { MonitorError::Kind::invalidSelection }));
     if (!resolved) {
         postToMain([error = resolved.error()](DiskIOMonitor& self) {
             // A success of an earlier selection that was still queued has started a refresh by
             // now; the failed selection is the newer one, so no refresh may run after it.
             self.cancelSMARTRefresh();
-            self.publish(self.m_selectedVolume, std::optional<DiskVolumeDescriptor> {}, Property::selectedVolume);
+            self.publish(
+                self.m_selectedVolume, std::optional<DiskVolumeDescriptor> {}, Property::selectedVolume);
             self.publish(self.m_errorMessage, std::optional<std::string>(error.localizedDescription()),
                 Property::errorMessage);
         });
         return;
     }
     postToMain([volume = std::move(*resolved)](DiskIOMonitor& self) {
-        self.publish(self.m_selectedVolume, std::optional<DiskVolumeDescriptor>(volume), Property::selectedVolume);
+        self.publish(
+            self.m_selectedVolume, std::optional<DiskVolumeDescriptor>(volume), Property::selectedVolume);
         self.publish(self.m_errorMessage, std::optional<std::string> {}, Property::errorMessage);
         self.startSMARTRefresh(volume);
     });
@@ -175,9 +178,8 @@ void DiskIOMonitor::startSMARTRefresh(const DiskVolumeDescriptor& volume)
     cancelSMARTRefresh();
     if (!m_selectionServices.fetchSMARTInfo)
         return;
-    m_smartRefreshTask = std::make_unique<SMARTRefreshTask>(SMARTRefreshTask::Context {
-        weak_from_this(), m_mainQueue, m_selectionServices.fetchSMARTInfo, volume,
-        m_selectionServices.smartRefreshInterval });
+    m_smartRefreshTask = std::make_unique<SMARTRefreshTask>(SMARTRefreshTask::Context { weak_from_this(),
+        m_mainQueue, m_selectionServices.fetchSMARTInfo, volume, m_selectionServices.smartRefreshInterval });
 }
 
 void DiskIOMonitor::cancelSMARTRefresh()
@@ -202,7 +204,8 @@ DiskIOMonitor::SMARTPublishResult DiskIOMonitor::decideSMARTPublish(
         return SMARTPublishResult::identical;
     auto updated = *m_selectedVolume; // the current descriptor, not the one the refresh started with
     updated.smartInfo = std::move(info);
-    publish(m_selectedVolume, std::optional<DiskVolumeDescriptor>(std::move(updated)), Property::selectedVolume);
+    publish(
+        m_selectedVolume, std::optional<DiskVolumeDescriptor>(std::move(updated)), Property::selectedVolume);
     return SMARTPublishResult::applied;
 }
 

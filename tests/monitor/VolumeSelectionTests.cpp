@@ -19,7 +19,8 @@ using Property = DiskIOMonitor::Property;
 namespace tallowin {
 // Reaches the publishing decision and the refresh handle, which have no public face.
 struct DiskIOMonitorTestPeer {
-    static std::string decide(DiskIOMonitor& monitor, const std::string& bsdName, std::optional<DiskSMARTInfo> info)
+    static std::string decide(
+        DiskIOMonitor& monitor, const std::string& bsdName, std::optional<DiskSMARTInfo> info)
     {
         switch (monitor.decideSMARTPublish(bsdName, std::move(info))) {
         case DiskIOMonitor::SMARTPublishResult::applied:
@@ -31,7 +32,10 @@ struct DiskIOMonitorTestPeer {
         }
         return "?";
     }
-    static bool refreshIsRunning(const DiskIOMonitor& monitor) { return monitor.m_smartRefreshTask != nullptr; }
+    static bool refreshIsRunning(const DiskIOMonitor& monitor)
+    {
+        return monitor.m_smartRefreshTask != nullptr;
+    }
 };
 }
 
@@ -131,14 +135,16 @@ protected:
     std::shared_ptr<DiskIOMonitor> makeMonitor(std::chrono::nanoseconds interval)
     {
         DiskIOMonitor::VolumeSelectionServices services;
-        services.resolveVolume = [this](const std::string& location) -> Expected<DiskVolumeDescriptor, MonitorError> {
+        services.resolveVolume
+            = [this](const std::string& location) -> Expected<DiskVolumeDescriptor, MonitorError> {
             resolved.push_back(location);
             auto known = locations.find(location);
             if (known == locations.end())
                 return Unexpected(MonitorError { MonitorError::Kind::bsdNameResolutionFailed });
             return known->second;
         };
-        services.fetchSMARTInfo = [source = smart](const std::string& bsdName) { return source->fetch(bsdName); };
+        services.fetchSMARTInfo
+            = [source = smart](const std::string& bsdName) { return source->fetch(bsdName); };
         services.smartRefreshInterval = interval;
         auto created = DiskIOMonitor::create(registry, mainQueue, std::move(services));
         created->addObserver([this, raw = created.get()](Property property) {
@@ -224,7 +230,8 @@ TEST_F(VolumeSelectionTest, PublishingDecisionComparesBSDNamesAndWholeReports)
         { "no data before or now", volume("sda"), "sda", std::nullopt, "identical", volume("sda") },
         { "same report again", withInfo(volume("sda"), report("PASSED", { row })), "sda",
             report("PASSED", { row }), "identical", withInfo(volume("sda"), report("PASSED", { row })) },
-        { "data gone", withInfo(volume("sda"), report("PASSED")), "sda", std::nullopt, "applied", volume("sda") },
+        { "data gone", withInfo(volume("sda"), report("PASSED")), "sda", std::nullopt, "applied",
+            volume("sda") },
         { "rows with fresh identifiers", withInfo(volume("sda"), report("PASSED", { row })), "sda",
             report("PASSED", { sameRowNewID }), "applied",
             withInfo(volume("sda"), report("PASSED", { sameRowNewID })) },
@@ -234,7 +241,8 @@ TEST_F(VolumeSelectionTest, PublishingDecisionComparesBSDNamesAndWholeReports)
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
         bare->setSelectedVolume(testCase.selected);
-        EXPECT_EQ(DiskIOMonitorTestPeer::decide(*bare, testCase.refreshedBSDName, testCase.fetched), testCase.expected);
+        EXPECT_EQ(DiskIOMonitorTestPeer::decide(*bare, testCase.refreshedBSDName, testCase.fetched),
+            testCase.expected);
         EXPECT_EQ(bare->selectedVolume(), testCase.after);
     }
 }
@@ -271,7 +279,8 @@ TEST_F(VolumeSelectionTest, OneRefreshLogsAppliedClearedOrIdentical)
         ASSERT_TRUE(logged(testCase.level, testCase.message));
         mainQueue->runPending();
         EXPECT_EQ(monitor->selectedVolume()->smartInfo, testCase.fetched);
-        EXPECT_EQ(std::count(changes.begin(), changes.end(), Property::selectedVolume), testCase.republished ? 1 : 0);
+        EXPECT_EQ(std::count(changes.begin(), changes.end(), Property::selectedVolume),
+            testCase.republished ? 1 : 0);
         EXPECT_EQ(monitorLog(),
             (std::vector<std::string> { "Initiating SMART refresh for BSD name sda", testCase.message }));
     }
@@ -288,7 +297,8 @@ TEST_F(VolumeSelectionTest, SelectingWhileARunIsActiveStopsItAndDoesNotRestart)
     ASSERT_TRUE(waitFor([&] { return monitor->sampleCount() >= 2; }));
 
     monitor->selectVolume("/mnt/b");
-    ASSERT_TRUE(waitFor([&] { return monitor->selectedVolume() && monitor->selectedVolume()->bsdName == "sdb"; }));
+    ASSERT_TRUE(
+        waitFor([&] { return monitor->selectedVolume() && monitor->selectedVolume()->bsdName == "sdb"; }));
     mainQueue->runPending();
     EXPECT_FALSE(monitor->isMonitoring());
     EXPECT_FALSE(monitor->errorMessage());
@@ -345,7 +355,8 @@ TEST_F(VolumeSelectionTest, DecisionQueuedBeforeANewSelectionIsNotStoredInIt)
     smart->setOpen(true);
     ASSERT_TRUE(waitForPosted(1));
     monitor->setSelectedVolume(volume("sdb")); // before the queued decision runs
-    ASSERT_TRUE(logged(LogLevel::Debug, "SMART refresh cancelled after publishing decision for BSD name sda"));
+    ASSERT_TRUE(
+        logged(LogLevel::Debug, "SMART refresh cancelled after publishing decision for BSD name sda"));
     mainQueue->runPending();
     EXPECT_EQ(monitor->selectedVolume(), volume("sdb"));
     for (const auto& published : publishedVolumes)
@@ -402,7 +413,8 @@ TEST_F(VolumeSelectionTest, FailedResolveClearsTheSelectionAndShowsTheError)
         EXPECT_EQ(smart->calls("sda"), calls) << ::testing::PrintToString(log->messages());
         log->clear();
     }
-    EXPECT_EQ(monitor->errorMessage(), MonitorError { MonitorError::Kind::bsdNameResolutionFailed }.localizedDescription());
+    EXPECT_EQ(monitor->errorMessage(),
+        MonitorError { MonitorError::Kind::bsdNameResolutionFailed }.localizedDescription());
 }
 
 // A success still queued when a failing selection follows must not leave its refresh behind.
@@ -452,7 +464,8 @@ TEST_F(VolumeSelectionTest, DestroyingTheMonitorEndsARefreshWaitingForTheMainQue
     ASSERT_TRUE(waitForPosted(1));
 
     monitor.reset();
-    EXPECT_TRUE(log->contains(LogLevel::Debug, "SMART refresh cancelled after publishing decision for BSD name sda"));
+    EXPECT_TRUE(
+        log->contains(LogLevel::Debug, "SMART refresh cancelled after publishing decision for BSD name sda"));
     mainQueue->runPending(); // the late decision finds no monitor and does nothing
     EXPECT_EQ(publishedVolumes.size(), 1u);
 }
