@@ -1,5 +1,7 @@
 #include "monitor/DiskIOMonitor.h"
 
+#include "monitor/SMARTRefreshTask.h"
+
 #include <algorithm>
 #include <utility>
 
@@ -134,15 +136,24 @@ private:
 std::shared_ptr<DiskIOMonitor> DiskIOMonitor::create(std::shared_ptr<DeviceRegistry> registry,
     std::shared_ptr<MainQueue> mainQueue, std::shared_ptr<const Clock> clock)
 {
-    return std::make_shared<DiskIOMonitor>(
-        Passkey {}, std::move(registry), std::move(mainQueue), clock ? std::move(clock) : systemClock());
+    return create(std::move(registry), std::move(mainQueue), VolumeSelectionServices {}, std::move(clock));
+}
+
+std::shared_ptr<DiskIOMonitor> DiskIOMonitor::create(std::shared_ptr<DeviceRegistry> registry,
+    std::shared_ptr<MainQueue> mainQueue, VolumeSelectionServices selectionServices,
+    std::shared_ptr<const Clock> clock)
+{
+    return std::make_shared<DiskIOMonitor>(Passkey {}, std::move(registry), std::move(mainQueue),
+        std::move(selectionServices), clock ? std::move(clock) : systemClock());
 }
 
 DiskIOMonitor::DiskIOMonitor(Passkey, std::shared_ptr<DeviceRegistry> registry,
-    std::shared_ptr<MainQueue> mainQueue, std::shared_ptr<const Clock> clock)
+    std::shared_ptr<MainQueue> mainQueue, VolumeSelectionServices selectionServices,
+    std::shared_ptr<const Clock> clock)
     : m_registry(std::move(registry))
     , m_mainQueue(std::move(mainQueue))
     , m_clock(std::move(clock))
+    , m_selectionServices(std::move(selectionServices))
     , m_monitorQueue(
           std::make_unique<SerialQueue>("com.tallowin.monitor.queue", QualityOfService::UserInteractive))
 { }
@@ -157,6 +168,16 @@ DiskIOMonitor::~DiskIOMonitor()
             state.timer->cancel();
         }
     });
+    // Stop every refresh first, then wait for them together. A refresh thread that is inside a
+    // fetch finishes it before it sees the stop; the helper client's reply deadline (5 s per
+    // attempt) bounds that wait. Refresh threads never hold the monitor strongly, so this
+    // destructor never runs on one of them.
+    if (m_smartRefreshTask)
+        m_smartRefreshTask->cancel();
+    for (auto& task : m_cancelledSMARTRefreshTasks)
+        task->cancel();
+    m_smartRefreshTask.reset();
+    m_cancelledSMARTRefreshTasks.clear();
 }
 
 DiskIOMonitor::SamplingPrecision DiskIOMonitor::samplingPrecision() const
@@ -215,16 +236,6 @@ void DiskIOMonitor::stopMonitoring()
 {
     assertOnMainQueue(*m_mainQueue);
     stopRoutine(true);
-}
-
-void DiskIOMonitor::setSelectedVolume(std::optional<DiskVolumeDescriptor> volume)
-{
-    assertOnMainQueue(*m_mainQueue);
-    stopRoutine(true);
-    bool selected = volume.has_value();
-    publish(m_selectedVolume, std::move(volume), Property::selectedVolume);
-    if (selected)
-        publish(m_errorMessage, std::optional<std::string> {}, Property::errorMessage);
 }
 
 void DiskIOMonitor::updateSamplingPrecision(SamplingPrecision precision)
@@ -457,14 +468,6 @@ void DiskIOMonitor::failRun(const MonitorError& error, std::uint64_t run)
 }
 
 // Observation.
-
-template<typename T> void DiskIOMonitor::publish(T& field, T value, Property property)
-{
-    if (field == value)
-        return;
-    field = std::move(value);
-    notify(property);
-}
 
 DiskIOMonitor::ObserverID DiskIOMonitor::addObserver(PropertyObserver observer)
 {

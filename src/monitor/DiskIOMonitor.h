@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Clock.h"
+#include "core/Expected.h"
 #include "core/FixedRingBuffer.h"
 #include "core/MainQueue.h"
 #include "core/MonitorError.h"
@@ -34,6 +35,11 @@ namespace tallowin {
 // "com.tallowin.monitor.aggregation" and handed to the main queue as a batch about sixty times
 // a second, so the interface's update rate stays bounded even at 1 ms sampling. Every public
 // operation and every published property belongs to the main queue's thread.
+//
+// Selecting a volume resolves it, publishes it as `selectedVolume` and starts the SMART refresh
+// of its drive: a thread of its own ("tallowin-smart") that asks for the drive's SMART data about
+// once a second and has the main queue store it in `selectedVolume`. The refresh belongs to the
+// selection, not to a monitoring run; the next selection or the monitor's end stops it.
 class DiskIOMonitor : public std::enable_shared_from_this<DiskIOMonitor> {
     struct Passkey {
         explicit Passkey() = default;
@@ -93,11 +99,31 @@ public:
     static constexpr std::chrono::nanoseconds aggregationLeeway = std::chrono::milliseconds(2);
     static constexpr std::uint64_t smartRefreshIntervalNanoseconds = 1000000000;
 
+    // Turns the folder or volume the user chose (a path or a file:// URL) into a descriptor.
+    // Called on the main thread, synchronously.
+    using VolumeResolver
+        = std::function<Expected<DiskVolumeDescriptor, MonitorError>(const std::string& location)>;
+    // The SMART data of the drive behind a block device name, or nothing. Blocking, possibly for
+    // seconds; called only on refresh threads, and an old selection's thread may still be inside
+    // it while the next selection's thread calls it, so it must be safe to call concurrently.
+    using SMARTInfoSource = std::function<std::optional<DiskSMARTInfo>(const std::string& bsdName)>;
+
+    // What volume selection needs from the layers beside the monitor; the application wires in
+    // the volume resolver and the SMART info provider. Without a resolver every selection fails
+    // with invalidSelection; without a SMART source no refresh runs.
+    struct VolumeSelectionServices {
+        VolumeResolver resolveVolume;
+        SMARTInfoSource fetchSMARTInfo;
+        std::chrono::nanoseconds smartRefreshInterval { smartRefreshIntervalNanoseconds };
+    };
+
     // The clock dates the run and its samples (wall time) and measures its duration (monotonic).
     static std::shared_ptr<DiskIOMonitor> create(std::shared_ptr<DeviceRegistry>, std::shared_ptr<MainQueue>,
         std::shared_ptr<const Clock> = systemClock());
-    DiskIOMonitor(
-        Passkey, std::shared_ptr<DeviceRegistry>, std::shared_ptr<MainQueue>, std::shared_ptr<const Clock>);
+    static std::shared_ptr<DiskIOMonitor> create(std::shared_ptr<DeviceRegistry>, std::shared_ptr<MainQueue>,
+        VolumeSelectionServices, std::shared_ptr<const Clock> = systemClock());
+    DiskIOMonitor(Passkey, std::shared_ptr<DeviceRegistry>, std::shared_ptr<MainQueue>,
+        VolumeSelectionServices, std::shared_ptr<const Clock>);
     ~DiskIOMonitor();
     DiskIOMonitor(const DiskIOMonitor&) = delete;
     DiskIOMonitor& operator=(const DiskIOMonitor&) = delete;
@@ -106,8 +132,13 @@ public:
     void startMonitoring();
     void stopMonitoring();
     void updateSamplingPrecision(SamplingPrecision);
+    // Stops a running run and the SMART refresh, resolves the location and publishes the result
+    // through the main queue: the descriptor as `selectedVolume` (clearing `errorMessage`, then
+    // starting its SMART refresh), or no volume and the resolver's error as `errorMessage`.
+    void selectVolume(const std::string& location);
     // Makes an already resolved descriptor the selected volume (stopping a running run first),
-    // for callers that resolve the volume themselves.
+    // for callers that resolve the volume themselves; the SMART refresh follows it as it follows
+    // selectVolume.
     void setSelectedVolume(std::optional<DiskVolumeDescriptor>);
 
     // Published properties (main thread).
@@ -143,6 +174,14 @@ public:
 private:
     friend struct DiskIOMonitorTestPeer;
     class AggregationCoordinator;
+    class SMARTRefreshTask;
+
+    // What a refresh's result did to `selectedVolume`.
+    enum class SMARTPublishResult {
+        applied, // replaced with the new SMART data, which may be none
+        identical, // nothing to change
+        discarded, // the selection changed meanwhile
+    };
 
     // What the aggregation queue hands to the main thread.
     struct Payload {
@@ -160,6 +199,9 @@ private:
     void finishStop(bool flush);
 
     // Main thread.
+    void startSMARTRefresh(const DiskVolumeDescriptor&);
+    void cancelSMARTRefresh();
+    SMARTPublishResult decideSMARTPublish(const std::string& bsdName, std::optional<DiskSMARTInfo>);
     void applyPayload(const Payload&);
     void resetForNewRun();
     template<typename T> void publish(T& field, T value, Property);
@@ -180,6 +222,7 @@ private:
     std::shared_ptr<DeviceRegistry> m_registry;
     std::shared_ptr<MainQueue> m_mainQueue;
     std::shared_ptr<const Clock> m_clock;
+    VolumeSelectionServices m_selectionServices;
 
     // Published; main thread only (the precision is also read by the monitor queue).
     std::optional<DiskVolumeDescriptor> m_selectedVolume;
@@ -229,6 +272,21 @@ private:
 
     // Created on first use by the main thread or the monitor queue, then kept.
     MutexProtected<std::shared_ptr<AggregationCoordinator>> m_coordinator;
+
+    // Main thread only. The running refresh, and cancelled ones whose fetch has not returned yet:
+    // a new selection must not wait for an old fetch, so those are only joined once they have
+    // finished, or when the monitor ends.
+    std::unique_ptr<SMARTRefreshTask> m_smartRefreshTask;
+    std::vector<std::unique_ptr<SMARTRefreshTask>> m_cancelledSMARTRefreshTasks;
 };
+
+// In the header: the volume selection, in a file of its own, publishes too.
+template<typename T> void DiskIOMonitor::publish(T& field, T value, Property property)
+{
+    if (field == value)
+        return;
+    field = std::move(value);
+    notify(property);
+}
 
 }
