@@ -68,10 +68,9 @@ public:
         : m_thread([this, pid](std::stop_token stop) {
             while (!stop.stop_requested()) {
                 std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-                for (std::string line; std::getline(status, line);) {
+                for (std::string line; std::getline(status, line);)
                     if (line.rfind("VmRSS:", 0) == 0)
                         m_peakKiB = std::max(m_peakKiB.load(), std::stoll(line.substr(6)));
-                }
                 std::this_thread::sleep_for(20ms);
             }
         })
@@ -87,8 +86,8 @@ private:
 bool closedByDaemon(int fd, std::chrono::milliseconds within)
 {
     pollfd entry { fd, POLLRDHUP, 0 };
-    const int ready = ::poll(&entry, 1, static_cast<int>(within.count()));
-    return ready > 0 && (entry.revents & (POLLHUP | POLLRDHUP | POLLERR)) != 0;
+    return ::poll(&entry, 1, static_cast<int>(within.count())) > 0
+        && (entry.revents & (POLLHUP | POLLRDHUP | POLLERR)) != 0;
 }
 
 class HostileClients : public ::testing::Test {
@@ -102,12 +101,6 @@ protected:
         m_daemon.emplace(m_directory.path(), ProbeWardenProcess::Environment { { "LANGUAGE", "en" } });
         m_memory.emplace(m_daemon->pid());
     }
-    void TearDown() override
-    {
-        m_memory.reset();
-        m_daemon.reset();
-    }
-
     std::filesystem::path socket() const { return m_directory / "probewarden.sock"; }
 
     // One honest request on a fresh connection: the time until its whole reply arrived.
@@ -150,7 +143,7 @@ protected:
 
     TemporaryDirectory m_directory { "tallowin-hostile" };
     std::optional<ProbeWardenProcess> m_daemon;
-    std::optional<MemoryWatch> m_memory;
+    std::optional<MemoryWatch> m_memory; // stops sampling before the daemon goes
 };
 
 }
