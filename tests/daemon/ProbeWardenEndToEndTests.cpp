@@ -126,8 +126,8 @@ TEST(ProbeWarden, ConcurrentClientsAndRequestsAreAllServedWithinTheBound)
     EXPECT_LE(most, 4);
 }
 
-// Oversized frames and the per-user connection limit are the hostile-client tests' subject;
-// here, malformed messages and a half-closed client.
+// The per-user connection limit is the hostile-client tests' subject; here, bad frames and
+// messages and a half-closed client.
 TEST(ProbeWarden, BadClientsLoseOnlyTheirOwnConnection)
 {
     TemporaryDirectory directory;
@@ -136,6 +136,7 @@ TEST(ProbeWarden, BadClientsLoseOnlyTheirOwnConnection)
     auto bystander = daemon.connect();
     resultOf(fetch(bystander.get(), 1, "sda"));
     for (const Bytes& bad : { encodeFrame(Bytes { 0xff, 0xfe, 0x00, 0x13, 0x37 }),
+             Bytes { 0x7f, 0xff, 0xff, 0xff, 1 } /* oversized */,
              encodeFrame(nlohmann::json::to_cbor(nlohmann::json { { "op", "reboot" }, { "id", 1 } })) }) {
         auto connection = daemon.connect();
         ASSERT_TRUE(writeAll(connection.get(), bad));

@@ -162,9 +162,11 @@ TEST(SmartctlCommandRunner, CandidatesAnotherUserControlsAreNeverExecuted)
         writeRecordingSmartctl(directory / testCase.program, "{}", 0, testCase.mode);
         const auto weakened = directory / testCase.weakened;
         std::error_code exists;
+        if (testCase.weakness != Weakness::symbolicLink)
+            std::filesystem::create_directories(weakened, exists);
         if (testCase.weakness == Weakness::symbolicLink)
             std::filesystem::create_directory_symlink(directory / "elsewhere", weakened);
-        else if (std::filesystem::create_directories(weakened, exists); testCase.weakness == Weakness::writableByOthers)
+        else if (testCase.weakness == Weakness::writableByOthers)
             ASSERT_EQ(::chmod(weakened.c_str(), 0777), 0);
         else
             ASSERT_EQ(::lchown(weakened.c_str(), 65534, 65534), 0);

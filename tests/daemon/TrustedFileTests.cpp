@@ -50,7 +50,8 @@ TEST(TrustedFile, EveryComponentOfAnExecutedPathIsChecked)
         { "file writable by others", false, false, [&](const auto& root) { return script(root, 0757); } },
         { "file not executable", false, false, [&](const auto& root) { return script(root, 0644); } },
         { "folder writable by others", false, false, withFolder([](const char* a) { ::chmod(a, 0777); }) },
-        { "sticky folder writable by all", ::geteuid() == 0, false, withFolder([](const char* a) { ::chmod(a, 01777); }) },
+        { "sticky folder writable by all", ::geteuid() == 0, false,
+            withFolder([](const char* a) { ::chmod(a, 01777); }) },
         { "file behind a symbolic link", false, false,
             [](const auto& root) {
                 writeScript(root / "a/real", "");
@@ -86,7 +87,8 @@ TEST(TrustedFile, EveryComponentOfAnExecutedPathIsChecked)
                 ::chown(path.c_str(), 65534, 65534);
                 return path;
             } },
-        { "folder owned by another user", false, true, withFolder([](const char* a) { ::chown(a, 65534, 65534); }) },
+        { "folder owned by another user", false, true,
+            withFolder([](const char* a) { ::chown(a, 65534, 65534); }) },
     };
     for (const auto& testCase : cases) {
         if (testCase.needsRoot && ::geteuid() != 0)
