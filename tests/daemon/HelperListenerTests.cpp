@@ -10,9 +10,8 @@ using namespace tallowin;
 using namespace tallowin::testing;
 using namespace std::chrono_literals;
 
-// A flood of connections beyond a user's share is refused with one log line per interval and
-// a count, not two lines per connection: the journal's rate limit would otherwise drop the
-// daemon's real records. Connections the daemon did accept are not logged as refused.
+// Refusals beyond a user's share are logged once per interval with a count, so the journal's
+// rate limit does not drop the daemon's real records; the accepted connection is logged apart.
 TEST(HelperListener, RefusalsAreLoggedAtABoundedRate)
 {
     ScopedTestLogSink logs;
@@ -28,11 +27,12 @@ TEST(HelperListener, RefusalsAreLoggedAtABoundedRate)
     HelperListener listener(socket->takeDescriptor(), helper, limits);
     std::thread loop([&] { listener.run(); });
 
-    auto kept = connectUnixSocket((directory / "probewarden.sock").string());
+    const auto path = (directory / "probewarden.sock").string();
+    auto kept = connectUnixSocket(path);
     ASSERT_TRUE(kept.has_value());
     int refused = 0;
     for (int attempt = 0; attempt < 20; ++attempt) {
-        auto extra = connectUnixSocket((directory / "probewarden.sock").string());
+        auto extra = connectUnixSocket(path);
         ASSERT_TRUE(extra.has_value());
         pollfd entry { extra->get(), POLLRDHUP, 0 };
         if (::poll(&entry, 1, 5000) > 0 && (entry.revents & (POLLHUP | POLLRDHUP)))
@@ -43,8 +43,7 @@ TEST(HelperListener, RefusalsAreLoggedAtABoundedRate)
     helper.shutdown();
 
     EXPECT_EQ(refused, 20);
-    int refusalLines = 0;
-    int incomingLines = 0;
+    int refusalLines = 0, incomingLines = 0;
     for (const auto& message : logs->messages("SmartctlHelper")) {
         refusalLines += message.rfind("Refused helper connection", 0) == 0;
         incomingLines += message.rfind("Incoming XPC connection received", 0) == 0;

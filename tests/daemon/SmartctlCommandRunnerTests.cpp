@@ -4,7 +4,6 @@
 #include "support/TemporaryDirectory.h"
 
 #include <gtest/gtest.h>
-#include <functional>
 #include <map>
 
 using namespace tallowin;
@@ -34,43 +33,30 @@ SmartctlCommandRunner::Configuration configurationFor(const TemporaryDirectory& 
     return configuration;
 }
 
-Expected<SmartctlExecutionResult, SmartctlCommandRunnerError> runScript(
-    const TemporaryDirectory& directory, const std::string& body, std::chrono::milliseconds timeout = 20s)
-{
-    writeScript(directory / "resources/smartctl", body);
-    auto configuration = configurationFor(directory);
-    configuration.timeout = timeout;
-    return SmartctlCommandRunner(logger, configuration).run("sda");
 }
 
-}
-
-TEST(SmartctlCommandRunner, OutputWithNonZeroStatusIsAResultAndLaterCandidatesAreNotRun)
+// Output ends the search whatever the exit status; silent or unlaunchable candidates fall through.
+TEST(SmartctlCommandRunner, TheFirstCandidateWithOutputGivesTheResult)
 {
     TemporaryDirectory directory;
-    const auto resource = writeRecordingSmartctl(directory / "resources/smartctl", "{\"ok\":1}", 4);
-    const auto second = writeRecordingSmartctl(directory / "system/smartctl", "{}", 0);
-    auto result = SmartctlCommandRunner(logger, configurationFor(directory, { second })).run("sda1");
-    ASSERT_TRUE(result.has_value()) << result.error().caseDescription();
-    EXPECT_EQ(result->terminationStatus, 4);
-    EXPECT_EQ(readText(directory / "resources/calls"), "-j -x /dev/sda1\n");
-    EXPECT_FALSE(std::filesystem::exists(directory / "system/calls"));
-    EXPECT_FALSE(std::filesystem::exists(directory / "data")); // already executable: run in place
-}
-
-// Code 4 when every candidate is silent, and code 1 when there is none, are shown end to end.
-TEST(SmartctlCommandRunner, SilentOrUnlaunchableCandidatesFallThrough)
-{
-    TemporaryDirectory directory;
+    writeRecordingSmartctl(directory / "resources/smartctl", "{\"ok\":1}", 4);
     const auto silent = writeScript(directory / "a/smartctl", "echo only-stderr >&2; exit 0");
     const auto broken = writeScript(directory / "b/smartctl", "");
     std::filesystem::resize_file(broken, 0); // no interpreter line: exec fails
     const auto good = writeRecordingSmartctl(directory / "c/smartctl", "{}", 0);
-    auto result
-        = SmartctlCommandRunner(logger, configurationFor(directory, { silent, broken, good })).run("nvme0n1");
+    auto result = SmartctlCommandRunner(logger, configurationFor(directory, { good })).run("sda1");
+    ASSERT_TRUE(result.has_value()) << result.error().caseDescription();
+    EXPECT_EQ(result->terminationStatus, 4);
+    EXPECT_EQ(readText(directory / "resources/calls"), "-j -x /dev/sda1\n");
+    EXPECT_FALSE(std::filesystem::exists(directory / "c/calls"));
+    EXPECT_FALSE(std::filesystem::exists(directory / "data")); // already executable: run in place
+
+    std::filesystem::remove(directory / "resources/smartctl");
+    result = SmartctlCommandRunner(logger, configurationFor(directory, { silent, broken, good })).run("nvme0n1");
     ASSERT_TRUE(result.has_value());
     EXPECT_EQ(result->commandDescription, good.string() + " -j -x /dev/nvme0n1");
     auto empty = SmartctlCommandRunner(logger, configurationFor(directory, { silent })).run("sdb");
+    ASSERT_FALSE(empty.has_value());
     EXPECT_EQ(empty.error().standardError, bytesFrom("only-stderr\n"));
 }
 
@@ -82,9 +68,9 @@ TEST(SmartctlCommandRunner, ChildGetsOnlyTheControlledEnvironment)
         configurationFor(directory, {},
             { { "HOME", "/home/x" }, { "LANG", "zh_CN.UTF-8" }, { "LC_ALL", "" }, { "SECRET", "leak" },
                 { "LD_PRELOAD", "/evil.so" } }));
-    const std::vector<std::string> expected { "HOME=/home/x", "LANG=zh_CN.UTF-8",
-        "PATH=/usr/local/sbin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin", "TMPDIR=/tmp" };
-    EXPECT_EQ(runner.childEnvironment(), expected);
+    EXPECT_EQ(runner.childEnvironment(),
+        (std::vector<std::string> { "HOME=/home/x", "LANG=zh_CN.UTF-8",
+            "PATH=/usr/local/sbin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin", "TMPDIR=/tmp" }));
     auto result = runner.run("sda");
     ASSERT_TRUE(result.has_value());
     const std::string printed(textView(result->jsonData));
@@ -95,23 +81,23 @@ TEST(SmartctlCommandRunner, ChildGetsOnlyTheControlledEnvironment)
 TEST(SmartctlCommandRunner, OutputLimitsAndHangs)
 {
     TemporaryDirectory directory;
+    const auto run = [&](const std::string& body, std::chrono::milliseconds timeout = 20s) {
+        writeScript(directory / "resources/smartctl", body);
+        auto configuration = configurationFor(directory);
+        configuration.timeout = timeout;
+        return SmartctlCommandRunner(logger, configuration).run("sda");
+    };
     // 1.25 MiB on stdout and 213 KiB on stderr, interleaved: far beyond a pipe's 64 KiB.
-    auto large = runScript(directory,
-        "i=0; while [ $i -lt 20 ]; do head -c 65536 /dev/zero | tr '\\0' 'o'; head -c 10923 /dev/zero | tr "
-        "'\\0' 'e' >&2; i=$((i+1)); done");
+    auto large = run("i=0; while [ $i -lt 20 ]; do head -c 65536 /dev/zero | tr '\\0' 'o'; head -c 10923 "
+                     "/dev/zero | tr '\\0' 'e' >&2; i=$((i+1)); done");
     ASSERT_TRUE(large.has_value()) << large.error().caseDescription();
     EXPECT_EQ(large->jsonData.size(), 20u * 65536u);
     EXPECT_EQ(large->standardError.size(), 20u * 10923u);
-
-    // Oversized output is refused, not truncated.
-    auto oversized = runScript(directory, "head -c 9000000 /dev/zero");
-    ASSERT_FALSE(oversized.has_value());
-    EXPECT_EQ(oversized.error().kind, Kind::outputTooLarge);
+    EXPECT_EQ(run("head -c 9000000 /dev/zero").error().kind, Kind::outputTooLarge); // refused, not truncated
 
     // A hanging smartctl is killed with everything it started.
     const auto pidFile = directory / "sleeper.pid";
-    auto hung = runScript(
-        directory, "printf partial; sleep 300 & echo $! > '" + pidFile.string() + "'; wait", 300ms);
+    auto hung = run("printf partial; sleep 300 & echo $! > '" + pidFile.string() + "'; wait", 300ms);
     ASSERT_FALSE(hung.has_value());
     EXPECT_EQ(hung.error().kind, Kind::timedOut);
     const std::string stat = readText("/proc/" + std::to_string(std::stoi(readText(pidFile))) + "/stat");
@@ -125,8 +111,7 @@ TEST(SmartctlCommandRunner, NonExecutableResourceIsCopiedAfreshForEveryRequest)
     writeRecordingSmartctl(directory / "resources/smartctl", "{}", 0, 0644);
     SmartctlCommandRunner runner(logger, configurationFor(directory));
     const auto copy = directory / "state/smartctl";
-    const std::string removed
-        = "Removed existing bundled smartctl copy at " + copy.string() + " before re-copying.";
+    const std::string removed = "Removed existing bundled smartctl copy at " + copy.string() + " before re-copying.";
     ASSERT_TRUE(runner.run("sda").has_value()) << ::testing::PrintToString(logs->messages());
     EXPECT_EQ(std::filesystem::status(copy).permissions() & std::filesystem::perms::all,
         static_cast<std::filesystem::perms>(0755));
@@ -137,58 +122,29 @@ TEST(SmartctlCommandRunner, NonExecutableResourceIsCopiedAfreshForEveryRequest)
     EXPECT_TRUE(logs->contains(LogLevel::Debug, removed));
 }
 
-// What another user could write or swap is never executed, whether it is a system candidate,
-// the resource, or the folder the resource is copied into; a trustworthy candidate further down
-// the list is run instead. Cases with a foreign owner need root to make one.
+// What another user could write or swap is never executed, whether a system candidate, the
+// resource, or the folder the resource is copied into; a trustworthy candidate further down the
+// list runs instead. Foreign owners need root to make.
 TEST(SmartctlCommandRunner, CandidatesAnotherUserControlsAreNeverExecuted)
 {
+    enum class Weakness { writableByOthers, symbolicLink, ownedByAnotherUser };
     struct Case {
-        const char* name;
-        bool needsRoot;
-        // Plants the untrustworthy file or folder inside the test's directory.
-        std::function<void(const std::filesystem::path&)> plant;
+        const char* program;
+        mode_t mode;
+        const char* weakened; // the program itself or a folder on its way
+        Weakness weakness;
     };
-    const auto chownTo = [](const std::filesystem::path& path) {
-        ASSERT_EQ(::lchown(path.c_str(), 65534, 65534), 0) << path;
-    };
+    const mode_t executable = 0755, readable = 0644;
     const std::vector<Case> cases {
-        { "system candidate writable by others", false,
-            [](const auto& root) { ::chmod(writeRecordingSmartctl(root / "bad/smartctl", "{}", 0).c_str(), 0777); } },
-        { "system candidate in a folder writable by others", false,
-            [](const auto& root) {
-                writeRecordingSmartctl(root / "bad/smartctl", "{}", 0);
-                ::chmod((root / "bad").c_str(), 0777);
-            } },
-        { "system candidate behind a symbolic link", false,
-            [](const auto& root) {
-                writeRecordingSmartctl(root / "elsewhere/smartctl", "{}", 0);
-                std::filesystem::create_directory_symlink(root / "elsewhere", root / "bad");
-            } },
-        { "resource writable by others", false,
-            [](const auto& root) {
-                ::chmod(writeRecordingSmartctl(root / "resources/smartctl", "{}", 0).c_str(), 0777);
-            } },
-        { "copy folder writable by others", false,
-            [](const auto& root) {
-                writeRecordingSmartctl(root / "resources/smartctl", "{}", 0, 0644);
-                std::filesystem::create_directories(root / "state");
-                ::chmod((root / "state").c_str(), 0777);
-            } },
-        { "system candidate owned by another user", true,
-            [&](const auto& root) { chownTo(writeRecordingSmartctl(root / "bad/smartctl", "{}", 0)); } },
-        { "system candidate's folder owned by another user", true,
-            [&](const auto& root) {
-                writeRecordingSmartctl(root / "bad/smartctl", "{}", 0);
-                chownTo(root / "bad");
-            } },
-        { "resource owned by another user", true,
-            [&](const auto& root) { chownTo(writeRecordingSmartctl(root / "resources/smartctl", "{}", 0, 0644)); } },
-        { "copy folder planted by another user", true,
-            [&](const auto& root) {
-                writeRecordingSmartctl(root / "resources/smartctl", "{}", 0, 0644);
-                std::filesystem::create_directories(root / "state");
-                chownTo(root / "state");
-            } },
+        { "bad/smartctl", executable, "bad/smartctl", Weakness::writableByOthers },
+        { "bad/smartctl", executable, "bad", Weakness::writableByOthers },
+        { "elsewhere/smartctl", executable, "bad", Weakness::symbolicLink },
+        { "resources/smartctl", executable, "resources/smartctl", Weakness::writableByOthers },
+        { "resources/smartctl", readable, "state", Weakness::writableByOthers }, // the copy folder
+        { "bad/smartctl", executable, "bad/smartctl", Weakness::ownedByAnotherUser },
+        { "bad/smartctl", executable, "bad", Weakness::ownedByAnotherUser },
+        { "resources/smartctl", readable, "resources/smartctl", Weakness::ownedByAnotherUser },
+        { "resources/smartctl", readable, "state", Weakness::ownedByAnotherUser },
     };
     {
         // A root-owned program that is not smartctl is not run even when the list names it.
@@ -198,13 +154,22 @@ TEST(SmartctlCommandRunner, CandidatesAnotherUserControlsAreNeverExecuted)
         ASSERT_TRUE(result.has_value());
         EXPECT_EQ(result->commandDescription, trusted.string() + " -j -x /dev/sda");
     }
-    int run = 0;
     for (const auto& testCase : cases) {
-        if (testCase.needsRoot && ::geteuid() != 0)
+        if (testCase.weakness == Weakness::ownedByAnotherUser && ::geteuid() != 0)
             continue;
-        SCOPED_TRACE(testCase.name);
+        SCOPED_TRACE(::testing::Message() << testCase.weakened << " " << static_cast<int>(testCase.weakness));
         TemporaryDirectory directory;
-        testCase.plant(directory.path());
+        writeRecordingSmartctl(directory / testCase.program, "{}", 0, testCase.mode);
+        const auto weakened = directory / testCase.weakened;
+        std::error_code exists;
+        if (testCase.weakness != Weakness::symbolicLink)
+            std::filesystem::create_directories(weakened, exists);
+        if (testCase.weakness == Weakness::symbolicLink)
+            std::filesystem::create_directory_symlink(directory / "elsewhere", weakened);
+        else if (testCase.weakness == Weakness::writableByOthers)
+            ASSERT_EQ(::chmod(weakened.c_str(), 0777), 0);
+        else
+            ASSERT_EQ(::lchown(weakened.c_str(), 65534, 65534), 0);
         const auto trusted = writeRecordingSmartctl(directory / "system/smartctl", "{\"trusted\":1}", 0);
         auto result = SmartctlCommandRunner(logger, configurationFor(directory, { directory / "bad/smartctl", trusted }))
                           .run("sda");
@@ -213,31 +178,23 @@ TEST(SmartctlCommandRunner, CandidatesAnotherUserControlsAreNeverExecuted)
         for (const char* planted : { "bad/calls", "elsewhere/calls", "resources/calls", "state/calls" })
             EXPECT_FALSE(std::filesystem::exists(directory / planted)) << planted;
         EXPECT_FALSE(std::filesystem::exists(directory / "state/smartctl"));
-        ++run;
     }
     if (::geteuid() != 0)
-        GTEST_SKIP() << run << " cases ran; those with a foreign owner need root";
+        GTEST_SKIP() << "the cases with a foreign owner need root";
 }
 
-TEST(SmartctlCommandRunnerError, WireCodesAndCaseDescriptions)
+// The codes the client translates by, and foreign errors wrapped into the helper's domain.
+TEST(SmartctlCommandRunnerError, WireCodes)
 {
     SmartctlCommandRunnerError exit { Kind::nonZeroExit };
     exit.status = 2;
     EXPECT_EQ(exit.helperError().code, 3);
     EXPECT_EQ(SmartctlCommandRunnerError::launchFailed("Permission denied").helperError().code, 2);
     EXPECT_EQ(SmartctlCommandRunnerError::of(Kind::executionFailedUnknown).helperError().code, 999);
-    EXPECT_EQ(exit.caseDescription(), "nonZeroExit(status: 2, stdout: 0 bytes, stderr: 0 bytes)");
-    EXPECT_EQ(SmartctlCommandRunnerError::emptyOutput(bytesFrom("abc")).caseDescription(),
-        "emptyOutput(stderr: 3 bytes)");
-}
-
-TEST(SmartctlHelper, ForeignErrorsAreWrappedIntoTheHelperDomain)
-{
     TemporaryDirectory directory;
     SmartctlHelper helper(configurationFor(directory));
     EXPECT_EQ(helper.mapErrorForTransport({ "NSCocoaErrorDomain", 4097, "connection lost" }),
         (HelperError { "com.tallowin.ProbeWarden.error", 999, "connection lost" }));
     const HelperError own { "com.tallowin.ProbeWarden.error", 42, "own" };
     EXPECT_EQ(helper.mapErrorForTransport(own), own);
-    EXPECT_EQ(helper.helperVersion(), TALLOWIN_VERSION);
 }

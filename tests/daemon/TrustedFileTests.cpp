@@ -25,32 +25,33 @@ TEST(TrustedFile, EveryComponentOfAnExecutedPathIsChecked)
 {
     if (!rootOwnsTemporaryFolders())
         GTEST_SKIP() << "the temporary folder is not root's";
+    using Plant = std::function<std::filesystem::path(const std::filesystem::path&)>;
+    const auto script = [](const std::filesystem::path& root, mode_t mode = 0755) {
+        return writeScript(root / "a/smartctl", "", mode);
+    };
+    const auto withFolder = [&](const std::function<void(const char*)>& weaken) -> Plant {
+        return [=](const auto& root) {
+            auto path = script(root);
+            weaken((root / "a").c_str());
+            return path;
+        };
+    };
     struct Case {
         const char* name;
         bool trusted;
         bool needsRoot;
-        std::function<std::filesystem::path(const std::filesystem::path&)> plant;
+        Plant plant;
     };
+    // Under /tmp, which is sticky and writable by all but root's: other users cannot rename or
+    // remove our entries. That shape is trusted only when root owns the folder.
     const std::vector<Case> cases {
-        // Under /tmp, which is sticky and writable by all but root's: its other users cannot
-        // rename or remove our entries.
-        { "a plain tree of our own", true, false, [](const auto& root) { return writeScript(root / "a/smartctl", ""); } },
-        { "file writable by group", false, false, [](const auto& root) { return writeScript(root / "a/smartctl", "", 0775); } },
-        { "file writable by others", false, false, [](const auto& root) { return writeScript(root / "a/smartctl", "", 0757); } },
-        { "file not executable", false, false, [](const auto& root) { return writeScript(root / "a/smartctl", "", 0644); } },
-        { "folder writable by others", false, false,
-            [](const auto& root) {
-                auto path = writeScript(root / "a/smartctl", "");
-                ::chmod((root / "a").c_str(), 0777);
-                return path;
-            } },
-        // Sticky and writable by all is /tmp's shape, trusted only when root owns the folder.
+        { "a plain tree of our own", true, false, [&](const auto& root) { return script(root); } },
+        { "file writable by group", false, false, [&](const auto& root) { return script(root, 0775); } },
+        { "file writable by others", false, false, [&](const auto& root) { return script(root, 0757); } },
+        { "file not executable", false, false, [&](const auto& root) { return script(root, 0644); } },
+        { "folder writable by others", false, false, withFolder([](const char* a) { ::chmod(a, 0777); }) },
         { "sticky folder writable by all", ::geteuid() == 0, false,
-            [](const auto& root) {
-                auto path = writeScript(root / "a/smartctl", "");
-                ::chmod((root / "a").c_str(), 01777);
-                return path;
-            } },
+            withFolder([](const char* a) { ::chmod(a, 01777); }) },
         { "file behind a symbolic link", false, false,
             [](const auto& root) {
                 writeScript(root / "a/real", "");
@@ -58,9 +59,8 @@ TEST(TrustedFile, EveryComponentOfAnExecutedPathIsChecked)
                 return root / "a/smartctl";
             } },
         { "folder behind a symbolic link", false, false,
-            [](const auto& root) {
-                writeScript(root / "a/smartctl", "");
-                std::filesystem::create_directory_symlink(root / "a", root / "b");
+            [&](const auto& root) {
+                std::filesystem::create_directory_symlink(script(root).parent_path(), root / "b");
                 return root / "b/smartctl";
             } },
         { "a folder instead of a file", false, false,
@@ -75,24 +75,20 @@ TEST(TrustedFile, EveryComponentOfAnExecutedPathIsChecked)
                 return root / "a/smartctl";
             } },
         { "a path that walks back up", false, false,
-            [](const auto& root) {
-                writeScript(root / "a/smartctl", "");
+            [&](const auto& root) {
+                script(root);
                 std::filesystem::create_directories(root / "b");
                 return root / "b/../a/smartctl";
             } },
         { "a relative path", false, false, [](const auto&) { return std::filesystem::path("a/smartctl"); } },
         { "file owned by another user", false, true,
-            [](const auto& root) {
-                auto path = writeScript(root / "a/smartctl", "");
+            [&](const auto& root) {
+                auto path = script(root);
                 ::chown(path.c_str(), 65534, 65534);
                 return path;
             } },
         { "folder owned by another user", false, true,
-            [](const auto& root) {
-                auto path = writeScript(root / "a/smartctl", "");
-                ::chown((root / "a").c_str(), 65534, 65534);
-                return path;
-            } },
+            withFolder([](const char* a) { ::chown(a, 65534, 65534); }) },
     };
     for (const auto& testCase : cases) {
         if (testCase.needsRoot && ::geteuid() != 0)

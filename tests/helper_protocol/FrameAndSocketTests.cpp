@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <random>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
 
 using namespace tallowin;
@@ -41,21 +40,17 @@ TEST(FrameDecoder, SplitsAStreamIntoFramesWhateverItsChunking)
     const Bytes secondFrame = encodeFrame(second);
     EXPECT_EQ(Bytes(secondFrame.begin(), secondFrame.begin() + 4), (Bytes { 0x00, 0x01, 0x11, 0x70 }));
     stream.insert(stream.end(), secondFrame.begin(), secondFrame.end());
-
     // One byte at a time: nothing comes out early, each frame comes out exactly once.
-    FrameDecoder byteByByte;
+    FrameDecoder decoder;
     std::vector<Bytes> frames;
     for (std::size_t i = 0; i < stream.size(); ++i) {
-        byteByByte.feed(ByteView(&stream[i], 1));
-        for (auto& frame : drain(byteByByte))
+        decoder.feed(ByteView(&stream[i], 1));
+        for (auto& frame : drain(decoder))
             frames.push_back(std::move(frame));
-        const std::size_t expected = i + 1 < frameHeaderSize + first.size() ? 0
-            : i + 1 < stream.size()                                         ? 1
-                                                                            : 2;
-        EXPECT_EQ(frames.size(), expected);
+        EXPECT_EQ(frames.size(), (i + 1 >= frameHeaderSize + first.size()) + (i + 1 == stream.size())) << i;
     }
     EXPECT_EQ(frames, (std::vector<Bytes> { first, second }));
-    EXPECT_EQ(byteByByte.bufferedSize(), 0u);
+    EXPECT_EQ(decoder.bufferedSize(), 0u);
 }
 
 TEST(FrameDecoder, OversizedAndEmptyFramesEndTheStream)
@@ -71,22 +66,21 @@ TEST(FrameDecoder, OversizedAndEmptyFramesEndTheStream)
     EXPECT_FALSE(decoder.next().has_value());
     EXPECT_TRUE(decoder.failed());
 
-    FrameDecoder empty;
-    empty.feed(Bytes { 0, 0, 0, 0 });
-    EXPECT_EQ(empty.next().error().kind, ProtocolError::Kind::emptyFrame);
-    FrameDecoder limit; // the default admits 16 MiB and refuses a byte more
-    limit.feed(Bytes { 0x01, 0x00, 0x00, 0x01 });
-    EXPECT_FALSE(limit.next().has_value());
+    for (const auto& [header, kind] : std::vector<std::pair<Bytes, ProtocolError::Kind>> {
+             { { 0, 0, 0, 0 }, ProtocolError::Kind::emptyFrame },
+             { { 0x01, 0x00, 0x00, 0x01 }, ProtocolError::Kind::frameTooLarge } }) { // the default: 16 MiB
+        FrameDecoder fresh;
+        fresh.feed(header);
+        EXPECT_EQ(fresh.next().error().kind, kind);
+    }
 }
 
-// Random streams in random chunks: nothing may crash, every frame has the announced size, and
-// decoding either succeeds or reports an error.
+// Random streams in random chunks: nothing may crash and no frame exceeds the limit.
 TEST(FrameDecoder, SurvivesRandomGarbage)
 {
     std::mt19937_64 random(20261206);
     constexpr int inputs = 20000;
-    int frames = 0;
-    int decodedMessages = 0;
+    int frames = 0, decodedMessages = 0;
     for (int input = 0; input < inputs; ++input) {
         Bytes stream(random() % 512);
         for (auto& byte : stream)
@@ -107,15 +101,13 @@ TEST(FrameDecoder, SurvivesRandomGarbage)
             decoder.feed(ByteView(stream.data() + offset, chunk));
             for (auto& frame : drain(decoder)) {
                 ++frames;
-                ASSERT_FALSE(frame.empty());
-                ASSERT_LE(frame.size(), 256u);
-                if (SmartctlHelperProtocol::decodeReply(frame)
-                    || SmartctlHelperProtocol::decodeRequest(frame))
-                    ++decodedMessages;
+                ASSERT_TRUE(!frame.empty() && frame.size() <= 256u) << frame.size();
+                decodedMessages
+                    += SmartctlHelperProtocol::decodeReply(frame) || SmartctlHelperProtocol::decodeRequest(frame);
             }
         }
     }
-    // The generator must really reach the message decoders, or the test proves nothing.
+    // The generator must really reach the message decoders.
     EXPECT_GT(frames, inputs / 4);
     EXPECT_GT(decodedMessages, 0);
 }
@@ -124,8 +116,8 @@ TEST(UnixSocket, DescriptorsCloseOnceAndPeersAreIdentified)
 {
     auto [a, b] = socketPair();
     const int raw = a.get();
-    EXPECT_EQ(peerCredentials(raw)->pid, ::getpid());
-    EXPECT_EQ(peerCredentials(raw)->uid, ::getuid());
+    const auto peer = peerCredentials(raw);
+    EXPECT_TRUE(peer && peer->pid == ::getpid() && peer->uid == ::getuid());
     {
         FileDescriptor target;
         target = FileDescriptor(std::move(a));
@@ -133,22 +125,6 @@ TEST(UnixSocket, DescriptorsCloseOnceAndPeersAreIdentified)
         EXPECT_NE(::fcntl(raw, F_GETFD), -1);
     }
     EXPECT_EQ(::fcntl(raw, F_GETFD), -1);
-}
-
-TEST(UnixSocket, FramesCrossASocketInPieces)
-{
-    auto [reader, writer] = socketPair();
-    const Bytes payload(300'000, 0x42); // larger than the socket buffer: needs a concurrent reader
-    std::thread sender([&, fd = writer.get()] {
-        const Bytes frame = encodeFrame(payload);
-        for (std::size_t i = 0; i < 3; ++i) // dribble the header, then the rest
-            ASSERT_TRUE(writeAll(fd, ByteView(&frame[i], 1)).has_value());
-        ASSERT_TRUE(writeAll(fd, ByteView(frame.data() + 3, frame.size() - 3)).has_value());
-    });
-    auto received = readFrame(reader.get(), defaultMaxFrameSize, std::chrono::steady_clock::now() + 10s);
-    sender.join();
-    ASSERT_TRUE(received.has_value()) << received.error().description();
-    EXPECT_EQ(*received, payload);
 }
 
 TEST(UnixSocket, ErrorsAreReportedNotRaised)
