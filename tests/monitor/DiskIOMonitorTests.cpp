@@ -170,9 +170,11 @@ TEST_F(DiskIOMonitorTest, OneMillisecondSamplesArriveInBatchesOfAboutSixteenAndS
         if (property == Property::isMonitoring && !monitor->isMonitoring())
             countWhenStopped = monitor->sampleCount();
     });
+    const auto began = std::chrono::steady_clock::now();
     start(Precision::ms1, 600);
     std::this_thread::sleep_for(8ms); // about eight samples wait for the next flush
     stopAndDrain();
+    const auto ran = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     std::this_thread::sleep_for(50ms); // several aggregation intervals: nothing may arrive any more
     mainQueue->runPending();
 
@@ -185,12 +187,10 @@ TEST_F(DiskIOMonitorTest, OneMillisecondSamplesArriveInBatchesOfAboutSixteenAndS
 
     EXPECT_EQ(
         std::accumulate(batchSizes.begin(), batchSizes.end(), std::size_t { 0 }), monitor->sampleCount());
-    // A batch covers a sixtieth of a second, about 16.7 timer periods. The median keeps a loaded
-    // machine's late wake-ups out of the picture.
-    auto sizes = batchSizes;
-    std::sort(sizes.begin(), sizes.end());
-    EXPECT_GE(sizes[sizes.size() / 2], 12u);
-    EXPECT_LE(sizes[sizes.size() / 2], 21u);
+    // Samples reach the main thread at most sixty times a second, however many the timer took (a
+    // loaded machine loses ticks, so the batch sizes themselves say nothing), plus the stop's flush.
+    EXPECT_LE(static_cast<double>(batchSizes.size()), ran * 60 + 2);
+    EXPECT_LT(batchSizes.size(), monitor->sampleCount()); // batched, not one post per sample
     EXPECT_EQ(monitor->totalReadBytes(), 512 * monitor->sampleCount());
 }
 
