@@ -94,7 +94,6 @@ TEST_F(DiskIOGraphRendererCacheTest, IdenticalRequestStartsNoJobAndDoesNotNotify
     settle();
     ASSERT_EQ(notifications, 1);
     EXPECT_EQ(cache->plottedSamples().size(), 500u);
-    EXPECT_EQ(cache->cachedChunkSize(), 2);
 
     cache->update(samples, 0, 1000, 600, 100);
     EXPECT_FALSE(cache->hasPendingWork());
