@@ -49,6 +49,11 @@ TEST(BenchmarkEngine, RunsOnTheCallingThreadAndHandsBackEveryFileItCreated)
     EXPECT_TRUE(std::ranges::all_of(randomReads, [](std::size_t size) { return size == 4096; }));
     ASSERT_FALSE(engine.published.empty());
     EXPECT_EQ(engine.published.back().fractionCompleted, 1.0);
+
+    auto empty = EngineRun().run(0);
+    ASSERT_TRUE(empty) << "a zero payload is a result, not a failure";
+    EXPECT_EQ(empty->randomWriteIOPS, 0);
+    EXPECT_TRUE(empty->timeline.empty());
 }
 
 TEST(BenchmarkEngine, FailuresAndExceptionsStillHandBackTheFiles)

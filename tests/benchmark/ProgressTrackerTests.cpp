@@ -16,45 +16,37 @@ ProgressTracker trackerFor(double payload)
         { write, payload }, { BenchmarkPhase::sequentialRead, payload } });
 }
 
-TEST(ProgressTracker, RandomPhasesNeverMoveTheFractionAndZeroPayloadStaysAtZero)
+// The random phases never move the fraction; the sequential write is the first half, capped, and
+// the read the second; a zero payload never divides by zero.
+TEST(ProgressTracker, FractionsOfEachPhase)
 {
     auto tracker = trackerFor(1000);
-    auto first = tracker.advance(BenchmarkPhase::randomWrite, 4096, 100.5, 100, Publication::whenDue);
-    ASSERT_TRUE(first) << "the first advance always publishes";
-    EXPECT_EQ(*first, (ProgressState { BenchmarkPhase::randomWrite, 0, 0.5, std::nullopt }));
+    EXPECT_EQ(tracker.advance(BenchmarkPhase::randomWrite, 4096, 100.5, 100, Publication::whenDue),
+        (ProgressState { BenchmarkPhase::randomWrite, 0, 0.5, std::nullopt }));
     EXPECT_EQ(tracker.completePhase(BenchmarkPhase::randomRead, 110, 100),
         (ProgressState { BenchmarkPhase::randomRead, 0, 10, std::nullopt }));
-    EXPECT_EQ(tracker.totalCompleted(), 0);
-
-    auto empty = trackerFor(0);
-    EXPECT_EQ(
-        empty.advance(write, 4096, 1, 0, Publication::forced), (ProgressState { write, 0, 1, std::nullopt }))
-        << "a zero payload never divides by zero";
-}
-
-TEST(ProgressTracker, SequentialWriteIsTheFirstHalfAndReadTheSecond)
-{
-    auto quarter = trackerFor(1000).advance(write, 500, 20, 0, Publication::whenDue);
+    auto quarter = tracker.advance(write, 500, 120, 100, Publication::forced);
     ASSERT_TRUE(quarter);
     EXPECT_DOUBLE_EQ(quarter->fractionCompleted, 0.25);
-    EXPECT_DOUBLE_EQ(*quarter->estimatedRemainingTime, 60) << "elapsed over fraction, minus elapsed";
+    EXPECT_DOUBLE_EQ(*quarter->estimatedRemainingTime, 60);
+    tracker.advance(write, 600, 121, 100, Publication::forced);
+    EXPECT_DOUBLE_EQ(tracker.completePhase(write, 121, 100).fractionCompleted, 0.5) << "capped at the total";
+    auto done = tracker.advance(BenchmarkPhase::sequentialRead, 1000, 121.1, 100, Publication::whenDue);
+    ASSERT_TRUE(done) << "a complete test is always due";
+    EXPECT_DOUBLE_EQ(done->fractionCompleted, 1.0);
+    EXPECT_EQ(done->estimatedRemainingTime, 0.0);
 
-    auto tracker = trackerFor(1000);
-    tracker.advance(write, 300, 101, 100, Publication::whenDue);
-    EXPECT_DOUBLE_EQ(tracker.completePhase(write, 101.1, 100).fractionCompleted, 0.5) << "adds the remainder";
-    tracker.advance(write, 600, 101.2, 100, Publication::forced);
-    EXPECT_DOUBLE_EQ(tracker.completePhase(write, 101.2, 100).fractionCompleted, 0.5)
-        << "capped at the total";
-    auto afterRead = tracker.advance(BenchmarkPhase::sequentialRead, 1000, 101.3, 100, Publication::whenDue);
-    ASSERT_TRUE(afterRead) << "a complete test is always due";
-    EXPECT_DOUBLE_EQ(afterRead->fractionCompleted, 1.0);
-    EXPECT_EQ(afterRead->estimatedRemainingTime, 0.0);
+    auto remainder = trackerFor(1000);
+    remainder.advance(write, 300, 1, 0, Publication::forced);
+    EXPECT_DOUBLE_EQ(remainder.completePhase(write, 1, 0).fractionCompleted, 0.5) << "adds the remainder";
+    EXPECT_EQ(trackerFor(0).advance(write, 4096, 1, 0, Publication::forced),
+        (ProgressState { write, 0, 1, std::nullopt }));
 }
 
 TEST(ProgressTracker, PublicationsAreThrottledToOncePerSecondUnlessForced)
 {
     auto tracker = trackerFor(1000);
-    EXPECT_TRUE(tracker.advance(write, 1, 10.0, 0, Publication::whenDue));
+    EXPECT_TRUE(tracker.advance(write, 1, 10.0, 0, Publication::whenDue)) << "the first is always due";
     EXPECT_FALSE(tracker.advance(write, 1, 10.9, 0, Publication::whenDue));
     EXPECT_TRUE(tracker.advance(write, 1, 10.95, 0, Publication::forced));
     EXPECT_FALSE(tracker.advance(write, 1, 11.5, 0, Publication::whenDue));
@@ -66,17 +58,13 @@ TEST(ProgressTracker, PublicationsAreThrottledToOncePerSecondUnlessForced)
 
 TEST(TimelineSampler, SamplesAreAtLeastOneSecondApartAndTheReadContinuesTheWriteGrid)
 {
-    TimelineSampler fast(Phase::sequentialWrite, {});
-    fast.recordChunk(16777216, 0.4, 10.0);
-    ASSERT_EQ(fast.timeline().size(), 1u);
-    EXPECT_DOUBLE_EQ(fast.timeline()[0].throughput, 16777216) << "I/O time counts as at least 1 s";
-
     TimelineSampler sampler(Phase::sequentialWrite, {});
-    sampler.recordChunk(100, 0.2, 0.9); // less than 1 s since the start
-    EXPECT_TRUE(sampler.timeline().empty());
+    sampler.recordChunk(100, 0.2, 0.9);
+    EXPECT_TRUE(sampler.timeline().empty()) << "less than 1 s since the start";
     sampler.recordChunk(100, 0.2, 1.0);
     ASSERT_EQ(sampler.timeline().size(), 1u);
     EXPECT_EQ(sampler.timeline()[0].bytesTransferred, 200u);
+    EXPECT_DOUBLE_EQ(sampler.timeline()[0].throughput, 200) << "I/O time counts as at least 1 s";
     sampler.recordChunk(4000, 2.0, 1.5);
     sampler.recordChunk(4000, 2.0, 2.0);
     ASSERT_EQ(sampler.timeline().size(), 2u);
