@@ -324,8 +324,9 @@ TEST_F(OnThisMachine, AFolderIsNamedAfterItsVolumeNotAfterItself)
     // Its random name can be neither a label nor a mount point's.
     EXPECT_NE(descriptor->displayName, folder.path().filename().string());
     EXPECT_FALSE(descriptor->displayName.empty());
-    if (auto root = resolve("/"); root && root->bsdName == descriptor->bsdName)
+    if (auto root = resolve("/"); root && root->bsdName == descriptor->bsdName) {
         EXPECT_EQ(descriptor->displayName, root->displayName);
+    }
 }
 
 TEST_F(OnThisMachine, PathsWithoutADiskAreRefusedWithWhatALinuxUserNeedsToKnow)
@@ -344,9 +345,10 @@ TEST_F(OnThisMachine, PathsWithoutADiskAreRefusedWithWhatALinuxUserNeedsToKnow)
                 path, type));
     }
     // Shared memory is tmpfs wherever it is not on a disk.
-    if (!testing::blockDeviceUnder("/dev/shm"))
+    if (!testing::blockDeviceUnder("/dev/shm")) {
         EXPECT_TRUE(
             volumeCommand("/dev/shm", errors).output.starts_with("/dev/shm is on a tmpfs file system"));
+    }
     // Every refusal is a status (1 or 2, never a signal) with nothing on standard output.
     for (const char* arguments : { "/proc --json", "/sys/block --json", "/no/such/place --json",
              "http://example.com/ --json", "--device ../vda", "--device nosuchdisk" }) {
