@@ -49,12 +49,6 @@ public:
         m_matches[name].push_back(object);
     }
 
-    void setProperty(const RegistryObjectRef& object, std::string key, RegistryValue value)
-    {
-        std::lock_guard lock(m_mutex);
-        mutableNode(object).properties.set(std::move(key), std::move(value));
-    }
-
     void failProperties(const RegistryObjectRef& object, std::optional<std::int32_t> status)
     {
         std::lock_guard lock(m_mutex);

@@ -42,14 +42,6 @@ public:
         return directory;
     }
 
-    // A plain directory without `uevent` (such as the `block` or `nvme` folders between devices).
-    std::filesystem::path folder(const std::string& devicesRelative)
-    {
-        auto directory = devicePath(devicesRelative);
-        std::filesystem::create_directories(directory);
-        return directory;
-    }
-
     // A block device (disk or partition) registered under class/block and dev/block.
     std::filesystem::path block(const std::string& devicesRelative, unsigned major, unsigned minor,
         const std::string& stat = "  100 0 800 0 50 0 400 0 0 0 0 0 0 0 0 0 0\n", bool isPartition = false)

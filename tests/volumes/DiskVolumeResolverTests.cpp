@@ -1,3 +1,4 @@
+#include "cli/SystemVolume.h"
 #include "support/FakeDeviceRegistry.h"
 #include "support/LanguageGuard.h"
 #include "volumes/ConnectionClassifier.h"
@@ -5,8 +6,10 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <limits>
+#include <map>
 
 namespace tallowin {
 namespace {
@@ -140,21 +143,26 @@ TEST_F(ConnectionRule, IdentityFromUpToTenAncestorsAndASearchOfUpToTwelve)
     EXPECT_EQ(registry.outstandingReferences(controller) + registry.outstandingReferences(disk), 0);
 }
 
+// One mount holds every path; paths listed in `unreachable` fail with their errno.
 struct FakeMountLookup final : MountLookup {
-    std::optional<FileSystemStatistics> statistics
-        = FileSystemStatistics { 4096, 1000, 250, " apfs\n", "/dev/disk3s1", "/Volumes/Data" };
+    FileSystemStatistics statistics { 4096, 1000, 250, " apfs\n", "/dev/disk3s1", "/Volumes/Data" };
     std::optional<VolumeResourceValues> resources
         = VolumeResourceValues { "Data", 8'000'000, 1'000, 3'000, 2'000 };
+    std::map<std::string, int, std::less<>> unreachable;
     std::string lastStatisticsPath;
 
     Expected<std::string, int> resolveSymbolicLinks(std::string_view path) override
     {
+        if (auto found = unreachable.find(path); found != unreachable.end())
+            return Unexpected(found->second);
         return path == "/home/me/link" ? "/Volumes/Data/real" : std::string(path);
     }
     Expected<FileSystemStatistics, int> fileSystemStatistics(std::string_view path) override
     {
         lastStatisticsPath = path;
-        return statistics ? Expected<FileSystemStatistics, int>(*statistics) : Unexpected(ENOENT);
+        if (auto found = unreachable.find(path); found != unreachable.end())
+            return Unexpected(found->second);
+        return statistics;
     }
     Expected<VolumeResourceValues, int> volumeResourceValues(std::string_view) override
     {
@@ -191,11 +199,11 @@ TEST_F(Resolver, AFolderLinkOrFileUrlResolvesToItsVolumeAndNamesAndCapacitiesFal
         EXPECT_EQ(resolve(location).error().kind, MonitorError::Kind::invalidSelection) << location;
 
     // Fallbacks to the statistics record (what /proc shows on this machine is tested there).
-    mounts.statistics->mountedFromName = "/dev/mapper//vg-home/";
+    mounts.statistics.mountedFromName = "/dev/mapper//vg-home/";
     EXPECT_EQ(resolve("/x")->bsdName, "vg-home");
-    mounts.statistics->mountedFromName = "///";
+    mounts.statistics.mountedFromName = "///";
     EXPECT_EQ(resolve("/x").error().kind, MonitorError::Kind::bsdNameResolutionFailed);
-    mounts.statistics->mountedFromName = "/dev/disk3s1";
+    mounts.statistics.mountedFromName = "/dev/disk3s1";
     mounts.resources = VolumeResourceValues { std::nullopt, 0, 0, std::nullopt, 0 };
     auto descriptor = resolve("/Volumes/Data/Projects/");
     EXPECT_EQ(descriptor->displayName, "Projects");
@@ -203,6 +211,52 @@ TEST_F(Resolver, AFolderLinkOrFileUrlResolvesToItsVolumeAndNamesAndCapacitiesFal
     EXPECT_EQ(descriptor->availableCapacityBytes, 4096u * 250);
     mounts.resources.reset(); // resource failures are ignored
     EXPECT_EQ(resolve("/")->displayName, "/");
+}
+
+class VolumeAtPath : public Resolver {
+protected:
+    Expected<DiskVolumeDescriptor, std::string> volume(const std::string& path)
+    {
+        return cli::volumeAtPath(path, registry, mounts);
+    }
+};
+
+TEST_F(VolumeAtPath, AFileSystemWithoutABlockDeviceIsRefusedWithItsType)
+{
+    EXPECT_EQ(volume("/Volumes/Data/photos")->bsdName, "disk3s1");
+    // Sources as the mount table writes them; the last names a device node that is no disk the
+    // registry knows, the one before a block device name the registry has, though not under /dev.
+    for (auto [source, type] : std::initializer_list<std::pair<const char*, const char*>> {
+             { "tmpfs", "tmpfs" }, { "proc", "proc" }, { "overlay", "overlay" }, { "server:/export", "nfs4" },
+             { "//server/share", "cifs" }, { "disk3s1", "fuse.sshfs" }, { "/dev/fuse", "fuse" } }) {
+        mounts.statistics.mountedFromName = source;
+        mounts.statistics.fileSystemTypeName = type;
+        auto result = volume("/Volumes/Data/photos");
+        ASSERT_FALSE(result) << source;
+        EXPECT_EQ(result.error(),
+            fmt::format("/Volumes/Data/photos is on a {} file system, which has no block device. Choose a "
+                        "folder on a disk.",
+                type));
+    }
+    LanguageGuard chinese { "zh_CN" };
+    EXPECT_EQ(volume("/dev/shm").error(),
+        "/dev/shm 位于 fuse 文件系统上，该文件系统没有块设备。请选择磁盘上的文件夹。");
+}
+
+TEST_F(VolumeAtPath, AnUnreachablePathSaysWhyBeforeTheResolversMessage)
+{
+    const std::string resolverMessage = "Failed to resolve the BSD name for the selected path.";
+    for (auto [error, reason] : std::initializer_list<std::pair<int, const char*>> {
+             { EACCES, "Permission denied: /x/y" }, { ENOTDIR, "A part of the path is not a folder: /x/y" },
+             { ENOENT, "No such file or folder: /x/y" } }) {
+        mounts.unreachable = { { "/x/y", error } };
+        EXPECT_EQ(volume("/x/y").error(), std::string(reason) + "\n" + resolverMessage) << error;
+    }
+    // URLs keep the resolver's own message: a URL is no path a Linux tool would complain about.
+    EXPECT_EQ(volume("file:///x/y").error(), resolverMessage);
+    EXPECT_EQ(volume("http://example.com/").error(), "Please select a valid volume.");
+    LanguageGuard chinese { "zh_CN" };
+    EXPECT_EQ(volume("/x/y").error(), "没有那个文件或文件夹：/x/y\n无法解析所选路径对应的 BSD 名称。");
 }
 
 }
