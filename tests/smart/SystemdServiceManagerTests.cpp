@@ -41,12 +41,11 @@ protected:
 
     std::unique_ptr<SystemdServiceManager> makeManager(bool runningAsRoot)
     {
-        SystemdServiceManager::Options options;
-        options.unitSearchPaths = { directory / "etc", directory / "lib" };
-        options.programDirectories = { directory / "bin" };
-        options.installedHelperPath = directory / "libexec/com.tallowin.ProbeWarden";
-        options.runningAsRoot = runningAsRoot;
-        return std::make_unique<SystemdServiceManager>(runner, options);
+        return std::make_unique<SystemdServiceManager>(runner,
+            SystemdServiceManager::Options { .unitSearchPaths = { directory / "etc", directory / "lib" },
+                .programDirectories = { directory / "bin" },
+                .installedHelperPath = directory / "libexec/com.tallowin.ProbeWarden",
+                .runningAsRoot = runningAsRoot });
     }
 
     void shipUnits(std::string execStart = "ExecStart=/usr/libexec/tallowin/com.tallowin.ProbeWarden")
@@ -79,11 +78,11 @@ TEST_F(SystemdServiceManagerTest, StatusComesFromTheUnitFilesAndIsEnabled)
     EXPECT_EQ(manager->status(), ServiceStatus::NotFound); // the socket alone has nothing to start
     EXPECT_TRUE(runner->commands.empty());
     shipUnits();
-    for (const auto& [state, expected] :
-        std::vector<std::pair<std::string, ServiceStatus>> { { "enabled", ServiceStatus::Enabled },
-            { "enabled-runtime", ServiceStatus::Enabled }, { "alias", ServiceStatus::Enabled },
-            { "disabled", ServiceStatus::NotRegistered }, { "masked", ServiceStatus::NotRegistered },
-            { "static", ServiceStatus::NotRegistered }, { "not-found", ServiceStatus::NotFound } }) {
+    using enum ServiceStatus;
+    for (const auto& [state, expected] : std::initializer_list<std::pair<const char*, ServiceStatus>> {
+             { "enabled", Enabled }, { "enabled-runtime", Enabled }, { "alias", Enabled },
+             { "disabled", NotRegistered }, { "masked", NotRegistered }, { "static", NotRegistered },
+             { "not-found", NotFound } }) {
         runner->state = state;
         EXPECT_EQ(manager->status(), expected) << state;
     }
