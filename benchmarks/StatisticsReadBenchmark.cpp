@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fmt/format.h>
 #include <new>
+#include <optional>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <thread>
@@ -84,6 +85,29 @@ void quietLog()
     setLogSink(makeStderrLogSink(LogLevel::Error));
 }
 
+// Runs `read` once per iteration and reports how many allocations each read made.
+template<typename Read> void measureReads(benchmark::State& state, Read read)
+{
+    auto before = allocations.load();
+    for (auto _ : state) {
+        auto value = read();
+        benchmark::DoNotOptimize(value);
+    }
+    state.counters["allocations/read"] = benchmark::Counter(
+        static_cast<double>(allocations.load() - before) / static_cast<double>(state.iterations()));
+}
+
+// The registry object of the device, or nothing after marking the benchmark skipped.
+std::optional<RegistryObjectRef> deviceObject(SysfsRegistry& registry, benchmark::State& state)
+{
+    auto objects = registry.matchBSDName(device());
+    if (!objects || objects->empty()) {
+        state.SkipWithError("no such device");
+        return std::nullopt;
+    }
+    return objects->front();
+}
+
 void cachedSessionRead(benchmark::State& state)
 {
     quietLog();
@@ -93,32 +117,15 @@ void cachedSessionRead(benchmark::State& state)
         state.SkipWithError("no statistics for the device");
         return;
     }
-    auto before = allocations.load();
-    for (auto _ : state) {
-        auto snapshot = (*session)->readSnapshot();
-        benchmark::DoNotOptimize(snapshot);
-    }
-    state.counters["allocations/read"] = benchmark::Counter(
-        static_cast<double>(allocations.load() - before) / static_cast<double>(state.iterations()));
+    measureReads(state, [&] { return (*session)->readSnapshot(); });
 }
 BENCHMARK(cachedSessionRead);
 
 void registryStatisticsProperty(benchmark::State& state)
 {
     SysfsRegistry registry;
-    auto objects = registry.matchBSDName(device());
-    if (!objects || objects->empty()) {
-        state.SkipWithError("no such device");
-        return;
-    }
-    auto object = objects->front();
-    auto before = allocations.load();
-    for (auto _ : state) {
-        auto value = registry.property(object, "Statistics");
-        benchmark::DoNotOptimize(value);
-    }
-    state.counters["allocations/read"] = benchmark::Counter(
-        static_cast<double>(allocations.load() - before) / static_cast<double>(state.iterations()));
+    if (auto object = deviceObject(registry, state))
+        measureReads(state, [&] { return registry.property(*object, "Statistics"); });
 }
 BENCHMARK(registryStatisticsProperty);
 
@@ -126,19 +133,8 @@ BENCHMARK(registryStatisticsProperty);
 void registryReadStatistics(benchmark::State& state)
 {
     SysfsRegistry registry;
-    auto objects = registry.matchBSDName(device());
-    if (!objects || objects->empty()) {
-        state.SkipWithError("no such device");
-        return;
-    }
-    auto object = objects->front();
-    auto before = allocations.load();
-    for (auto _ : state) {
-        auto counters = registry.readStatistics(object);
-        benchmark::DoNotOptimize(counters);
-    }
-    state.counters["allocations/read"] = benchmark::Counter(
-        static_cast<double>(allocations.load() - before) / static_cast<double>(state.iterations()));
+    if (auto object = deviceObject(registry, state))
+        measureReads(state, [&] { return registry.readStatistics(*object); });
 }
 BENCHMARK(registryReadStatistics);
 

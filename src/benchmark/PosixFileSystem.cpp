@@ -23,6 +23,37 @@ template<typename T = void> FileResult<T> failure()
     return Unexpected(lastError());
 }
 
+// Repeats `transfer(done)` (one read, write, pread or pwrite of the bytes after `done`) until
+// `size` bytes have moved, retrying on EINTR. A read stops early at the end of the file; a write
+// that moves nothing would loop for ever, so it is reported as an I/O error instead.
+template<typename Transfer> FileResult<std::size_t> transferAll(std::size_t size, Transfer transfer)
+{
+    std::size_t done = 0;
+    while (done < size) {
+        auto moved = transfer(done);
+        if (moved < 0) {
+            if (errno == EINTR)
+                continue;
+            return failure<std::size_t>();
+        }
+        if (moved == 0)
+            break;
+        done += static_cast<std::size_t>(moved);
+    }
+    return done;
+}
+
+FileResult<void> completeWrite(FileResult<std::size_t> written, std::size_t size)
+{
+    if (!written)
+        return Unexpected(written.error());
+    if (*written != size) {
+        errno = EIO;
+        return failure();
+    }
+    return {};
+}
+
 class PosixFileHandle final : public TestFileHandle {
 public:
     explicit PosixFileHandle(FileDescriptor descriptor)
@@ -38,67 +69,37 @@ public:
 
     FileResult<void> write(std::span<const std::byte> bytes) override
     {
-        while (!bytes.empty()) {
-            auto written = ::write(m_descriptor.get(), bytes.data(), bytes.size());
-            if (written < 0) {
-                if (errno == EINTR)
-                    continue;
-                return failure();
-            }
-            bytes = bytes.subspan(static_cast<std::size_t>(written));
-        }
-        return {};
+        return completeWrite(transferAll(bytes.size(),
+                                 [&](std::size_t done) {
+                                     return ::write(
+                                         m_descriptor.get(), bytes.data() + done, bytes.size() - done);
+                                 }),
+            bytes.size());
     }
 
     FileResult<std::size_t> read(std::span<std::byte> buffer) override
     {
-        std::size_t total = 0;
-        while (total < buffer.size()) {
-            auto got = ::read(m_descriptor.get(), buffer.data() + total, buffer.size() - total);
-            if (got < 0) {
-                if (errno == EINTR)
-                    continue;
-                return failure<std::size_t>();
-            }
-            if (got == 0)
-                break;
-            total += static_cast<std::size_t>(got);
-        }
-        return total;
+        return transferAll(buffer.size(), [&](std::size_t done) {
+            return ::read(m_descriptor.get(), buffer.data() + done, buffer.size() - done);
+        });
     }
 
     FileResult<void> writeAt(std::uint64_t offset, std::span<const std::byte> bytes) override
     {
-        while (!bytes.empty()) {
-            auto written
-                = ::pwrite(m_descriptor.get(), bytes.data(), bytes.size(), static_cast<off_t>(offset));
-            if (written < 0) {
-                if (errno == EINTR)
-                    continue;
-                return failure();
-            }
-            bytes = bytes.subspan(static_cast<std::size_t>(written));
-            offset += static_cast<std::uint64_t>(written);
-        }
-        return {};
+        return completeWrite(transferAll(bytes.size(),
+                                 [&](std::size_t done) {
+                                     return ::pwrite(m_descriptor.get(), bytes.data() + done,
+                                         bytes.size() - done, static_cast<off_t>(offset + done));
+                                 }),
+            bytes.size());
     }
 
     FileResult<std::size_t> readAt(std::uint64_t offset, std::span<std::byte> buffer) override
     {
-        std::size_t total = 0;
-        while (total < buffer.size()) {
-            auto got = ::pread(m_descriptor.get(), buffer.data() + total, buffer.size() - total,
-                static_cast<off_t>(offset + total));
-            if (got < 0) {
-                if (errno == EINTR)
-                    continue;
-                return failure<std::size_t>();
-            }
-            if (got == 0)
-                break;
-            total += static_cast<std::size_t>(got);
-        }
-        return total;
+        return transferAll(buffer.size(), [&](std::size_t done) {
+            return ::pread(m_descriptor.get(), buffer.data() + done, buffer.size() - done,
+                static_cast<off_t>(offset + done));
+        });
     }
 
     FileResult<void> synchronize() override
