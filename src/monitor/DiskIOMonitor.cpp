@@ -368,6 +368,22 @@ const std::vector<DiskSample>& DiskIOMonitor::samples() const
     return m_publishedSamples;
 }
 
+std::vector<DiskSample> DiskIOMonitor::newestSamples(std::size_t count) const
+{
+    assertOnMainQueue(*m_mainQueue);
+    auto available = m_samplesBuffer.count();
+    auto take = static_cast<std::int64_t>(std::min(count, static_cast<std::size_t>(available)));
+    std::vector<DiskSample> newest;
+    newest.reserve(static_cast<std::size_t>(take));
+    for (auto i = available - take; i < available; ++i) {
+        const auto& slot
+            = m_samplesBuffer.storageSlot((m_samplesBuffer.head() + i) % m_samplesBuffer.capacity());
+        if (slot)
+            newest.push_back(*slot);
+    }
+    return newest;
+}
+
 // Monitor queue.
 
 void DiskIOMonitor::beginRun(const DiskVolumeDescriptor& descriptor, std::uint64_t run)

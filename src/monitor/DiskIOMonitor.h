@@ -148,6 +148,9 @@ public:
     // copy. The reference stays valid until the next batch is applied on the main thread.
     const std::vector<DiskSample>& samples() const;
     std::size_t sampleCount() const { return static_cast<std::size_t>(m_samplesBuffer.count()); }
+    // The newest `count` samples (fewer while the history is shorter), oldest first. What a live
+    // view needs each frame: it copies only what it asks for, not the whole history.
+    std::vector<DiskSample> newestSamples(std::size_t count) const;
     const std::optional<DiskVolumeDescriptor>& selectedVolume() const { return m_selectedVolume; }
     bool isMonitoring() const { return m_isMonitoring; }
     std::optional<WallClockTime> monitoringStartDate() const { return m_monitoringStartDate; }

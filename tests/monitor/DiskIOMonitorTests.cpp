@@ -136,6 +136,9 @@ TEST_F(DiskIOMonitorTest, KeepsTheNewestSixtyThousandSamples)
     const auto& samples = monitor->samples();
     ASSERT_EQ(samples.size(), 60000u);
     EXPECT_TRUE(std::equal(samples.begin(), samples.end(), all.begin() + 1));
+    // The live views' window over the wrapped ring: the same newest samples, oldest first.
+    EXPECT_EQ(monitor->newestSamples(256), std::vector<DiskSample>(all.end() - 256, all.end()));
+    EXPECT_EQ(monitor->newestSamples(100000).size(), 60000u);
     EXPECT_EQ(monitor->totalReadBytes(), 60001u * 60002u / 2); // totals cover dropped samples too
     EXPECT_EQ(batchSizes.size(), (60001u + 16u) / 17u);
     EXPECT_EQ(changesOf(Property::samples), std::ssize(batchSizes));
