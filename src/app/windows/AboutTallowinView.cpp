@@ -11,6 +11,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPainter>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QProgressBar>
@@ -34,6 +35,35 @@ QString qText(const std::string& text)
 QString orDash(const std::string& text)
 {
     return text.empty() ? QStringLiteral("—") : QString::fromStdString(text);
+}
+
+// The running program's own icon, else the theme's drive icon, else a drawn one: a bare build
+// and the offscreen tests have neither of the first two at this size.
+QPixmap applicationIcon(int side, qreal ratio)
+{
+    QSize size(side, side);
+    for (const QIcon& icon : { QApplication::windowIcon(), QIcon::fromTheme(QStringLiteral("drive-harddisk")) }) {
+        if (!icon.isNull() && icon.actualSize(size).width() >= side)
+            return icon.pixmap(size, ratio);
+    }
+    QPixmap drawn(size * ratio);
+    drawn.setDevicePixelRatio(ratio);
+    drawn.fill(Qt::transparent);
+    QPainter painter(&drawn);
+    painter.setRenderHint(QPainter::Antialiasing);
+    QLinearGradient shade(0, 0, 0, side);
+    shade.setColorAt(0, QColor(0x4a, 0x90, 0xe2));
+    shade.setColorAt(1, QColor(0x1f, 0x5f, 0xb0));
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(shade);
+    painter.drawRoundedRect(QRectF(2, 2, side - 4, side - 4), side * 0.22, side * 0.22);
+    // A drive: a rounded slab with an activity light.
+    QRectF slab(side * 0.18, side * 0.36, side * 0.64, side * 0.3);
+    painter.setBrush(QColor(255, 255, 255, 235));
+    painter.drawRoundedRect(slab, side * 0.06, side * 0.06);
+    painter.setBrush(QColor(0x3c, 0xd0, 0x70));
+    painter.drawEllipse(QPointF(slab.right() - side * 0.1, slab.center().y()), side * 0.045, side * 0.045);
+    return drawn;
 }
 
 QFont scaledFont(QFont font, double factor, bool bold)
@@ -102,15 +132,11 @@ void AboutTallowinView::buildContent()
     column->setContentsMargins(20, 20, 20, 20);
     column->setSpacing(12);
 
-    // The running program's own icon; a drive symbol when it has none (as in a bare build).
     auto* header = new QHBoxLayout;
     header->setSpacing(12);
-    QIcon icon = QApplication::windowIcon();
-    if (icon.isNull())
-        icon = QIcon::fromTheme(QStringLiteral("drive-harddisk"), style()->standardIcon(QStyle::SP_DriveHDIcon));
     auto* iconLabel = new QLabel(content);
     int iconSide = static_cast<int>(appIconSize);
-    iconLabel->setPixmap(icon.pixmap(QSize(iconSide, iconSide), devicePixelRatioF()));
+    iconLabel->setPixmap(applicationIcon(iconSide, devicePixelRatioF()));
     iconLabel->setFixedSize(iconSide, iconSide);
     auto* name = new QLabel(QStringLiteral("Tallowin"), content);
     name->setFont(scaledFont(name->font(), 1.7, true));

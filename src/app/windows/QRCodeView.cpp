@@ -33,10 +33,14 @@ std::optional<QRMatrix> encodeQRCode(std::string_view utf8)
 
 QImage renderQRCode(const QRMatrix& matrix, int pixels)
 {
+    // The standard quiet zone is four modules. In a small picture that would leave modules of a
+    // single pixel, which phone cameras read badly; there two-pixel modules with a narrower
+    // (at least one module) quiet zone scan better.
     constexpr int quietZone = 4;
-    int modules = matrix.width + 2 * quietZone;
-    int modulePixels = std::max(1, pixels / modules);
-    int side = std::max(pixels, modulePixels * modules);
+    int modulePixels = pixels / (matrix.width + 2 * quietZone);
+    if (modulePixels < 2)
+        modulePixels = std::max(1, pixels / (matrix.width + 2));
+    int side = std::max(pixels, modulePixels * (matrix.width + 2));
     int origin = (side - modulePixels * matrix.width) / 2;
 
     QImage image(side, side, QImage::Format_RGB32);

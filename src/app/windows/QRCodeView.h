@@ -26,8 +26,9 @@ struct QRMatrix {
 std::optional<QRMatrix> encodeQRCode(std::string_view utf8);
 
 // A picture of the code `pixels` × `pixels`, white with black modules: every module the same
-// whole number of pixels, with a quiet zone of four modules, centred. Never smoothed: a scanner
-// needs sharp edges. Modules are at least one pixel, so a code may overflow a tiny picture.
+// whole number of pixels, centred with a quiet zone of four modules (narrower, but at least one
+// module, where that buys two-pixel modules). Never smoothed: a scanner needs sharp edges.
+// Modules are at least one pixel, so a code may overflow a tiny picture.
 QImage renderQRCode(const QRMatrix&, int pixels);
 
 // Shows a text as a QR code of `size` × `size` points, or the footnote when it cannot be encoded.

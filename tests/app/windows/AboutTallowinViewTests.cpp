@@ -382,31 +382,56 @@ TEST(QRCode, ShownCodeDecodesToTheContactLink)
     }
 }
 
-TEST(QRCode, ModulesAreWholeEqualPixelSquares)
+struct QRSizeCase {
+    int pixels;
+    int minimumModulePixels;
+    int minimumQuietModules;
+};
+
+class QRPicture : public ::testing::TestWithParam<QRSizeCase> { };
+
+TEST_P(QRPicture, ModulesAreWholeEqualPixelSquares)
 {
     auto matrix = encodeQRCode("https://u.wechat.com/tallowin-test");
     ASSERT_TRUE(matrix);
-    for (int pixels : { 64, 100, 333 }) {
-        QImage picture = renderQRCode(*matrix, pixels);
-        int modulePixels = pixels / (matrix->width + 8);
-        int origin = (picture.width() - modulePixels * matrix->width) / 2;
-        int wrong = 0;
-        for (int y = 0; y < picture.height(); ++y) {
-            for (int x = 0; x < picture.width(); ++x) {
-                int mx = (x - origin) >= 0 ? (x - origin) / modulePixels : -1;
-                int my = (y - origin) >= 0 ? (y - origin) / modulePixels : -1;
-                bool inside = mx >= 0 && my >= 0 && mx < matrix->width && my < matrix->width;
-                bool dark = inside && matrix->isDark(mx, my);
-                // Only pure black and pure white: no smoothing at module edges.
-                if (picture.pixel(x, y) != (dark ? qRgb(0, 0, 0) : qRgb(255, 255, 255)))
-                    ++wrong;
-            }
+    QImage picture = renderQRCode(*matrix, GetParam().pixels);
+    ASSERT_EQ(picture.width(), GetParam().pixels);
+
+    // The top-left and top-right finder patterns start and end with dark modules on the first
+    // row of the code: they give where the code sits and how wide a module is.
+    int origin = 0;
+    while (origin < picture.width() && picture.pixel(origin, origin) != qRgb(0, 0, 0))
+        ++origin;
+    int right = picture.width() - 1;
+    while (right > origin && picture.pixel(right, origin) != qRgb(0, 0, 0))
+        --right;
+    int span = right + 1 - origin;
+    ASSERT_EQ(span % matrix->width, 0) << "modules of unequal width";
+    int modulePixels = span / matrix->width;
+    EXPECT_GE(modulePixels, GetParam().minimumModulePixels);
+    EXPECT_GE(origin, GetParam().minimumQuietModules * modulePixels);
+
+    int wrong = 0;
+    for (int y = 0; y < picture.height(); ++y) {
+        for (int x = 0; x < picture.width(); ++x) {
+            int mx = x >= origin ? (x - origin) / modulePixels : -1;
+            int my = y >= origin ? (y - origin) / modulePixels : -1;
+            bool inside = mx >= 0 && my >= 0 && mx < matrix->width && my < matrix->width;
+            bool dark = inside && matrix->isDark(mx, my);
+            // Only pure black and pure white: no smoothing at module edges.
+            if (picture.pixel(x, y) != (dark ? qRgb(0, 0, 0) : qRgb(255, 255, 255)))
+                ++wrong;
         }
-        EXPECT_EQ(wrong, 0) << pixels << " pixels";
-        // At least the four-module quiet zone on every side.
-        EXPECT_GE(origin, 4 * modulePixels);
     }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(decodeQRCodes(picture), std::vector<std::string> { "https://u.wechat.com/tallowin-test" });
 }
+
+// The link needs 33 modules at level H. At 64 pixels the quiet zone gives way to two-pixel
+// modules; from 82 pixels on there is room for both.
+INSTANTIATE_TEST_SUITE_P(Sizes, QRPicture,
+    ::testing::Values(QRSizeCase { 64, 1, 1 }, QRSizeCase { 70, 2, 1 }, QRSizeCase { 82, 2, 4 },
+        QRSizeCase { 192, 4, 4 }, QRSizeCase { 333, 8, 4 }));
 
 TEST(QRCode, EncodesAtTheHighestCorrectionLevel)
 {
