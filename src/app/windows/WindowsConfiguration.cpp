@@ -6,15 +6,17 @@ namespace tallowin {
 
 WindowsConfiguration WindowsConfiguration::buildTime()
 {
-    WindowsConfiguration configuration;
-    configuration.serviceBaseUrl = TALLOWIN_SERVICE_BASE_URL;
-    configuration.productIdentifier = TALLOWIN_PRODUCT_ID;
-    configuration.contactLink = TALLOWIN_CONTACT_LINK;
-    configuration.descriptiveParagraph = TALLOWIN_ABOUT_PARAGRAPH;
-    configuration.creditLine = TALLOWIN_CREDIT_LINE;
-    configuration.shortVersion = TALLOWIN_VERSION;
-    configuration.buildNumber = TALLOWIN_BUILD_NUMBER;
-    return configuration;
+    // Built in place: assigning the literals to default-constructed strings trips a false
+    // -Wrestrict in GCC 12 at -O3.
+    return WindowsConfiguration {
+        .serviceBaseUrl = TALLOWIN_SERVICE_BASE_URL,
+        .productIdentifier = TALLOWIN_PRODUCT_ID,
+        .contactLink = TALLOWIN_CONTACT_LINK,
+        .descriptiveParagraph = TALLOWIN_ABOUT_PARAGRAPH,
+        .creditLine = TALLOWIN_CREDIT_LINE,
+        .shortVersion = TALLOWIN_VERSION,
+        .buildNumber = TALLOWIN_BUILD_NUMBER,
+    };
 }
 
 }
