@@ -2,6 +2,7 @@
 #include "app/windows/QRCodeView.h"
 #include "LocalHttpServer.h"
 #include "WindowsTestSupport.h"
+#include "support/EnvironmentGuard.h"
 #include "support/LanguageGuard.h"
 #include "support/TemporaryDirectory.h"
 
@@ -18,6 +19,7 @@
 #include <gtest/gtest.h>
 #include <zbar.h>
 
+#include <filesystem>
 #include <memory>
 
 namespace tallowin {
@@ -324,6 +326,26 @@ TEST_F(AboutDownload, InterruptedTransferLeavesTheOldFile)
     EXPECT_EQ(downloadedNames(), QStringList { QStringLiteral("short.deb") });
 }
 
+TEST_F(AboutDownload, ClosingTheWindowMidwayLeavesNoPartialFile)
+{
+    fileResponse = answer(200, std::string(300'000, 'p'), { { "Content-Type", "application/octet-stream" } });
+    fileResponse.contentLength = 1'000'000;
+    fileResponse.stall = true;
+    writeFile(QStringLiteral("Tallowin-2.0.deb"), QByteArray("previous"));
+    auto view = makeView(base);
+    checkOnce(*view);
+    press(view->currentAlert(), QStringLiteral("Download"));
+    // Part of the file is under way; it stalls, so the download is still running.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return server->requests().size() == 2; }, waitMilliseconds));
+    QTest::qWait(300);
+    EXPECT_TRUE(view->isDownloading());
+
+    view.reset();
+    EXPECT_EQ(downloadedNames(), QStringList { QStringLiteral("Tallowin-2.0.deb") });
+    EXPECT_EQ(fileContent(QStringLiteral("Tallowin-2.0.deb")), QByteArray("previous"));
+    EXPECT_TRUE(desktop->opened.isEmpty());
+}
+
 TEST_F(AboutDownload, NoApplicationToOpenItIsANotice)
 {
     desktop = std::make_shared<testing::RecordingDesktopServices>(folder(), false);
@@ -333,6 +355,27 @@ TEST_F(AboutDownload, NoApplicationToOpenItIsANotice)
     ASSERT_TRUE(view->infoMessage());
     EXPECT_EQ(view->infoMessage()->text, "Download failed: No application could open the downloaded file.");
     EXPECT_EQ(fileContent(QStringLiteral("Tallowin-2.0.deb")), QByteArray("bytes"));
+}
+
+TEST(DownloadFolder, IsTheUsersExistingDownloadsFolderElseTemporary)
+{
+    testing::TemporaryDirectory home("tallowin-home");
+    std::filesystem::create_directories(home.path() / ".config");
+    std::filesystem::create_directories(home.path() / "Fetched");
+    testing::EnvironmentGuard homeGuard("HOME", home.path().c_str());
+    testing::EnvironmentGuard configGuard("XDG_CONFIG_HOME", (home.path() / ".config").c_str());
+    auto writeUserDirs = [&](const char* folder) {
+        QFile file(QString::fromStdString((home.path() / ".config" / "user-dirs.dirs").string()));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(QByteArray("XDG_DOWNLOAD_DIR=\"$HOME/") + folder + "\"\n");
+    };
+    auto services = DesktopServices::system();
+
+    writeUserDirs("Fetched");
+    EXPECT_EQ(services->downloadFolder(), QString::fromStdString((home.path() / "Fetched").string()));
+    // A folder the user's settings name but that is not there is no place to save to.
+    writeUserDirs("Gone");
+    EXPECT_EQ(services->downloadFolder(), QDir::tempPath());
 }
 
 TEST_F(AboutView, VersionLineShowsVersionAndBuild)

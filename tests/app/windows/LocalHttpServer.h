@@ -37,6 +37,8 @@ public:
         bool hang = false;
         // Announce another length than the body's, as a transfer cut short does.
         std::optional<std::size_t> contentLength;
+        // After sending, keep the connection open instead of closing it: a transfer that stalls.
+        bool stall = false;
     };
     using Handler = std::function<Response(const Request&)>;
 
@@ -170,7 +172,11 @@ private:
         text += "Connection: close\r\n\r\n";
         if (response.status != 304)
             text += response.body;
-        asio::async_write(session->socket, asio::buffer(text), [session](asio::error_code, std::size_t) {
+        asio::async_write(session->socket, asio::buffer(text), [this, session, stall = response.stall](asio::error_code, std::size_t) {
+            if (stall) {
+                m_hanging.push_back(session);
+                return;
+            }
             asio::error_code ignored;
             session->socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
             session->socket.close(ignored);
