@@ -27,12 +27,12 @@ struct PanLimits {
 
 // How far the x-origin may go: right up to the oldest sample's own slot, left until the newest
 // sample reaches the right edge (or, with too few slots to fill the width, the far end does).
-PanLimits panLimits(double leadingOffset, double step, std::int64_t slots, double width)
+PanLimits panLimits(double leadingOffset, double step, std::int64_t slotCount, double width)
 {
     PanLimits limits;
     limits.maxOffset = std::max(leadingOffset, 0.0);
-    const double contentWidth = step * static_cast<double>(std::max<std::int64_t>(slots, 1) - 1);
-    if (slots < 2)
+    const double contentWidth = step * static_cast<double>(std::max<std::int64_t>(slotCount, 1) - 1);
+    if (slotCount < 2)
         limits.lowerBound = -width;
     else if (contentWidth <= width)
         limits.lowerBound = std::min(limits.maxOffset, leadingOffset + width - contentWidth);
@@ -47,9 +47,9 @@ Geometry geometry(const LayoutInput& input)
 {
     Geometry result;
     const double width = input.plot.width;
-    result.slots = std::max(input.sampleCount + input.leadingPaddingCount, input.totalSlotCount);
-    const std::int64_t slotCount = std::max<std::int64_t>(result.slots, 1);
-    result.baseSpacing = width / static_cast<double>(std::max<std::int64_t>(slotCount - 1, 1));
+    result.slotCount = std::max(input.sampleCount + input.leadingPaddingCount, input.totalSlotCount);
+    const std::int64_t atLeastOne = std::max<std::int64_t>(result.slotCount, 1);
+    result.baseSpacing = width / static_cast<double>(std::max<std::int64_t>(atLeastOne - 1, 1));
     result.effectiveScale = std::clamp(input.scale * input.magnifyBy, minScale, maxScale);
     // A NaN scale would pass clamp unchanged and poison every position.
     if (std::isnan(result.effectiveScale))
@@ -58,16 +58,16 @@ Geometry geometry(const LayoutInput& input)
     result.leadingOffset = result.step * static_cast<double>(input.leadingPaddingCount);
     const double raw = result.leadingOffset + input.offset + input.dragTranslation;
 
-    const PanLimits limits = panLimits(result.leadingOffset, result.step, result.slots, width);
+    const PanLimits limits = panLimits(result.leadingOffset, result.step, result.slotCount, width);
     result.maxOffset = limits.maxOffset;
     result.lowerBound = limits.lowerBound;
-    result.xOrigin = clampedXOrigin(raw, result.leadingOffset, result.step, result.slots, width);
+    result.xOrigin = clampedXOrigin(raw, result.leadingOffset, result.step, result.slotCount, width);
     return result;
 }
 
-double clampedXOrigin(double raw, double leadingOffset, double step, std::int64_t slots, double width)
+double clampedXOrigin(double raw, double leadingOffset, double step, std::int64_t slotCount, double width)
 {
-    const PanLimits limits = panLimits(leadingOffset, step, slots, width);
+    const PanLimits limits = panLimits(leadingOffset, step, slotCount, width);
     // fmax drops a NaN raw value (a gesture gone wrong) in favour of the limit.
     return std::min(limits.maxOffset, std::fmax(raw, limits.lowerBound));
 }

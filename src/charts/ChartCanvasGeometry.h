@@ -61,7 +61,7 @@ struct LayoutInput {
 };
 
 struct Geometry {
-    std::int64_t slots { 0 };
+    std::int64_t slotCount { 0 };
     double baseSpacing { 0 };
     double effectiveScale { 1 };
     // Points between neighbouring slots.
@@ -80,7 +80,7 @@ struct Geometry {
 Geometry geometry(const LayoutInput&);
 // The x-origin a raw (unclamped) one is held to: never right of the oldest sample's own slot,
 // never so far left that the newest sample leaves the right edge.
-double clampedXOrigin(double raw, double leadingOffset, double step, std::int64_t slots, double width);
+double clampedXOrigin(double raw, double leadingOffset, double step, std::int64_t slotCount, double width);
 
 // The sample indices that reach into the plot, one slot of margin on either side; empty for no samples.
 IndexRange visibleRange(std::int64_t sampleCount, double xOrigin, double step, double width);
