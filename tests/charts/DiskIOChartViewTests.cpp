@@ -23,16 +23,27 @@ namespace {
 
 using namespace std::chrono_literals;
 
-QApplication& application()
-{
-    static int argc = 1;
-    static char name[] = "tallowin_charts_view_tests";
-    static char* argv[] = { name, nullptr };
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    static QApplication app(argc, argv);
-    return app;
-}
+// One application for the whole program, gone before the program's static objects are: a
+// QApplication destroyed during static destruction outlives parts of Qt it still needs.
+class QtApplicationEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        m_application = std::make_unique<QApplication>(m_argc, m_argv);
+    }
+    void TearDown() override { m_application.reset(); }
+
+private:
+    int m_argc { 1 };
+    char m_name[32] = "tallowin_charts_view_tests";
+    char* m_argv[2] = { m_name, nullptr };
+    std::unique_ptr<QApplication> m_application;
+};
+
+// GoogleTest owns registered environments.
+[[maybe_unused]] const auto* const qtEnvironment = ::testing::AddGlobalTestEnvironment(new QtApplicationEnvironment);
 
 // The plot is 1020 × 400 inside the card's padding: 255 slot gaps of exactly 4 points.
 constexpr int plotWidth = 1020;
@@ -55,8 +66,6 @@ bool isOrange(QColor c) { return c.red() > 200 && c.green() > 100 && c.green() <
 
 class DiskIOChartViewTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { application(); }
-
     void SetUp() override
     {
         section = std::make_unique<DiskIOChartSection>(QFont("DejaVu Sans"), viewport, mainQueue);
