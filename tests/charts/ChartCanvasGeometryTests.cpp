@@ -104,15 +104,6 @@ TEST(ChartCanvasGeometryLayout, PlacesOldestAndNewestSamplesAndHoldsThePan)
     }
 }
 
-TEST(ChartCanvasGeometryLayout, NewestSampleSitsAtTheRightEdgeAtRest)
-{
-    for (std::int64_t count : { 1, 2, 10, 255, 256 }) {
-        SCOPED_TRACE(count);
-        const Geometry layout = geometry(layoutFor(count));
-        EXPECT_DOUBLE_EQ(layout.xOf(count - 1), plotWidth);
-    }
-}
-
 TEST(ChartCanvasGeometryLayout, SingleSlotChartMayPanAcrossTheWidth)
 {
     LayoutInput input = layoutFor(0);
@@ -155,14 +146,6 @@ TEST(ChartCanvasGeometryVisibleRange, KeepsOneSlotOfMarginAndNeverLeavesTheSampl
     }
 }
 
-TEST(ChartCanvasGeometryVisibleRange, AsksTheCacheForTwoPointsPerPointOfWidth)
-{
-    EXPECT_EQ(cacheTargetCount(1020), 2040);
-    EXPECT_EQ(cacheTargetCount(0.3), 1);
-    EXPECT_EQ(cacheTargetCount(0), 1);
-    EXPECT_EQ(cacheTargetCount(100.75), 201);
-}
-
 TEST(ChartCanvasGeometryThroughputAxis, TopIsTheNextDecadeFromOneGigabyte)
 {
     struct Case {
@@ -187,13 +170,6 @@ TEST(ChartCanvasGeometryThroughputAxis, TopIsTheNextDecadeFromOneGigabyte)
         for (const auto& tick : ticks)
             EXPECT_DOUBLE_EQ(tick.position, ticks.back().value > 0 ? tick.value / ticks.back().value : 0);
     }
-}
-
-TEST(ChartCanvasGeometryThroughputAxis, LargestRateLooksAtBothSeries)
-{
-    EXPECT_EQ(largestRate({}), 0);
-    EXPECT_EQ(largestRate({ pointAt(0, 5, 1), pointAt(1, 2, 9), pointAt(2, 3, 4) }), 9);
-    EXPECT_EQ(largestRate({ pointAt(0, -5, -1) }), 0);
 }
 
 TEST(ChartCanvasGeometryThroughputAxis, ValuesAreDrawnInsideThePlot)
@@ -270,14 +246,6 @@ TEST(ChartCanvasGeometryTimeAxis, NoIntervalGivesOneTickAtNow)
     EXPECT_THAT(timeTicks(0), ElementsAre(AxisTick { 0, 1.0 }));
     EXPECT_THAT(timeTicks(-5), ElementsAre(AxisTick { 0, 1.0 }));
     EXPECT_TRUE(timeLabels(timeTicks(0), { plotWidth, plotHeight }, Language::English).empty());
-}
-
-TEST(ChartCanvasGeometryTimeAxis, LabelsEndOnTheirTicksAboveTheAxisLine)
-{
-    const auto labels = timeLabels(timeTicks(1000), { plotWidth, plotHeight }, Language::English);
-    ASSERT_FALSE(labels.empty());
-    EXPECT_DOUBLE_EQ(labels[0].anchor.x, (1 - 50.0 / 255) * plotWidth);
-    EXPECT_DOUBLE_EQ(labels[0].anchor.y, plotHeight - 18);
 }
 
 TEST(ChartCanvasGeometryGrid, SlotLinesFollowThePanAndLevelLinesSplitTheHeight)
@@ -417,19 +385,6 @@ TEST(ChartCanvasGeometryTooltip, FlipsNearTheEdgesAndKeepsTwelvePointsInside)
         SCOPED_TRACE(c.name);
         EXPECT_EQ(tooltipOrigin(c.x, c.yTop, c.size, plot), c.expected);
     }
-}
-
-TEST(ChartCanvasGeometryTooltip, MarkersFollowTheHoveredPoint)
-{
-    const Geometry layout = geometry(layoutFor(256));
-    const double scale = yScale(throughputTicks(1.2e9), plotHeight);
-    const auto markers = hoverMarkers(pointAt(10, 5e9, 1e10), layout, scale, plotHeight);
-    ASSERT_TRUE(markers);
-    EXPECT_EQ(*markers, (HoverMarkers { 40, 200, 0 }));
-    EXPECT_EQ(markers->yTop(), 0);
-    Geometry broken = layout;
-    broken.step = std::numeric_limits<double>::infinity();
-    EXPECT_FALSE(hoverMarkers(pointAt(10), broken, scale, plotHeight));
 }
 
 class ChartCanvasGeometryTooltipTexts : public ::testing::Test {
