@@ -2,9 +2,15 @@
 
 #include "charts/view/ChartAppearance.h"
 
+#include <QImage>
 #include <QLineF>
 #include <QList>
 #include <QString>
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <tuple>
 
 namespace tallowin {
 
@@ -26,34 +32,109 @@ void paintWaitingText(QPainter& painter, const PlotScene& scene)
         QString::fromStdString(ChartExportSupport::waitingForDataText(scene.language)));
 }
 
+// A hairline of the given width as whole device pixels whose opacity carries the coverage an
+// antialiased line would have had. Hundreds of antialiased grid lines cost milliseconds per frame;
+// filled pixel columns cost next to nothing and look the same.
+struct Hairline {
+    double thickness { 0 };
+    QColor colour;
+};
+
+Hairline hairline(const QColor& colour, double width, qreal devicePixelRatio)
+{
+    const double coverage = width * devicePixelRatio;
+    const double pixels = std::max(std::ceil(coverage), 1.0);
+    QColor blended = colour;
+    blended.setAlphaF(static_cast<float>(colour.alphaF() * coverage / pixels));
+    return { pixels / devicePixelRatio, blended };
+}
+
+// One device pixel wide is the cosmetic pen's fast path; wider hairlines (high-density screens)
+// take the ordinary stroker.
+QPen hairlinePen(const Hairline& line, qreal devicePixelRatio)
+{
+    QPen pen(line.colour, line.thickness * devicePixelRatio);
+    pen.setCosmetic(true);
+    return pen;
+}
+
+double snapped(double value, qreal devicePixelRatio)
+{
+    return std::floor(value * devicePixelRatio) / devicePixelRatio;
+}
+
 void paintGrid(QPainter& painter, const PlotScene& scene)
 {
     const double w = scene.plot.width();
     const double h = scene.plot.height();
+    const qreal ratio = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
+    painter.save();
+    painter.setRenderHint(QPainter::Antialiasing, false);
+
+    const Hairline slot = hairline(white(0.12), 0.6, ratio);
     QList<QLineF> lines;
     for (double x : slotGridXs(scene.layout.xOrigin, scene.layout.step, w))
-        lines.append(QLineF(x, 0, x, h));
-    painter.setPen(QPen(white(0.12), 0.6));
+        lines.append(QLineF(snapped(x, ratio), 0, snapped(x, ratio), h));
+    painter.setPen(hairlinePen(slot, ratio));
     painter.drawLines(lines);
 
+    const Hairline level = hairline(white(0.084), 0.6, ratio);
     lines.clear();
-    for (double y : levelGridYs(h))
-        lines.append(QLineF(0, y, w, y));
-    painter.setPen(QPen(white(0.084), 0.6));
+    for (double y : levelGridYs(h)) {
+        const double at = std::min(snapped(y, ratio), h - level.thickness);
+        lines.append(QLineF(0, at, w, at));
+    }
+    painter.setPen(hairlinePen(level, ratio));
     painter.drawLines(lines);
+    painter.restore();
+}
+
+// A dot drawn once with antialiasing and then copied for every point: a few thousand antialiased
+// ellipses cost tens of milliseconds per frame, copies of a small image a fraction of that.
+const QImage& dotSprite(const QColor& colour, double diameter, qreal devicePixelRatio)
+{
+    using Key = std::tuple<QRgb, double, qreal>;
+    // Main thread only, like all drawing; a handful of entries (two colours, two sizes).
+    static std::map<Key, QImage> sprites;
+    const Key key { colour.rgba(), diameter, devicePixelRatio };
+    auto found = sprites.find(key);
+    if (found != sprites.end())
+        return found->second;
+    const int side = static_cast<int>(std::ceil((diameter + 2) * devicePixelRatio));
+    QImage sprite(side, side, QImage::Format_ARGB32_Premultiplied);
+    sprite.fill(Qt::transparent);
+    {
+        QPainter painter(&sprite);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(colour);
+        const double radius = diameter * devicePixelRatio / 2;
+        painter.drawEllipse(QPointF(side / 2.0, side / 2.0), radius, radius);
+    }
+    sprite.setDevicePixelRatio(devicePixelRatio);
+    return sprites.emplace(key, std::move(sprite)).first->second;
 }
 
 void paintDots(QPainter& painter, const PlotScene& scene, double yScale, bool reads)
 {
     const double h = scene.plot.height();
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(reads ? ChartAppearance::readColour() : ChartAppearance::writeColour());
+    const QColor colour = reads ? ChartAppearance::readColour() : ChartAppearance::writeColour();
+    const qreal ratio = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
+    const QImage& dot = dotSprite(colour, dotDiameter, ratio);
+    const double half = dot.width() / ratio / 2;
     const std::optional<std::int64_t> hoveredIndex
         = scene.hovered ? std::optional(scene.hovered->index) : std::nullopt;
     for (const auto& point : scene.plotted) {
-        const double radius = (point.index == hoveredIndex ? hoveredDotDiameter : dotDiameter) / 2;
-        const QPointF centre(scene.layout.xOf(point.index), yOf(reads ? point.readSpeed : point.writeSpeed, yScale, h));
-        painter.drawEllipse(centre, radius, radius);
+        const double x = scene.layout.xOf(point.index);
+        const double y = yOf(reads ? point.readSpeed : point.writeSpeed, yScale, h);
+        if (point.index == hoveredIndex) {
+            const QImage& big = dotSprite(colour, hoveredDotDiameter, ratio);
+            const double bigHalf = big.width() / ratio / 2;
+            painter.drawImage(QPointF(std::round((x - bigHalf) * ratio) / ratio, std::round((y - bigHalf) * ratio) / ratio), big);
+            continue;
+        }
+        // Whole device pixels keep the copy on the raster engine's fast path.
+        painter.drawImage(QPointF(std::round((x - half) * ratio) / ratio, std::round((y - half) * ratio) / ratio), dot);
     }
 }
 
