@@ -354,6 +354,36 @@ TEST_F(DiskIOChartViewTest, DrawsDotsWhereTheSamplesAreAndNothingLeftOfTheOldest
     EXPECT_EQ(coloured, 0);
 }
 
+class PaintCounter : public QObject {
+public:
+    int paints { 0 };
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        paints += event->type() == QEvent::Paint ? 1 : 0;
+        return false;
+    }
+};
+
+TEST_F(DiskIOChartViewTest, FullChartRepaintsOncePerBatchWhenTheNewPointsArrive)
+{
+    section->setSamples(steadySamples(256, 1'000, 2'000), 1000);
+    ASSERT_TRUE(waitForPlottedCount(256));
+    QCoreApplication::processEvents();
+    PaintCounter counter;
+    canvas().installEventFilter(&counter);
+
+    const auto next = steadySamples(256, 5'000, 2'000);
+    section->setSamples(next, 1000);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(counter.paints, 0) << "the old points would only be drawn again";
+    ASSERT_TRUE(waitForPlotted([](const auto& plotted) { return plotted.front().readSpeed == 5'000; }));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(counter.paints, 1);
+    canvas().removeEventFilter(&counter);
+}
+
 // Pictures for a person to look at: written only when TALLOWIN_CHART_SCREENSHOTS names a folder.
 TEST_F(DiskIOChartViewTest, SavesScreenshotsWhenAsked)
 {

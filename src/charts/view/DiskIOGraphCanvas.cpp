@@ -64,12 +64,21 @@ DiskIOGraphCanvas::~DiskIOGraphCanvas()
 void DiskIOGraphCanvas::setSamples(std::vector<DiskSample> displayed, int sampleIntervalMs, int leadingPaddingCount)
 {
     const bool countChanged = displayed.size() != m_samples->size();
+    const Geometry before = layoutGeometry();
+    const int intervalBefore = m_sampleIntervalMs;
     m_samples = std::make_shared<const std::vector<DiskSample>>(std::move(displayed));
     m_sampleIntervalMs = sampleIntervalMs;
     m_leadingPaddingCount = leadingPaddingCount;
     if (countChanged)
         m_hoveredSample = reselectHover(m_hoveredSample, static_cast<std::int64_t>(m_samples->size()), plottedSamples());
-    relayout();
+    if (countChanged || intervalBefore != m_sampleIntervalMs || before != layoutGeometry()) {
+        relayout();
+        return;
+    }
+    // A full chart whose newest sample moved on: nothing on screen changes until the cache
+    // publishes the new points, and that repaints. One paint per batch instead of two.
+    feedCache();
+    placeTooltip();
 }
 
 void DiskIOGraphCanvas::setOnPlotSizeChange(std::function<void(QSizeF)> callback)
