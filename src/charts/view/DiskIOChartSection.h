@@ -42,6 +42,7 @@ public:
     // The monitor's history, oldest first; only its newest `totalSlotCount` entries are shown,
     // so callers may pass just those (DiskIOMonitor::newestSamples).
     void setSamples(std::vector<DiskSample>, int samplingIntervalMs);
+    // Receives the plot's size on every change, and at once when the plot already has one.
     void setOnChartSizeChange(std::function<void(QSizeF)>);
 
     DiskIOGraphCanvas& canvas();
