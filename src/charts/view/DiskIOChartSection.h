@@ -31,6 +31,9 @@ class DiskIOChartSection : public QWidget {
 
 public:
     static constexpr int totalSlotCount = 256;
+    static constexpr int horizontalPadding = 18;
+    static constexpr int verticalPadding = 16;
+    static constexpr double cornerRadius = 20;
 
     DiskIOChartSection(QFont unifiedTextFont, std::shared_ptr<ChartViewport>, std::shared_ptr<MainQueue>,
         QWidget* parent = nullptr);
@@ -39,9 +42,17 @@ public:
     // The monitor's history, oldest first; only its newest `totalSlotCount` entries are shown,
     // so callers may pass just those (DiskIOMonitor::newestSamples).
     void setSamples(std::vector<DiskSample>, int samplingIntervalMs);
+    // Receives the plot's size on every change, and at once when the plot already has one.
     void setOnChartSizeChange(std::function<void(QSizeF)>);
 
     DiskIOGraphCanvas& canvas();
+
+    // How many of a history's newest samples are shown, and how many empty slots precede them.
+    static std::size_t displayedCount(std::size_t historyCount);
+    static int leadingPaddingCount(std::size_t displayedCount);
+
+protected:
+    void paintEvent(QPaintEvent*) override;
 
 private:
     // Child widgets belong to their Qt parent, which deletes them; the pointer only observes.
