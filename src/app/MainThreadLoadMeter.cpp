@@ -105,6 +105,9 @@ public:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override
     {
+        // Work that the dispatcher runs right after its poll (timers, socket notifiers) comes
+        // without an awake signal; every event delivered marks the thread as working again.
+        m_meter.awake();
         // Qt delivers a widget window's repaint request to the top-level widget or to its
         // QWindow depending on the platform plugin; either marks one frame.
         if (event->type() == QEvent::UpdateRequest) {

@@ -13,6 +13,9 @@ namespace tallowin {
 
 // How busy the GUI thread is: the time between waking up and going back to sleep in the event
 // loop, summed over windows of one second, and how many frames the windows painted meanwhile.
+// Sleeping begins when the dispatcher announces it is about to block; waking is its awake signal
+// or the first event delivered after the poll, whichever comes first (Qt's dispatchers run
+// timers and socket notifiers after the poll without announcing it).
 // The meter itself is plain bookkeeping over an injected clock; MainThreadLoadProbe feeds it
 // from Qt's event dispatcher.
 class MainThreadLoadMeter {

@@ -185,7 +185,8 @@ void TallowinApp::buildMenus()
     connect(m_aboutAction, &QAction::triggered, this, [this] { openWindow(AboutWindowScene::identifier); });
     application->addSeparator();
     m_quitAction = application->addAction(qt(AppTexts::quitCommand()));
-    m_quitAction->setShortcut(QKeySequence::Quit);
+    // Every Linux desktop quits with Ctrl+Q; Qt's platform themes do not all bind QKeySequence::Quit.
+    m_quitAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     m_quitAction->setMenuRole(QAction::QuitRole);
     connect(m_quitAction, &QAction::triggered, this, [] { QCoreApplication::quit(); });
 
