@@ -88,12 +88,12 @@ public:
         }
         if (auto* application = QCoreApplication::instance())
             application->installEventFilter(this);
-        m_timer.setTimerType(Qt::CoarseTimer);
+        m_timer.setTimerType(Qt::PreciseTimer);
         connect(&m_timer, &QTimer::timeout, this, [this] {
             if (auto report = m_meter.takeReportIfDue())
                 m_sink(*report);
         });
-        m_timer.start(200);
+        m_timer.start(std::chrono::duration_cast<std::chrono::milliseconds>(MainThreadLoadMeter::defaultWindow));
     }
 
     ~Hooks() override

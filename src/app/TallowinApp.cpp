@@ -187,6 +187,8 @@ void TallowinApp::buildMenus()
     m_quitAction = application->addAction(qt(AppTexts::quitCommand()));
     // Every Linux desktop quits with Ctrl+Q; Qt's platform themes do not all bind QKeySequence::Quit.
     m_quitAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    // Quits from the About and Feedback windows too, not only from the main window.
+    m_quitAction->setShortcutContext(Qt::ApplicationShortcut);
     m_quitAction->setMenuRole(QAction::QuitRole);
     connect(m_quitAction, &QAction::triggered, this, [] { QCoreApplication::quit(); });
 

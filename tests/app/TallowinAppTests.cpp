@@ -245,6 +245,7 @@ TEST_F(TallowinAppTest, QuitHasTheDesktopsShortcut)
 {
     auto app = makeApp();
     EXPECT_EQ(app->quitAction().shortcut(), QKeySequence(QStringLiteral("Ctrl+Q")));
+    EXPECT_EQ(app->quitAction().shortcutContext(), Qt::ApplicationShortcut) << "from every window";
 }
 
 struct SizingCase {
