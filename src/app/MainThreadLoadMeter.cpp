@@ -11,6 +11,7 @@
 #include <QWidget>
 #include <QWindow>
 
+#include <algorithm>
 #include <cstdio>
 #include <fmt/format.h>
 
@@ -56,6 +57,12 @@ void MainThreadLoadMeter::frame()
     ++m_frames;
 }
 
+std::chrono::nanoseconds MainThreadLoadMeter::timeUntilDue() const
+{
+    auto remaining = m_windowStart + m_window - m_clock();
+    return std::max(remaining, std::chrono::nanoseconds(0));
+}
+
 std::optional<MainThreadLoadMeter::Report> MainThreadLoadMeter::takeReportIfDue()
 {
     auto now = m_clock();
@@ -88,12 +95,16 @@ public:
         }
         if (auto* application = QCoreApplication::instance())
             application->installEventFilter(this);
+        // One wake-up per window, armed for the moment the current window ends: a repeating
+        // timer drifts against the meter's clock and would now and then skip a window.
         m_timer.setTimerType(Qt::PreciseTimer);
+        m_timer.setSingleShot(true);
         connect(&m_timer, &QTimer::timeout, this, [this] {
             if (auto report = m_meter.takeReportIfDue())
                 m_sink(*report);
+            armTimer();
         });
-        m_timer.start(std::chrono::duration_cast<std::chrono::milliseconds>(MainThreadLoadMeter::defaultWindow));
+        armTimer();
     }
 
     ~Hooks() override
@@ -122,6 +133,12 @@ protected:
     }
 
 private:
+    void armTimer()
+    {
+        auto wait = std::chrono::ceil<std::chrono::milliseconds>(m_meter.timeUntilDue());
+        m_timer.start(std::max(wait, std::chrono::milliseconds(1)));
+    }
+
     MainThreadLoadMeter m_meter;
     bool m_sawWidgetRequests { false };
     Sink m_sink;

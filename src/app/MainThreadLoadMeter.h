@@ -46,6 +46,8 @@ public:
     // The finished window's figures once a whole window has passed since the last report; the
     // next window starts then. The busy span still open is split at that moment.
     std::optional<Report> takeReportIfDue();
+    // How long until the current window is over (zero when it is).
+    std::chrono::nanoseconds timeUntilDue() const;
 
 private:
     Clock m_clock;

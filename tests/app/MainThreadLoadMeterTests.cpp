@@ -78,12 +78,15 @@ TEST(MainThreadLoadMeter, ReportsOncePerWindowAndStartsAfresh)
     meter.awake();
     clock.now += 999ms;
     EXPECT_FALSE(meter.takeReportIfDue()) << "a window is not over before its second";
+    EXPECT_EQ(meter.timeUntilDue(), std::chrono::nanoseconds(1ms));
     clock.now += 1ms;
+    EXPECT_EQ(meter.timeUntilDue(), std::chrono::nanoseconds(0));
     auto first = meter.takeReportIfDue();
     ASSERT_TRUE(first);
     EXPECT_EQ(first->busy, std::chrono::nanoseconds(1s));
     EXPECT_DOUBLE_EQ(first->load(), 1.0);
     EXPECT_FALSE(meter.takeReportIfDue()) << "the next window has just begun";
+    EXPECT_EQ(meter.timeUntilDue(), std::chrono::nanoseconds(1s));
 
     // The span that crossed the boundary continues in the next window, from the boundary.
     clock.now += 250ms;
@@ -129,6 +132,10 @@ TEST(MainThreadLoadProbe, SeesGuiThreadWorkAndFrames)
         loop.exec();
     }
     ASSERT_GE(reports.size(), 2U);
+    for (const auto& each : reports) {
+        EXPECT_GE(each.window, std::chrono::nanoseconds(1s));
+        EXPECT_LT(each.window, std::chrono::nanoseconds(1900ms)) << "a window was skipped";
+    }
     const auto& report = reports.front();
     EXPECT_GT(report.busy, std::chrono::nanoseconds(60ms));
     EXPECT_LT(report.busy, report.window * 3 / 4);
