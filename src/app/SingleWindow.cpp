@@ -70,12 +70,14 @@ QWidget* SingleWindow::open()
     layout->setSpacing(0);
     QWidget* content = m_scene.contentBuilder ? m_scene.contentBuilder(window) : nullptr;
     if (content) {
-        // Stretched over the window, held to the top-leading corner when it stops growing.
-        layout->addWidget(content, 1, Qt::AlignTop | Qt::AlignLeft);
-        if (content->sizePolicy().horizontalPolicy() != QSizePolicy::Fixed
-            && content->sizePolicy().verticalPolicy() != QSizePolicy::Fixed) {
-            layout->setAlignment(content, {});
-        }
+        // Stretched over the window; in a direction it cannot grow, it is held to the top-leading
+        // corner instead of being centred.
+        Qt::Alignment alignment;
+        if (content->sizePolicy().horizontalPolicy() == QSizePolicy::Fixed)
+            alignment |= Qt::AlignLeft;
+        if (content->sizePolicy().verticalPolicy() == QSizePolicy::Fixed)
+            alignment |= Qt::AlignTop;
+        layout->addWidget(content, 1, alignment);
         auto sizing = secondaryWindowSizing(m_scene.defaultSize, ContentSizeFacts::of(*content));
         window->setMinimumSize(sizing.minimum);
         window->setMaximumSize(sizing.maximum);

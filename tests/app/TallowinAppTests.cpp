@@ -283,6 +283,41 @@ TEST(SecondaryWindowSizing, FollowsWhatTheContentAllows)
     }
 }
 
+// The content fills the window; one that cannot grow sits in the top-leading corner.
+TEST(SingleWindow, ContentFillsTheWindowOrSitsTopLeading)
+{
+    struct ContentCase {
+        const char* name;
+        QSizePolicy policy;
+        QRect expected; // in a 420 x 380 window
+    };
+    const std::vector<ContentCase> cases {
+        { "flexible", QSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred), QRect(0, 0, 420, 380) },
+        { "fixed width", QSizePolicy(QSizePolicy::Fixed, QSizePolicy::Expanding), QRect(0, 0, 200, 380) },
+    };
+    for (const auto& testCase : cases) {
+        QWidget owner;
+        QWidget* made = nullptr;
+        SingleWindow window({ "test-window", "Test", { 420, 380 }, [&](QWidget* parent) {
+                                 made = new QWidget(parent);
+                                 made->setSizePolicy(testCase.policy);
+                                 made->setFixedWidth(testCase.policy.horizontalPolicy() == QSizePolicy::Fixed ? 200 : 0);
+                                 if (testCase.policy.horizontalPolicy() != QSizePolicy::Fixed) {
+                                     made->setMinimumWidth(0);
+                                     made->setMaximumWidth(QWIDGETSIZE_MAX);
+                                 }
+                                 return made;
+                             } },
+            &owner);
+        auto* opened = window.open();
+        ASSERT_TRUE(made) << testCase.name;
+        opened->resize(420, 380);
+        serveEvents();
+        EXPECT_EQ(made->geometry(), testCase.expected) << testCase.name;
+        EXPECT_EQ(opened->objectName(), QStringLiteral("test-window"));
+    }
+}
+
 // A service manager that records the threads it is asked on, and can hold its answer back like
 // an approval dialog that nobody has answered yet.
 class RecordingServiceManager final : public ServiceManager {
