@@ -2,6 +2,7 @@
 # Installs the Debian 12 packages that Tallowin needs, only when some are missing.
 #   scripts/install-deps.sh          build and run
 #   scripts/install-deps.sh --tests  also what the tests use
+#   scripts/install-deps.sh --package  also what building the Debian package uses
 set -euo pipefail
 
 packages=(
@@ -11,7 +12,10 @@ packages=(
     smartmontools pci.ids usb.ids
 )
 if [[ "${1:-}" == "--tests" ]]; then
-    packages+=(libgtest-dev libgmock-dev libbenchmark-dev e2fsprogs util-linux libzbar-dev)
+    packages+=(libgtest-dev libgmock-dev libbenchmark-dev e2fsprogs util-linux desktop-file-utils libxml2-utils libzbar-dev)
+fi
+if [[ "${1:-}" == "--package" ]]; then
+    packages+=(dpkg-dev file)
 fi
 
 missing=()

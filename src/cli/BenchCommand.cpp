@@ -2,7 +2,7 @@
 #include "cli/BenchOutcome.h"
 #include "cli/Command.h"
 #include "cli/Interrupt.h"
-#include "cli/SystemVolume.h"
+#include "volumes/SystemVolume.h"
 #include "core/Formatting.h"
 #include "core/Language.h"
 #include "core/MainQueue.h"

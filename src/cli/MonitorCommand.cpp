@@ -4,7 +4,7 @@
 #include "cli/Command.h"
 #include "cli/Interrupt.h"
 #include "cli/MonitorExport.h"
-#include "cli/SystemVolume.h"
+#include "volumes/SystemVolume.h"
 #include "core/Clock.h"
 #include "core/Language.h"
 #include "core/MainQueue.h"

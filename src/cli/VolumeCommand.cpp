@@ -1,5 +1,5 @@
 #include "cli/Command.h"
-#include "cli/SystemVolume.h"
+#include "volumes/SystemVolume.h"
 #include "core/Language.h"
 #include "platform/SysfsRegistry.h"
 #include "volumes/DiskVolumeResolver.h"

@@ -1,4 +1,4 @@
-#include "cli/SystemVolume.h"
+#include "volumes/SystemVolume.h"
 #include "support/FakeDeviceRegistry.h"
 #include "support/LanguageGuard.h"
 #include "volumes/ConnectionClassifier.h"
@@ -217,7 +217,7 @@ class VolumeAtPath : public Resolver {
 protected:
     Expected<DiskVolumeDescriptor, std::string> volume(const std::string& path)
     {
-        return cli::volumeAtPath(path, registry, mounts);
+        return volumeAtPath(path, registry, mounts);
     }
 };
 

@@ -1,4 +1,4 @@
-#include "cli/SystemVolume.h"
+#include "volumes/SystemVolume.h"
 
 #include "core/Language.h"
 #include "platform/LinuxMountLookup.h"
@@ -8,7 +8,7 @@
 #include <fmt/format.h>
 #include <system_error>
 
-namespace tallowin::cli {
+namespace tallowin {
 
 namespace {
 
