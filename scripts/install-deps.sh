@@ -8,10 +8,10 @@ packages=(
     cmake ninja-build g++ pkg-config
     libfmt-dev libcli11-dev nlohmann-json3-dev libasio-dev libsystemd-dev libblkid-dev
     qt6-base-dev qt6-qpa-plugins fonts-dejavu-core fonts-noto-cjk
-    smartmontools pci.ids usb.ids
+    smartmontools pci.ids usb.ids prometheus-cpp-dev
 )
 if [[ "${1:-}" == "--tests" ]]; then
-    packages+=(libgtest-dev libgmock-dev libbenchmark-dev e2fsprogs util-linux)
+    packages+=(libgtest-dev libgmock-dev libbenchmark-dev e2fsprogs util-linux prometheus)
 fi
 
 missing=()
