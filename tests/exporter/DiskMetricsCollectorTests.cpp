@@ -78,7 +78,6 @@ struct FakeMachine {
     }
     void start(DiskMetricsCollector::Selection selection = std::nullopt)
     {
-        std::weak_ptr<DiskMetricsCollector> weak;
         refresher = std::make_shared<SmartRefresher>(smartSource,
             std::make_shared<SysfsBlockDeviceTopology>(tree.rootString()), [this] { return collector->smartTargets(); });
         collector = std::make_shared<DiskMetricsCollector>(
@@ -205,57 +204,11 @@ TEST(DiskMetricsCollector, SmartSeriesComeFromTheLastRefreshOfEachWholeDisk)
     EXPECT_EQ(machine.scrape().find(R"(device="sda")"), std::string::npos);
 }
 
-TEST(DiskMetricsCollector, FamilyListCoversEveryFamilyAScrapeWrites)
+TEST(SmartFigures, MinutesCountAndWrongTypesAreUnknownNotZero)
 {
-    FakeMachine machine;
-    machine.addDisk("virtual/block/sda", 0);
-    machine.addDisk("virtual/block/sdb", 16);
-    machine.addDisk("virtual/block/sdc", 32);
-    machine.addDisk("virtual/block/sdd", 48);
-    machine.fileSystems->mounted = { { "sda", "/", "ext4", 1, 1 } };
-    machine.smartSource->reports = { { "sda", "ata-hdd-wdc-wd140edfz-all.json" },
-        { "sdb", "nvme-samsung-970evo-xall.json" }, { "sdc", "scsi-sas-seagate-st600mp0036-all.json" } };
-    machine.start();
-    machine.refresher->refreshNow();
-    auto written = familiesIn(machine.scrape());
-    auto listed = DiskMetricsCollector::familyNames();
-    EXPECT_EQ(written, std::set<std::string>(listed.begin(), listed.end()));
-}
-
-TEST(SmartFigures, RecordedReportsOfEachProtocol)
-{
-    auto figures = [](auto fill) {
-        SmartFigures made;
-        fill(made);
-        return made;
-    };
-    const std::pair<const char*, SmartFigures> cases[] = {
-        { "ata-hdd-wdc-wd140edfz-all.json", figures([](SmartFigures& f) {
-             f.passed = true, f.temperatureCelsius = 32, f.powerOnHours = 1730;
-             f.reallocatedSectors = 0, f.pendingSectors = 0, f.offlineUncorrectableSectors = 0;
-             f.interfaceCrcErrors = 0;
-         }) },
-        { "usb-jmicron-wdc-wd3200bevt-failing-all.json", figures([](SmartFigures& f) {
-             f.passed = false, f.temperatureCelsius = 27, f.powerOnHours = 16402;
-             f.reallocatedSectors = 535, f.pendingSectors = 1, f.offlineUncorrectableSectors = 0;
-             f.interfaceCrcErrors = 0;
-         }) },
-        { "nvme-samsung-970evo-xall.json", figures([](SmartFigures& f) {
-             f.passed = true, f.temperatureCelsius = 35, f.powerOnHours = 12798;
-             f.mediaErrors = 7, f.errorLogEntries = 62;
-         }) },
-        // SCSI reports hours and minutes; the minutes are part of the hours.
-        { "scsi-sas-seagate-st600mp0036-all.json", figures([](SmartFigures& f) {
-             f.passed = true, f.temperatureCelsius = 29, f.powerOnHours = 4665 + 46 / 60.0;
-             f.grownDefects = 0, f.uncorrectedReadErrors = 0, f.uncorrectedWriteErrors = 0;
-         }) },
-        { "error-open-failed-windows.json", SmartFigures {} },
-    };
-    for (const auto& [file, expected] : cases) {
-        SCOPED_TRACE(file);
-        EXPECT_EQ(smartFiguresFromReport(recordedReport(file)), expected);
-    }
-    // Wrong types are unknown, not zero.
+    auto scsi = smartFiguresFromReport(recordedReport("scsi-sas-seagate-st600mp0036-all.json"));
+    EXPECT_EQ(scsi.powerOnHours, 4665 + 46 / 60.0);
+    EXPECT_EQ(scsi.uncorrectedReadErrors, 0);
     auto odd = nlohmann::json::parse(R"({"smart_status":{"passed":"yes"},"temperature":{"current":"hot"},
         "ata_smart_attributes":{"table":[{"id":5,"raw":{"value":"many"}},{"id":"197","raw":{"value":3}}]}})");
     EXPECT_EQ(smartFiguresFromReport(odd), SmartFigures {});
@@ -272,15 +225,12 @@ TEST(ListenAddress, AcceptsNumericAddressesWithAPortOnly)
         { "127.0.0.1:18917", ListenAddress { "127.0.0.1", 18917 } },
         { "0.0.0.0:0", ListenAddress { "0.0.0.0", 0 } },
         { "[::1]:9", ListenAddress { "::1", 9 } },
-        { "[::]:65535", ListenAddress { "::", 65535 } },
         { "127.0.0.1:65536", std::nullopt },
-        { "127.0.0.1:", std::nullopt },
         { "127.0.0.1", std::nullopt },
         { ":18917", std::nullopt },
         { "localhost:18917", std::nullopt },
         { "::1:18917", std::nullopt },
         { "127.0.0.1:18917x", std::nullopt },
-        { "127.0.0.1:-1", std::nullopt },
         { "[127.0.0.1]:80", std::nullopt },
     };
     for (const auto& [text, expected] : cases) {
@@ -296,24 +246,35 @@ TEST(ListenAddress, AcceptsNumericAddressesWithAPortOnly)
     }
 }
 
-TEST(GrafanaDashboard, PlotsEveryFamilyAndNothingElse)
+// The family list is what a full scrape writes (every protocol's report, a file system), and
+// the dashboard plots exactly those families.
+TEST(GrafanaDashboard, PlotsEveryFamilyAScrapeWritesAndNothingElse)
 {
+    FakeMachine machine;
+    for (auto [name, minor] : { std::pair { "sda", 0u }, { "sdb", 16u }, { "sdc", 32u }, { "sdd", 48u } })
+        machine.addDisk(std::string("virtual/block/") + name, minor);
+    machine.fileSystems->mounted = { { "sda", "/", "ext4", 1, 1 } };
+    machine.smartSource->reports = { { "sda", "ata-hdd-wdc-wd140edfz-all.json" },
+        { "sdb", "nvme-samsung-970evo-xall.json" }, { "sdc", "scsi-sas-seagate-st600mp0036-all.json" } };
+    machine.start();
+    machine.refresher->refreshNow();
+    auto families = DiskMetricsCollector::familyNames();
+    const std::set<std::string> listed(families.begin(), families.end());
+    EXPECT_EQ(familiesIn(machine.scrape()), listed);
+
     std::ifstream input(std::string(TALLOWIN_SOURCE_DIR) + "/packaging/grafana/tallowin-dashboard.json");
     auto dashboard = nlohmann::json::parse(input, nullptr, false);
     ASSERT_TRUE(dashboard.is_object()) << "not well-formed JSON";
     std::set<std::string> plotted;
-    std::set<int> ids;
     std::regex metric("tallowin_[a-z_]+");
     for (const auto& panel : dashboard.at("panels")) {
-        EXPECT_TRUE(ids.insert(panel.at("id").get<int>()).second) << "duplicate panel id";
         for (const auto& target : panel.at("targets")) {
             auto expression = target.at("expr").get<std::string>();
             for (std::sregex_iterator match(expression.begin(), expression.end(), metric), end; match != end; ++match)
                 plotted.insert(match->str());
         }
     }
-    auto families = DiskMetricsCollector::familyNames();
-    EXPECT_EQ(plotted, std::set<std::string>(families.begin(), families.end()));
+    EXPECT_EQ(plotted, listed);
 }
 
 }
