@@ -14,6 +14,7 @@
 #include <prometheus/text_serializer.h>
 #include <regex>
 #include <set>
+#include <thread>
 
 namespace tallowin {
 namespace {
@@ -55,6 +56,8 @@ public:
 
 // A fake machine: disks and partitions in a sysfs tree, fixed mounts, recorded SMART reports.
 struct FakeMachine {
+    // The refresher reaches the collector through this, as the program's does; it outlives both.
+    std::weak_ptr<DiskMetricsCollector> weakCollector;
     FakeSysfsTree tree;
     std::shared_ptr<FixedFileSystems> fileSystems = std::make_shared<FixedFileSystems>();
     std::shared_ptr<RecordedSmartSource> smartSource = std::make_shared<RecordedSmartSource>();
@@ -79,11 +82,15 @@ struct FakeMachine {
     void start(DiskMetricsCollector::Selection selection = std::nullopt)
     {
         refresher = std::make_shared<SmartRefresher>(smartSource,
-            std::make_shared<SysfsBlockDeviceTopology>(tree.rootString()), [this] { return collector->smartTargets(); });
+            std::make_shared<SysfsBlockDeviceTopology>(tree.rootString()), [this] {
+                auto strong = weakCollector.lock();
+                return strong ? strong->smartTargets() : std::vector<std::string> {};
+            });
         collector = std::make_shared<DiskMetricsCollector>(
             DiskMetricsCollector::Sources { std::make_shared<SysfsRegistry>(tree.rootString()),
                 std::make_shared<SysfsBlockDeviceInventory>(tree.rootString()), fileSystems, refresher },
             std::move(selection));
+        weakCollector = collector;
     }
     std::string scrape() const { return prometheus::TextSerializer().Serialize(collector->Collect()); }
 };
@@ -202,6 +209,32 @@ TEST(DiskMetricsCollector, SmartSeriesComeFromTheLastRefreshOfEachWholeDisk)
     machine.removeDevice("sda1");
     machine.removeDevice("sda");
     EXPECT_EQ(machine.scrape().find(R"(device="sda")"), std::string::npos);
+}
+
+// Scrapes come on the server's threads while the refresher works on its own, and the refresher
+// ends while a refresh may be under way.
+TEST(DiskMetricsCollector, ScrapesRunBesideTheRefresherThread)
+{
+    FakeMachine machine;
+    machine.addDisk("virtual/block/sda", 0);
+    machine.addDisk("virtual/block/sdb", 16);
+    machine.smartSource->reports = { { "sda", "nvme-samsung-970evo-xall.json" } };
+    machine.start();
+    machine.refresher->start(std::chrono::milliseconds(1));
+    auto scrapeUntilRefreshed = [&] {
+        double failures = 0;
+        while (machine.refresher->completedRefreshes() < 20) {
+            auto seen = sampleValue(machine.scrape(), R"(tallowin_smart_refresh_failures_total{device="sdb"})");
+            EXPECT_GE(seen.value_or(failures), failures); // a counter never goes back
+            failures = seen.value_or(failures);
+        }
+    };
+    std::thread other(scrapeUntilRefreshed);
+    scrapeUntilRefreshed();
+    other.join();
+    EXPECT_EQ(sampleValue(machine.scrape(), R"(tallowin_smart_healthy{device="sda"})"), 1);
+    machine.refresher.reset(); // the collector still holds it; its thread goes with the last owner
+    machine.collector.reset();
 }
 
 TEST(SmartFigures, MinutesCountAndWrongTypesAreUnknownNotZero)
