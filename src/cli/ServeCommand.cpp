@@ -87,7 +87,8 @@ int runServe(const ServeOptions& options)
 
     auto server = MetricsServer::start(*address, collector);
     if (!server) {
-        fmt::print(stderr, "tallowin-cli serve: {}\n", server.error());
+        fmt::print(stderr, "tallowin-cli serve: {}\n",
+            server.error().description(english ? Language::English : Language::Chinese));
         return 1;
     }
     if (smart)

@@ -88,7 +88,19 @@ Expected<ListenAddress, std::string> parseListenAddress(std::string_view text)
     return address;
 }
 
-Expected<std::unique_ptr<MetricsServer>, std::string> MetricsServer::start(
+std::string ListenFailure::description(Language language) const
+{
+    const bool english = language == Language::English;
+    if (error == EADDRINUSE)
+        return english ? fmt::format("{} is already in use; choose another port with --listen", address.text())
+                       : fmt::format("{} 已被占用；请用 --listen 选择其他端口", address.text());
+    if (english)
+        return fmt::format(
+            "cannot listen on {}: {}", address.text(), error ? std::strerror(error) : "the HTTP server refused");
+    return fmt::format("无法在 {} 上监听：{}", address.text(), error ? std::strerror(error) : "HTTP 服务器拒绝");
+}
+
+Expected<std::unique_ptr<MetricsServer>, ListenFailure> MetricsServer::start(
     const ListenAddress& address, std::shared_ptr<prometheus::Collectable> collectable)
 {
     std::unique_ptr<prometheus::Exposer> exposer;
@@ -96,15 +108,7 @@ Expected<std::unique_ptr<MetricsServer>, std::string> MetricsServer::start(
         // Two threads: a scrape is short, and a second one lets a slow client not block Prometheus.
         exposer = std::make_unique<prometheus::Exposer>(address.text(), 2);
     } catch (const std::exception&) {
-        int error = bindError(address);
-        if (error == EADDRINUSE)
-            return Unexpected(isEnglish() ? fmt::format("{} is already in use; choose another port with --listen",
-                                                address.text())
-                                          : fmt::format("{} 已被占用；请用 --listen 选择其他端口", address.text()));
-        return Unexpected(isEnglish() ? fmt::format("cannot listen on {}: {}", address.text(),
-                                            error ? std::strerror(error) : "the HTTP server refused")
-                                      : fmt::format("无法在 {} 上监听：{}", address.text(),
-                                            error ? std::strerror(error) : "HTTP 服务器拒绝"));
+        return Unexpected(ListenFailure { address, bindError(address) });
     }
     exposer->RegisterCollectable(collectable);
     auto ports = exposer->GetListeningPorts();

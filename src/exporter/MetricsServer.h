@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Expected.h"
+#include "core/Language.h"
 
 #include <cstdint>
 #include <memory>
@@ -35,11 +36,24 @@ struct ListenAddress {
 // kernel choose); the error is a message for the user.
 Expected<ListenAddress, std::string> parseListenAddress(std::string_view);
 
+// Why the server could not listen: the address and the kernel's reason for refusing it (0 when
+// the kernel accepts the address and only the HTTP server refused).
+struct ListenFailure {
+    ListenAddress address;
+    int error { 0 };
+
+    // The message for the user, in the language given: the exporter fixes its own environment to
+    // English for label values before it starts the server, so the caller decides.
+    std::string description(Language) const;
+
+    friend bool operator==(const ListenFailure&, const ListenFailure&) = default;
+};
+
 // prometheus-cpp's pull server with one collectable on /metrics. Stops serving when destroyed.
 class MetricsServer {
 public:
-    // Fails with a message for the user: the port is taken, the address is not this machine's …
-    static Expected<std::unique_ptr<MetricsServer>, std::string> start(
+    // Fails when the port is taken, the address is not this machine's …
+    static Expected<std::unique_ptr<MetricsServer>, ListenFailure> start(
         const ListenAddress&, std::shared_ptr<prometheus::Collectable>);
     ~MetricsServer();
     MetricsServer(const MetricsServer&) = delete;

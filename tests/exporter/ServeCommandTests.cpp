@@ -76,6 +76,7 @@ TEST(ServeCommand, BadInputEndsWithAClearMessage)
         std::string arguments;
         int exitStatus;
         std::string message;
+        std::string language { "en" };
     };
     const Case cases[] = {
         { "--devices fake0,nosuch0", 2, "there is no block device \"nosuch0\" (present: fake0)" },
@@ -84,12 +85,15 @@ TEST(ServeCommand, BadInputEndsWithAClearMessage)
         { "--listen 127.0.0.1:99999", 2, "is not an address and port" },
         { fmt::format("--listen 127.0.0.1:{}", takenPort), 1,
             fmt::format("127.0.0.1:{} is already in use; choose another port with --listen", takenPort) },
+        // Label values are fixed to English before the server starts; messages are not.
+        { fmt::format("--listen 127.0.0.1:{}", takenPort), 1,
+            fmt::format("127.0.0.1:{} 已被占用；请用 --listen 选择其他端口", takenPort), "zh_CN" },
         { "--devices fake0 --listen 192.0.2.1:1", 1, "cannot listen on 192.0.2.1:1" },
     };
-    for (const auto& [arguments, exitStatus, message] : cases) {
+    for (const auto& [arguments, exitStatus, message, language] : cases) {
         SCOPED_TRACE(arguments);
-        auto outcome = testing::runShell(fmt::format("LANGUAGE=en TALLOWIN_SYSFS_ROOT='{}' timeout 60 {} serve {} 2>&1",
-            tree.rootString(), TALLOWIN_CLI_PATH, arguments));
+        auto outcome = testing::runShell(fmt::format("LANGUAGE={} TALLOWIN_SYSFS_ROOT='{}' timeout 60 {} serve {} 2>&1",
+            language, tree.rootString(), TALLOWIN_CLI_PATH, arguments));
         EXPECT_EQ(outcome.exitStatus, exitStatus) << outcome.output;
         EXPECT_NE(outcome.output.find(message), std::string::npos) << outcome.output;
     }
