@@ -23,7 +23,8 @@ void scrapeOf64Devices(benchmark::State& state)
     for (unsigned index = 0; index < 64; ++index) {
         tree.block(fmt::format("pci0000:00/0000:00:{:02x}.0/virtio{}/block/vd{}", index, index,
                        static_cast<char>('a' + index % 26) + std::string(index / 26, 'x')),
-            252, index * 16, fmt::format("  {} 0 {} 0 {} 0 {} 0 0 0 0 0 0 0 0 0 0\n", index, index * 8, index, index * 8));
+            252, index * 16,
+            fmt::format("  {} 0 {} 0 {} 0 {} 0 0 0 0 0 0 0 0 0 0\n", index, index * 8, index, index * 8));
     }
     DiskMetricsCollector collector({ std::make_shared<SysfsRegistry>(tree.rootString()),
                                        std::make_shared<SysfsBlockDeviceInventory>(tree.rootString()),

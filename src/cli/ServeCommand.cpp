@@ -50,12 +50,14 @@ int runServe(const ServeOptions& options)
         for (auto name : options.devices) {
             if (name.starts_with("/dev/"))
                 name.erase(0, 5);
-            if (std::none_of(present.begin(), present.end(), [&](const auto& entry) { return entry.name == name; })) {
+            if (std::none_of(
+                    present.begin(), present.end(), [&](const auto& entry) { return entry.name == name; })) {
                 std::string known;
                 for (const auto& entry : present)
                     known += (known.empty() ? "" : ", ") + entry.name;
                 printError(english,
-                    fmt::format("tallowin-cli serve: there is no block device \"{}\" (present: {})", name, known),
+                    fmt::format(
+                        "tallowin-cli serve: there is no block device \"{}\" (present: {})", name, known),
                     fmt::format("tallowin-cli serve：没有名为“{}”的块设备（现有：{}）", name, known));
                 return 2;
             }
@@ -129,9 +131,12 @@ CommandRegistration serveCommand { {
     "Serve the disks' counters, file systems and SMART figures for Prometheus on /metrics.",
     [](CLI::App& command, CommandRunner& runner) {
         auto options = std::make_shared<ServeOptions>();
-        command.add_option("--listen", options->listen, "Address and port to listen on (ADDR:PORT, [::1]:PORT)")
+        command
+            .add_option("--listen", options->listen, "Address and port to listen on (ADDR:PORT, [::1]:PORT)")
             ->capture_default_str();
-        command.add_option("--devices", options->devices, "Only these block devices, comma-separated (sda,nvme0n1)")
+        command
+            .add_option(
+                "--devices", options->devices, "Only these block devices, comma-separated (sda,nvme0n1)")
             ->delimiter(',');
         command
             .add_option("--smart-interval", options->smartIntervalSeconds,

@@ -33,8 +33,8 @@ std::vector<BlockDeviceEntry> SysfsBlockDeviceInventory::blockDevices()
 
 bool isVirtualBlockDevice(const std::string& name)
 {
-    static constexpr std::array<std::string_view, 8> prefixes { "loop", "ram", "zram", "dm-", "md", "nbd", "sr",
-        "drbd" };
+    static constexpr std::array<std::string_view, 8> prefixes { "loop", "ram", "zram", "dm-", "md", "nbd",
+        "sr", "drbd" };
     for (auto prefix : prefixes) {
         if (name.starts_with(prefix))
             return true;

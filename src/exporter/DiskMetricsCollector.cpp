@@ -123,10 +123,10 @@ std::vector<prometheus::MetricFamily> DiskMetricsCollector::Collect() const
     // device (tallowin_benchmark_*) join here, one append function each, over `selected`.
 
     // The scrape's own cost so far: everything above, not the text encoding that follows.
-    auto duration = family(scrapeDurationName, "Time the exporter spent reading the figures of this scrape",
-        MetricType::Gauge);
-    addSample(duration, {},
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+    auto duration = family(
+        scrapeDurationName, "Time the exporter spent reading the figures of this scrape", MetricType::Gauge);
+    addSample(
+        duration, {}, std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
     families.push_back(std::move(duration));
     return families;
 }
@@ -145,7 +145,8 @@ std::vector<DiskMetricsCollector::Reading> DiskMetricsCollector::readDevices(
             if (found == devices.end()) {
                 DiskVolumeDescriptor descriptor;
                 descriptor.bsdName = entry.name;
-                auto session = DiskIOKitStatisticsProvider::StatisticsSession::create(m_sources.registry, descriptor);
+                auto session
+                    = DiskIOKitStatisticsProvider::StatisticsSession::create(m_sources.registry, descriptor);
                 if (!session)
                     continue; // gone between the listing and now
                 found = devices
@@ -168,15 +169,18 @@ std::vector<DiskMetricsCollector::Reading> DiskMetricsCollector::readDevices(
 
 void DiskMetricsCollector::appendDiskCounters(Families& families, const std::vector<Reading>& readings)
 {
-    auto readBytes = family(readBytesName, "Bytes read from the block device since it appeared", MetricType::Counter);
-    auto writtenBytes
-        = family(writtenBytesName, "Bytes written to the block device since it appeared", MetricType::Counter);
+    auto readBytes
+        = family(readBytesName, "Bytes read from the block device since it appeared", MetricType::Counter);
+    auto writtenBytes = family(
+        writtenBytesName, "Bytes written to the block device since it appeared", MetricType::Counter);
     auto reads = family(readsCompletedName, "Read requests the block device completed", MetricType::Counter);
-    auto writes = family(writesCompletedName, "Write requests the block device completed", MetricType::Counter);
+    auto writes
+        = family(writesCompletedName, "Write requests the block device completed", MetricType::Counter);
     for (const auto& reading : readings) {
         // Exact up to 2^53 bytes (8 PiB), which no device counter reaches in practice.
         addSample(readBytes, deviceLabel(reading.name), static_cast<double>(reading.counters.bytesRead));
-        addSample(writtenBytes, deviceLabel(reading.name), static_cast<double>(reading.counters.bytesWritten));
+        addSample(
+            writtenBytes, deviceLabel(reading.name), static_cast<double>(reading.counters.bytesWritten));
         addSample(reads, deviceLabel(reading.name), static_cast<double>(reading.counters.readOperations));
         addSample(writes, deviceLabel(reading.name), static_cast<double>(reading.counters.writeOperations));
     }
@@ -198,7 +202,8 @@ void DiskMetricsCollector::appendDiskInfo(Families& families, const std::vector<
     appendIfAny(families, std::move(info));
 }
 
-void DiskMetricsCollector::appendFileSystems(Families& families, const std::vector<BlockDeviceEntry>& listed) const
+void DiskMetricsCollector::appendFileSystems(
+    Families& families, const std::vector<BlockDeviceEntry>& listed) const
 {
     std::unordered_map<std::string, const BlockDeviceEntry*> byName;
     for (const auto& entry : listed)
@@ -228,24 +233,31 @@ void DiskMetricsCollector::appendSmart(Families& families, const std::vector<Blo
 {
     if (!m_sources.smart)
         return;
-    auto healthy = family(smartHealthyName, "1 when the drive's SMART self-assessment passed, 0 when it failed",
-        MetricType::Gauge);
+    auto healthy = family(smartHealthyName,
+        "1 when the drive's SMART self-assessment passed, 0 when it failed", MetricType::Gauge);
     auto temperature = family(smartTemperatureName, "Drive temperature from SMART", MetricType::Gauge);
     auto powerOn = family(smartPowerOnName, "Hours the drive has been powered on", MetricType::Gauge);
-    auto mediaErrors = family(smartMediaErrorsName, "Unrecovered data integrity errors (NVMe)", MetricType::Counter);
+    auto mediaErrors
+        = family(smartMediaErrorsName, "Unrecovered data integrity errors (NVMe)", MetricType::Counter);
     auto errorLog = family(smartErrorLogName, "Error information log entries (NVMe)", MetricType::Counter);
-    auto reallocated = family(smartReallocatedName, "Reallocated sectors (ATA attribute 5)", MetricType::Gauge);
-    auto pending = family(smartPendingName, "Sectors waiting to be remapped (ATA attribute 197)", MetricType::Gauge);
-    auto offline = family(smartOfflineName, "Sectors found uncorrectable offline (ATA attribute 198)", MetricType::Gauge);
+    auto reallocated
+        = family(smartReallocatedName, "Reallocated sectors (ATA attribute 5)", MetricType::Gauge);
+    auto pending
+        = family(smartPendingName, "Sectors waiting to be remapped (ATA attribute 197)", MetricType::Gauge);
+    auto offline = family(
+        smartOfflineName, "Sectors found uncorrectable offline (ATA attribute 198)", MetricType::Gauge);
     auto crc = family(smartCrcName, "Interface CRC errors (ATA attribute 199)", MetricType::Counter);
     auto grown = family(smartGrownDefectsName, "Entries in the grown defect list (SCSI)", MetricType::Gauge);
-    auto uncorrected = family(smartUncorrectedName, "Uncorrected read or write errors (SCSI)", MetricType::Counter);
+    auto uncorrected
+        = family(smartUncorrectedName, "Uncorrected read or write errors (SCSI)", MetricType::Counter);
     auto failures = family(smartFailuresName, "SMART refreshes that brought no report", MetricType::Counter);
-    auto lastRefresh = family(smartLastRefreshName, "When the newest SMART report arrived", MetricType::Gauge);
+    auto lastRefresh
+        = family(smartLastRefreshName, "When the newest SMART report arrived", MetricType::Gauge);
 
     for (const auto& [device, state] : m_sources.smart->states()) {
         const auto& name = device;
-        if (std::none_of(listed.begin(), listed.end(), [&](const BlockDeviceEntry& entry) { return entry.name == name; }))
+        if (std::none_of(listed.begin(), listed.end(),
+                [&](const BlockDeviceEntry& entry) { return entry.name == name; }))
             continue; // gone since the last refresh
         addSample(failures, deviceLabel(device), static_cast<double>(state.failedRefreshes));
         if (!state.figures)
@@ -267,14 +279,16 @@ void DiskMetricsCollector::appendSmart(Families& families, const std::vector<Blo
         optionalSample(crc, figures.interfaceCrcErrors);
         optionalSample(grown, figures.grownDefects);
         if (figures.uncorrectedReadErrors)
-            addSample(uncorrected, { { "device", device }, { "direction", "read" } }, *figures.uncorrectedReadErrors);
+            addSample(uncorrected, { { "device", device }, { "direction", "read" } },
+                *figures.uncorrectedReadErrors);
         if (figures.uncorrectedWriteErrors)
-            addSample(uncorrected, { { "device", device }, { "direction", "write" } }, *figures.uncorrectedWriteErrors);
+            addSample(uncorrected, { { "device", device }, { "direction", "write" } },
+                *figures.uncorrectedWriteErrors);
         if (state.lastSuccess)
             addSample(lastRefresh, deviceLabel(device), *state.lastSuccess);
     }
-    for (auto* each : { &healthy, &temperature, &powerOn, &mediaErrors, &errorLog, &reallocated, &pending, &offline,
-             &crc, &grown, &uncorrected, &failures, &lastRefresh })
+    for (auto* each : { &healthy, &temperature, &powerOn, &mediaErrors, &errorLog, &reallocated, &pending,
+             &offline, &crc, &grown, &uncorrected, &failures, &lastRefresh })
         appendIfAny(families, std::move(*each));
 }
 

@@ -61,8 +61,8 @@ Expected<ListenAddress, std::string> parseListenAddress(std::string_view text)
         return Unexpected(isEnglish()
                 ? fmt::format("\"{}\" is not an address and port such as 127.0.0.1:{} or [::1]:{}", text,
                     defaultExporterPort, defaultExporterPort)
-                : fmt::format("“{}”不是地址加端口（例如 127.0.0.1:{} 或 [::1]:{}）", text, defaultExporterPort,
-                    defaultExporterPort));
+                : fmt::format("“{}”不是地址加端口（例如 127.0.0.1:{} 或 [::1]:{}）", text,
+                    defaultExporterPort, defaultExporterPort));
     };
     auto colon = text.rfind(':');
     if (colon == std::string_view::npos || colon + 1 == text.size())
@@ -92,12 +92,14 @@ std::string ListenFailure::description(Language language) const
 {
     const bool english = language == Language::English;
     if (error == EADDRINUSE)
-        return english ? fmt::format("{} is already in use; choose another port with --listen", address.text())
-                       : fmt::format("{} 已被占用；请用 --listen 选择其他端口", address.text());
+        return english
+            ? fmt::format("{} is already in use; choose another port with --listen", address.text())
+            : fmt::format("{} 已被占用；请用 --listen 选择其他端口", address.text());
     if (english)
-        return fmt::format(
-            "cannot listen on {}: {}", address.text(), error ? std::strerror(error) : "the HTTP server refused");
-    return fmt::format("无法在 {} 上监听：{}", address.text(), error ? std::strerror(error) : "HTTP 服务器拒绝");
+        return fmt::format("cannot listen on {}: {}", address.text(),
+            error ? std::strerror(error) : "the HTTP server refused");
+    return fmt::format(
+        "无法在 {} 上监听：{}", address.text(), error ? std::strerror(error) : "HTTP 服务器拒绝");
 }
 
 Expected<std::unique_ptr<MetricsServer>, ListenFailure> MetricsServer::start(
@@ -113,11 +115,12 @@ Expected<std::unique_ptr<MetricsServer>, ListenFailure> MetricsServer::start(
     exposer->RegisterCollectable(collectable);
     auto ports = exposer->GetListeningPorts();
     auto port = ports.empty() ? address.port : static_cast<std::uint16_t>(ports.front());
-    return std::unique_ptr<MetricsServer>(new MetricsServer(std::move(exposer), std::move(collectable), port));
+    return std::unique_ptr<MetricsServer>(
+        new MetricsServer(std::move(exposer), std::move(collectable), port));
 }
 
-MetricsServer::MetricsServer(
-    std::unique_ptr<prometheus::Exposer> exposer, std::shared_ptr<prometheus::Collectable> collectable, std::uint16_t port)
+MetricsServer::MetricsServer(std::unique_ptr<prometheus::Exposer> exposer,
+    std::shared_ptr<prometheus::Collectable> collectable, std::uint16_t port)
     : m_exposer(std::move(exposer))
     , m_collectable(std::move(collectable))
     , m_port(port)

@@ -63,7 +63,8 @@ public:
     std::uint16_t port() const { return m_port; }
 
 private:
-    MetricsServer(std::unique_ptr<prometheus::Exposer>, std::shared_ptr<prometheus::Collectable>, std::uint16_t);
+    MetricsServer(
+        std::unique_ptr<prometheus::Exposer>, std::shared_ptr<prometheus::Collectable>, std::uint16_t);
 
     std::unique_ptr<prometheus::Exposer> m_exposer;
     // The exposer only holds a weak reference.

@@ -63,7 +63,8 @@ SmartFigures smartFiguresFromReport(const nlohmann::json& root)
     figures.offlineUncorrectableSectors = ataRaw(root, 198);
     figures.interfaceCrcErrors = ataRaw(root, 199);
     figures.grownDefects = number(root, { "scsi_grown_defect_list" });
-    figures.uncorrectedReadErrors = number(root, { "scsi_error_counter_log", "read", "total_uncorrected_errors" });
+    figures.uncorrectedReadErrors
+        = number(root, { "scsi_error_counter_log", "read", "total_uncorrected_errors" });
     figures.uncorrectedWriteErrors
         = number(root, { "scsi_error_counter_log", "write", "total_uncorrected_errors" });
     return figures;

@@ -11,8 +11,8 @@
 
 namespace tallowin {
 
-SmartRefresher::SmartRefresher(
-    std::shared_ptr<SmartctlResultSource> source, std::shared_ptr<const BlockDeviceTopology> topology, Targets targets)
+SmartRefresher::SmartRefresher(std::shared_ptr<SmartctlResultSource> source,
+    std::shared_ptr<const BlockDeviceTopology> topology, Targets targets)
     : m_source(std::move(source))
     , m_topology(std::move(topology))
     , m_targets(std::move(targets))

@@ -40,7 +40,8 @@ public:
     // The disks to ask about, listed again at every refresh.
     using Targets = std::function<std::vector<std::string>()>;
 
-    SmartRefresher(std::shared_ptr<SmartctlResultSource>, std::shared_ptr<const BlockDeviceTopology>, Targets);
+    SmartRefresher(
+        std::shared_ptr<SmartctlResultSource>, std::shared_ptr<const BlockDeviceTopology>, Targets);
     ~SmartRefresher();
     SmartRefresher(const SmartRefresher&) = delete;
     SmartRefresher& operator=(const SmartRefresher&) = delete;

@@ -1,11 +1,11 @@
 #include "exporter/DiskMetricsCollector.h"
+#include "exporter/ExporterTestSupport.h"
 #include "exporter/MetricsServer.h"
 #include "exporter/SmartFigures.h"
 #include "platform/SysfsRegistry.h"
 #include "smart/BlockDeviceTopology.h"
 #include "support/FakeSysfsTree.h"
 #include "support/LanguageGuard.h"
-#include "exporter/ExporterTestSupport.h"
 
 #include <filesystem>
 #include <fstream>
@@ -50,7 +50,8 @@ public:
         if (found == reports.end())
             return std::nullopt;
         auto text = recordedReport(found->second).dump();
-        return SmartctlExecutionResult { Bytes(text.begin(), text.end()), "smartctl -j -x /dev/" + found->first, {}, 0 };
+        return SmartctlExecutionResult { Bytes(text.begin(), text.end()),
+            "smartctl -j -x /dev/" + found->first, {}, 0 };
     }
 };
 
@@ -65,10 +66,11 @@ struct FakeMachine {
     std::shared_ptr<DiskMetricsCollector> collector;
 
     // Reads 100 ops / 800 sectors and writes 50 ops / `writtenSectors`.
-    void addDisk(const std::string& path, unsigned minor, unsigned long writtenSectors = 400, bool partition = false)
+    void addDisk(
+        const std::string& path, unsigned minor, unsigned long writtenSectors = 400, bool partition = false)
     {
-        tree.block(path, 8, minor, "  100 0 800 0 50 0 " + std::to_string(writtenSectors) + " 0 0 0 0 0 0 0 0 0 0\n",
-            partition);
+        tree.block(path, 8, minor,
+            "  100 0 800 0 50 0 " + std::to_string(writtenSectors) + " 0 0 0 0 0 0 0 0 0 0\n", partition);
     }
     void removeDevice(const std::string& name)
     {
@@ -81,8 +83,8 @@ struct FakeMachine {
     }
     void start(DiskMetricsCollector::Selection selection = std::nullopt)
     {
-        refresher = std::make_shared<SmartRefresher>(smartSource,
-            std::make_shared<SysfsBlockDeviceTopology>(tree.rootString()), [this] {
+        refresher = std::make_shared<SmartRefresher>(
+            smartSource, std::make_shared<SysfsBlockDeviceTopology>(tree.rootString()), [this] {
                 auto strong = weakCollector.lock();
                 return strong ? strong->smartTargets() : std::vector<std::string> {};
             });
@@ -123,7 +125,8 @@ TEST(DiskMetricsCollector, CountersAreTheKernelsInBytesAndFollowTheDevicesPresen
     EXPECT_TRUE(sampleValue(first, "tallowin_scrape_duration_seconds"));
 
     // Counters move between scrapes; the next scrape reads them anew.
-    FakeSysfsTree::write(machine.tree.root() / "class/block/sda/stat", "  100 0 800 0 60 0 131472 0 0 0 0 0 0 0 0 0 0\n");
+    FakeSysfsTree::write(
+        machine.tree.root() / "class/block/sda/stat", "  100 0 800 0 60 0 131472 0 0 0 0 0 0 0 0 0 0\n");
     machine.removeDevice("sdb");
     auto second = machine.scrape();
     EXPECT_EQ(sampleValue(second, R"(tallowin_disk_written_bytes_total{device="sda"})"), 131472 * 512.0);
@@ -131,7 +134,8 @@ TEST(DiskMetricsCollector, CountersAreTheKernelsInBytesAndFollowTheDevicesPresen
 
     // Back under the same name: a new device, counted and classified again.
     machine.addDisk("pci0000:00/0000:00:1f.2/ata2/host1/target1:0:0/1:0:0:0/block/sdb", 16, 10);
-    EXPECT_EQ(sampleValue(machine.scrape(), R"(tallowin_disk_written_bytes_total{device="sdb"})"), 10 * 512.0);
+    EXPECT_EQ(
+        sampleValue(machine.scrape(), R"(tallowin_disk_written_bytes_total{device="sdb"})"), 10 * 512.0);
 
     machine.removeDevice("sda1");
     machine.removeDevice("sda");
@@ -146,23 +150,29 @@ TEST(DiskMetricsCollector, SelectionKeepsTheChosenDisksAndTheFileSystemsOnThem)
     machine.addDisk("virtual/block/sda", 0);
     machine.addDisk("virtual/block/sda/sda2", 2, 400, true);
     machine.addDisk("virtual/block/sdb", 16);
-    machine.fileSystems->mounted = { { "sda2", "/", "ext4", 1000, 400 }, { "sdb", "/srv/with space", "xfs", 50, 5 } };
+    machine.fileSystems->mounted
+        = { { "sda2", "/", "ext4", 1000, 400 }, { "sdb", "/srv/with space", "xfs", 50, 5 } };
     machine.start(std::set<std::string> { "sda" });
 
     auto text = machine.scrape();
     EXPECT_TRUE(sampleValue(text, R"(tallowin_disk_read_bytes_total{device="sda"})"));
     EXPECT_FALSE(sampleValue(text, R"(tallowin_disk_read_bytes_total{device="sda2"})"));
     EXPECT_FALSE(sampleValue(text, R"(tallowin_disk_read_bytes_total{device="sdb"})"));
-    EXPECT_EQ(sampleValue(text, R"(tallowin_filesystem_size_bytes{device="sda2",mountpoint="/",fstype="ext4"})"), 1000);
-    EXPECT_EQ(sampleValue(text, R"(tallowin_filesystem_avail_bytes{device="sda2",mountpoint="/",fstype="ext4"})"), 400);
+    EXPECT_EQ(
+        sampleValue(text, R"(tallowin_filesystem_size_bytes{device="sda2",mountpoint="/",fstype="ext4"})"),
+        1000);
+    EXPECT_EQ(
+        sampleValue(text, R"(tallowin_filesystem_avail_bytes{device="sda2",mountpoint="/",fstype="ext4"})"),
+        400);
     EXPECT_EQ(text.find("/srv"), std::string::npos);
 
     FakeMachine everything;
     everything.addDisk("virtual/block/sdb", 16);
     everything.fileSystems->mounted = machine.fileSystems->mounted;
     everything.start();
-    EXPECT_EQ(sampleValue(everything.scrape(),
-                  R"(tallowin_filesystem_size_bytes{device="sdb",mountpoint="/srv/with space",fstype="xfs"})"),
+    EXPECT_EQ(
+        sampleValue(everything.scrape(),
+            R"(tallowin_filesystem_size_bytes{device="sdb",mountpoint="/srv/with space",fstype="xfs"})"),
         50);
 }
 
@@ -224,7 +234,8 @@ TEST(DiskMetricsCollector, ScrapesRunBesideTheRefresherThread)
     auto scrapeUntilRefreshed = [&] {
         double failures = 0;
         while (machine.refresher->completedRefreshes() < 20) {
-            auto seen = sampleValue(machine.scrape(), R"(tallowin_smart_refresh_failures_total{device="sdb"})");
+            auto seen
+                = sampleValue(machine.scrape(), R"(tallowin_smart_refresh_failures_total{device="sdb"})");
             EXPECT_GE(seen.value_or(failures), failures); // a counter never goes back
             failures = seen.value_or(failures);
         }
@@ -303,7 +314,8 @@ TEST(GrafanaDashboard, PlotsEveryFamilyAScrapeWritesAndNothingElse)
     for (const auto& panel : dashboard.at("panels")) {
         for (const auto& target : panel.at("targets")) {
             auto expression = target.at("expr").get<std::string>();
-            for (std::sregex_iterator match(expression.begin(), expression.end(), metric), end; match != end; ++match)
+            for (std::sregex_iterator match(expression.begin(), expression.end(), metric), end; match != end;
+                 ++match)
                 plotted.insert(match->str());
         }
     }

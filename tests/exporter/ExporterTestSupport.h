@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <fcntl.h>
 #include <cstdlib>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <optional>
 #include <poll.h>
@@ -73,7 +73,8 @@ public:
                 m_buffered.erase(0, newline + 1);
                 return line;
             }
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0)
                 return std::nullopt;
             pollfd entry { m_output.get(), POLLIN, 0 };
@@ -127,7 +128,8 @@ inline std::optional<std::string> httpGet(std::uint16_t port, const std::string&
     if (!socket || ::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
         return std::nullopt;
     auto request = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
-    if (::send(socket.get(), request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))
+    if (::send(socket.get(), request.data(), request.size(), MSG_NOSIGNAL)
+        != static_cast<ssize_t>(request.size()))
         return std::nullopt;
     std::string response;
     char chunk[16384];

@@ -54,7 +54,8 @@ std::string promtoolProblems(const std::string& exposition)
     std::ofstream(directory.path() / "metrics") << exposition;
     auto outcome = testing::runShell(
         fmt::format("{} check metrics < '{}' 2>&1", promtoolPath, (directory.path() / "metrics").string()));
-    return outcome.exitStatus == 0 ? outcome.output : fmt::format("exit {}: {}", outcome.exitStatus, outcome.output);
+    return outcome.exitStatus == 0 ? outcome.output
+                                   : fmt::format("exit {}: {}", outcome.exitStatus, outcome.output);
 }
 
 TEST(ServeCommand, BadInputEndsWithAClearMessage)
@@ -92,8 +93,9 @@ TEST(ServeCommand, BadInputEndsWithAClearMessage)
     };
     for (const auto& [arguments, exitStatus, message, language] : cases) {
         SCOPED_TRACE(arguments);
-        auto outcome = testing::runShell(fmt::format("LANGUAGE={} TALLOWIN_SYSFS_ROOT='{}' timeout 60 {} serve {} 2>&1",
-            language, tree.rootString(), TALLOWIN_CLI_PATH, arguments));
+        auto outcome = testing::runShell(
+            fmt::format("LANGUAGE={} TALLOWIN_SYSFS_ROOT='{}' timeout 60 {} serve {} 2>&1", language,
+                tree.rootString(), TALLOWIN_CLI_PATH, arguments));
         EXPECT_EQ(outcome.exitStatus, exitStatus) << outcome.output;
         EXPECT_NE(outcome.output.find(message), std::string::npos) << outcome.output;
     }
@@ -113,8 +115,9 @@ TEST(ServeCommand, WithoutTheHelperAndWithADeviceGoneTheEndpointStaysUp)
     // Every refresh fails and says so; the SMART series themselves are simply missing.
     std::string exposition;
     const auto deadline = std::chrono::steady_clock::now() + 60s;
-    while (sampleValue(exposition = exporter.scrape(), R"(tallowin_smart_refresh_failures_total{device="fake0"})")
-            .value_or(0)
+    while (sampleValue(
+               exposition = exporter.scrape(), R"(tallowin_smart_refresh_failures_total{device="fake0"})")
+               .value_or(0)
         < 2) {
         ASSERT_LT(std::chrono::steady_clock::now(), deadline) << exposition;
         std::this_thread::sleep_for(200ms);
@@ -139,14 +142,16 @@ TEST(ServeCommand, WithoutTheHelperAndWithADeviceGoneTheEndpointStaysUp)
 }
 
 // The `result` of a query to Prometheus's HTTP API evaluated at `time`, or null.
-nlohmann::json query(std::uint16_t port, const std::string& expression, std::optional<double> time = std::nullopt)
+nlohmann::json query(
+    std::uint16_t port, const std::string& expression, std::optional<double> time = std::nullopt)
 {
     std::string path = "/api/v1/query?query=";
     for (unsigned char c : expression)
         path += std::isalnum(c) ? std::string(1, static_cast<char>(c)) : fmt::format("%{:02X}", c);
     auto reply = nlohmann::json::parse(
         httpGet(port, path + (time ? fmt::format("&time={:.3f}", *time) : "")).value_or(""), nullptr, false);
-    return reply.is_object() && reply.value("status", "") == "success" ? reply["data"]["result"] : nlohmann::json();
+    return reply.is_object() && reply.value("status", "") == "success" ? reply["data"]["result"]
+                                                                       : nlohmann::json();
 }
 
 std::uint64_t kernelWrittenBytes(const std::string& disk)
@@ -171,16 +176,18 @@ TEST(PrometheusScrape, WrittenBytesIncreaseIsTheKernelsOwnDifference)
     if (!device)
         GTEST_SKIP() << "the temporary folder is not on a block device";
     testing::TemporaryDirectory directory("tallowin-prometheus");
-    RunningExporter exporter({ "--devices", device->disk, "--smart-interval", "0" }, { { "LANGUAGE", "en" } });
+    RunningExporter exporter(
+        { "--devices", device->disk, "--smart-interval", "0" }, { { "LANGUAGE", "en" } });
     ASSERT_NE(exporter.port, 0);
     const auto prometheusPort = testing::unusedPort();
     std::ofstream(directory.path() / "prometheus.yml") << fmt::format(
         "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
         "scrape_configs:\n  - job_name: tallowin\n    static_configs:\n      - targets: ['127.0.0.1:{}']\n",
         exporter.port);
-    ChildProcess prometheus({ prometheusPath, "--config.file=" + (directory.path() / "prometheus.yml").string(),
-        "--storage.tsdb.path=" + (directory.path() / "data").string(),
-        fmt::format("--web.listen-address=127.0.0.1:{}", prometheusPort), "--log.level=error" });
+    ChildProcess prometheus(
+        { prometheusPath, "--config.file=" + (directory.path() / "prometheus.yml").string(),
+            "--storage.tsdb.path=" + (directory.path() / "data").string(),
+            fmt::format("--web.listen-address=127.0.0.1:{}", prometheusPort), "--log.level=error" });
     const auto series = fmt::format(R"(tallowin_disk_written_bytes_total{{device="{}"}})", device->disk);
 
     struct Sample {
@@ -245,7 +252,8 @@ TEST(PrometheusScrape, WrittenBytesIncreaseIsTheKernelsOwnDifference)
             ::open((directory.path() / "written").c_str(), O_WRONLY | O_CREAT | O_DIRECT | O_CLOEXEC, 0600));
         ASSERT_TRUE(file) << std::strerror(errno);
         for (std::size_t written = 0; written < total; written += chunk)
-            ASSERT_EQ(::write(file.get(), buffer.data(), chunk), static_cast<ssize_t>(chunk)) << std::strerror(errno);
+            ASSERT_EQ(::write(file.get(), buffer.data(), chunk), static_cast<ssize_t>(chunk))
+                << std::strerror(errno);
         ASSERT_EQ(::fsync(file.get()), 0);
     }
     auto after = pin();
@@ -253,8 +261,8 @@ TEST(PrometheusScrape, WrittenBytesIncreaseIsTheKernelsOwnDifference)
 
     // Prometheus's own arithmetic over its stored samples at the two scrape instants.
     auto offsetMilliseconds = std::llround((after->sample.timestamp - before->sample.timestamp) * 1000);
-    auto increase = query(
-        prometheusPort, fmt::format("{0} - {0} offset {1}ms", series, offsetMilliseconds), after->sample.timestamp);
+    auto increase = query(prometheusPort, fmt::format("{0} - {0} offset {1}ms", series, offsetMilliseconds),
+        after->sample.timestamp);
     ASSERT_TRUE(increase.is_array() && increase.size() == 1) << increase.dump();
     const double prometheusIncrease = std::stod(increase[0]["value"][1].get<std::string>());
     const auto kernelIncrease = after->kernelBefore - before->kernelBefore;
