@@ -9,10 +9,10 @@ packages=(
     cmake ninja-build g++ pkg-config
     libfmt-dev libcli11-dev nlohmann-json3-dev libasio-dev libsystemd-dev libblkid-dev
     qt6-base-dev qt6-qpa-plugins libqrencode-dev fonts-dejavu-core fonts-noto-cjk
-    smartmontools pci.ids usb.ids
+    smartmontools pci.ids usb.ids prometheus-cpp-dev
 )
 if [[ "${1:-}" == "--tests" ]]; then
-    packages+=(libgtest-dev libgmock-dev libbenchmark-dev e2fsprogs util-linux desktop-file-utils libxml2-utils libzbar-dev)
+    packages+=(libgtest-dev libgmock-dev libbenchmark-dev e2fsprogs util-linux desktop-file-utils libxml2-utils libzbar-dev prometheus)
 fi
 if [[ "${1:-}" == "--package" ]]; then
     packages+=(dpkg-dev file)

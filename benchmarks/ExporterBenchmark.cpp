@@ -1,0 +1,47 @@
+// What one scrape of /metrics costs with 64 block devices: listing them, one counter read each,
+// the classification kept from the first scrape, and the text encoding Prometheus receives.
+#include "exporter/DiskMetricsCollector.h"
+#include "platform/SysfsRegistry.h"
+#include "support/FakeSysfsTree.h"
+
+#include <benchmark/benchmark.h>
+#include <fmt/format.h>
+#include <prometheus/text_serializer.h>
+
+namespace {
+
+using namespace tallowin;
+
+class NoFileSystems final : public MountedFileSystemSource {
+public:
+    std::vector<MountedFileSystem> mountedFileSystems() override { return {}; }
+};
+
+void scrapeOf64Devices(benchmark::State& state)
+{
+    tallowin::testing::FakeSysfsTree tree;
+    for (unsigned index = 0; index < 64; ++index) {
+        tree.block(fmt::format("pci0000:00/0000:00:{:02x}.0/virtio{}/block/vd{}", index, index,
+                       static_cast<char>('a' + index % 26) + std::string(index / 26, 'x')),
+            252, index * 16,
+            fmt::format("  {} 0 {} 0 {} 0 {} 0 0 0 0 0 0 0 0 0 0\n", index, index * 8, index, index * 8));
+    }
+    DiskMetricsCollector collector({ std::make_shared<SysfsRegistry>(tree.rootString()),
+                                       std::make_shared<SysfsBlockDeviceInventory>(tree.rootString()),
+                                       std::make_shared<NoFileSystems>(), nullptr },
+        std::nullopt);
+    prometheus::TextSerializer serializer;
+    benchmark::DoNotOptimize(serializer.Serialize(collector.Collect())); // sessions and classification
+    std::size_t bytes = 0;
+    for (auto _ : state) {
+        auto text = serializer.Serialize(collector.Collect());
+        bytes = text.size();
+        benchmark::DoNotOptimize(text);
+    }
+    state.counters["exposition_bytes"] = static_cast<double>(bytes);
+}
+BENCHMARK(scrapeOf64Devices)->Unit(benchmark::kMicrosecond);
+
+}
+
+BENCHMARK_MAIN();

@@ -1,0 +1,326 @@
+#include "exporter/DiskMetricsCollector.h"
+#include "exporter/ExporterTestSupport.h"
+#include "exporter/MetricsServer.h"
+#include "exporter/SmartFigures.h"
+#include "platform/SysfsRegistry.h"
+#include "smart/BlockDeviceTopology.h"
+#include "support/FakeSysfsTree.h"
+#include "support/LanguageGuard.h"
+
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <prometheus/text_serializer.h>
+#include <regex>
+#include <set>
+#include <thread>
+
+namespace tallowin {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::FakeSysfsTree;
+using testing::sampleValue;
+
+nlohmann::json recordedReport(const std::string& file)
+{
+    std::ifstream input(std::string(TALLOWIN_TEST_DATA_DIR) + "/smartctl/" + file);
+    return nlohmann::json::parse(input);
+}
+
+class FixedFileSystems final : public MountedFileSystemSource {
+public:
+    std::vector<MountedFileSystem> mounted;
+    std::vector<MountedFileSystem> mountedFileSystems() override { return mounted; }
+};
+
+// Recorded smartctl runs by device name; a name without one gets no answer, as from a helper
+// that is not there.
+class RecordedSmartSource final : public SmartctlResultSource {
+public:
+    std::map<std::string, std::string> reports; // device → file under tests/data/smartctl
+    std::vector<std::string> asked;
+
+    bool allowsPrivilegedOperations() const override { return true; }
+    std::optional<SmartctlExecutionResult> fetchSMARTData(std::string_view name) override
+    {
+        asked.emplace_back(name);
+        auto found = reports.find(std::string(name));
+        if (found == reports.end())
+            return std::nullopt;
+        auto text = recordedReport(found->second).dump();
+        return SmartctlExecutionResult { Bytes(text.begin(), text.end()),
+            "smartctl -j -x /dev/" + found->first, {}, 0 };
+    }
+};
+
+// A fake machine: disks and partitions in a sysfs tree, fixed mounts, recorded SMART reports.
+struct FakeMachine {
+    // The refresher reaches the collector through this, as the program's does; it outlives both.
+    std::weak_ptr<DiskMetricsCollector> weakCollector;
+    FakeSysfsTree tree;
+    std::shared_ptr<FixedFileSystems> fileSystems = std::make_shared<FixedFileSystems>();
+    std::shared_ptr<RecordedSmartSource> smartSource = std::make_shared<RecordedSmartSource>();
+    std::shared_ptr<SmartRefresher> refresher;
+    std::shared_ptr<DiskMetricsCollector> collector;
+
+    // Reads 100 ops / 800 sectors and writes 50 ops / `writtenSectors`.
+    void addDisk(
+        const std::string& path, unsigned minor, unsigned long writtenSectors = 400, bool partition = false)
+    {
+        tree.block(path, 8, minor,
+            "  100 0 800 0 50 0 " + std::to_string(writtenSectors) + " 0 0 0 0 0 0 0 0 0 0\n", partition);
+    }
+    void removeDevice(const std::string& name)
+    {
+        auto target = fs::canonical(tree.root() / "class/block" / name);
+        std::string number;
+        std::ifstream(target / "dev") >> number;
+        fs::remove(tree.root() / "dev/block" / number);
+        fs::remove(tree.root() / "class/block" / name);
+        fs::remove_all(target);
+    }
+    void start(DiskMetricsCollector::Selection selection = std::nullopt)
+    {
+        refresher = std::make_shared<SmartRefresher>(
+            smartSource, std::make_shared<SysfsBlockDeviceTopology>(tree.rootString()), [this] {
+                auto strong = weakCollector.lock();
+                return strong ? strong->smartTargets() : std::vector<std::string> {};
+            });
+        collector = std::make_shared<DiskMetricsCollector>(
+            DiskMetricsCollector::Sources { std::make_shared<SysfsRegistry>(tree.rootString()),
+                std::make_shared<SysfsBlockDeviceInventory>(tree.rootString()), fileSystems, refresher },
+            std::move(selection));
+        weakCollector = collector;
+    }
+    std::string scrape() const { return prometheus::TextSerializer().Serialize(collector->Collect()); }
+};
+
+std::set<std::string> familiesIn(const std::string& exposition)
+{
+    std::set<std::string> names;
+    std::regex type("^# TYPE ([a-z_]+) ", std::regex::multiline);
+    for (std::sregex_iterator match(exposition.begin(), exposition.end(), type), end; match != end; ++match)
+        names.insert((*match)[1]);
+    return names;
+}
+
+TEST(DiskMetricsCollector, CountersAreTheKernelsInBytesAndFollowTheDevicesPresent)
+{
+    FakeMachine machine;
+    machine.addDisk("pci0000:00/0000:00:1f.2/ata1/host0/target0:0:0/0:0:0:0/block/sda", 0, 400);
+    machine.addDisk("pci0000:00/0000:00:1f.2/ata1/host0/target0:0:0/0:0:0:0/block/sda/sda1", 1, 6, true);
+    machine.addDisk("pci0000:00/0000:00:1f.2/ata2/host1/target1:0:0/1:0:0:0/block/sdb", 16, 2);
+    machine.start();
+
+    auto first = machine.scrape();
+    EXPECT_EQ(sampleValue(first, R"(tallowin_disk_read_bytes_total{device="sda"})"), 800 * 512.0);
+    EXPECT_EQ(sampleValue(first, R"(tallowin_disk_written_bytes_total{device="sda"})"), 400 * 512.0);
+    EXPECT_EQ(sampleValue(first, R"(tallowin_disk_reads_completed_total{device="sda"})"), 100);
+    EXPECT_EQ(sampleValue(first, R"(tallowin_disk_writes_completed_total{device="sda"})"), 50);
+    EXPECT_EQ(sampleValue(first, R"(tallowin_disk_written_bytes_total{device="sda1"})"), 6 * 512.0);
+    EXPECT_EQ(sampleValue(first, R"(tallowin_disk_written_bytes_total{device="sdb"})"), 2 * 512.0);
+    EXPECT_NE(first.find(R"(tallowin_disk_info{device="sdb",connection=")"), std::string::npos) << first;
+    EXPECT_TRUE(sampleValue(first, "tallowin_scrape_duration_seconds"));
+
+    // Counters move between scrapes; the next scrape reads them anew.
+    FakeSysfsTree::write(
+        machine.tree.root() / "class/block/sda/stat", "  100 0 800 0 60 0 131472 0 0 0 0 0 0 0 0 0 0\n");
+    machine.removeDevice("sdb");
+    auto second = machine.scrape();
+    EXPECT_EQ(sampleValue(second, R"(tallowin_disk_written_bytes_total{device="sda"})"), 131472 * 512.0);
+    EXPECT_EQ(second.find(R"(device="sdb")"), std::string::npos) << second;
+
+    // Back under the same name: a new device, counted and classified again.
+    machine.addDisk("pci0000:00/0000:00:1f.2/ata2/host1/target1:0:0/1:0:0:0/block/sdb", 16, 10);
+    EXPECT_EQ(
+        sampleValue(machine.scrape(), R"(tallowin_disk_written_bytes_total{device="sdb"})"), 10 * 512.0);
+
+    machine.removeDevice("sda1");
+    machine.removeDevice("sda");
+    machine.removeDevice("sdb");
+    auto empty = machine.scrape();
+    EXPECT_EQ(familiesIn(empty), std::set<std::string> { "tallowin_scrape_duration_seconds" }) << empty;
+}
+
+TEST(DiskMetricsCollector, SelectionKeepsTheChosenDisksAndTheFileSystemsOnThem)
+{
+    FakeMachine machine;
+    machine.addDisk("virtual/block/sda", 0);
+    machine.addDisk("virtual/block/sda/sda2", 2, 400, true);
+    machine.addDisk("virtual/block/sdb", 16);
+    machine.fileSystems->mounted
+        = { { "sda2", "/", "ext4", 1000, 400 }, { "sdb", "/srv/with space", "xfs", 50, 5 } };
+    machine.start(std::set<std::string> { "sda" });
+
+    auto text = machine.scrape();
+    EXPECT_TRUE(sampleValue(text, R"(tallowin_disk_read_bytes_total{device="sda"})"));
+    EXPECT_FALSE(sampleValue(text, R"(tallowin_disk_read_bytes_total{device="sda2"})"));
+    EXPECT_FALSE(sampleValue(text, R"(tallowin_disk_read_bytes_total{device="sdb"})"));
+    EXPECT_EQ(
+        sampleValue(text, R"(tallowin_filesystem_size_bytes{device="sda2",mountpoint="/",fstype="ext4"})"),
+        1000);
+    EXPECT_EQ(
+        sampleValue(text, R"(tallowin_filesystem_avail_bytes{device="sda2",mountpoint="/",fstype="ext4"})"),
+        400);
+    EXPECT_EQ(text.find("/srv"), std::string::npos);
+
+    FakeMachine everything;
+    everything.addDisk("virtual/block/sdb", 16);
+    everything.fileSystems->mounted = machine.fileSystems->mounted;
+    everything.start();
+    EXPECT_EQ(
+        sampleValue(everything.scrape(),
+            R"(tallowin_filesystem_size_bytes{device="sdb",mountpoint="/srv/with space",fstype="xfs"})"),
+        50);
+}
+
+TEST(DiskMetricsCollector, SmartSeriesComeFromTheLastRefreshOfEachWholeDisk)
+{
+    FakeMachine machine;
+    machine.addDisk("virtual/block/sda", 0);
+    machine.addDisk("virtual/block/sda/sda1", 1, 400, true);
+    machine.addDisk("virtual/block/sdb", 16);
+    machine.addDisk("virtual/block/sdc", 32);
+    machine.addDisk("virtual/block/loop0", 48);
+    machine.smartSource->reports = { { "sda", "usb-jmicron-wdc-wd3200bevt-failing-all.json" },
+        { "sdb", "nvme-samsung-970evo-xall.json" } };
+    machine.start();
+
+    EXPECT_EQ(familiesIn(machine.scrape()).count("tallowin_smart_healthy"), 0u); // nothing fetched yet
+    machine.refresher->refreshNow();
+    auto text = machine.scrape();
+    EXPECT_EQ(sampleValue(text, R"(tallowin_smart_healthy{device="sda"})"), 0);
+    EXPECT_EQ(sampleValue(text, R"(tallowin_smart_reallocated_sectors{device="sda"})"), 535);
+    EXPECT_EQ(sampleValue(text, R"(tallowin_smart_pending_sectors{device="sda"})"), 1);
+    EXPECT_EQ(sampleValue(text, R"(tallowin_smart_temperature_celsius{device="sda"})"), 27);
+    EXPECT_EQ(sampleValue(text, R"(tallowin_smart_healthy{device="sdb"})"), 1);
+    EXPECT_EQ(sampleValue(text, R"(tallowin_smart_media_errors_total{device="sdb"})"), 7);
+    EXPECT_EQ(sampleValue(text, R"(tallowin_smart_error_log_entries_total{device="sdb"})"), 62);
+    EXPECT_FALSE(sampleValue(text, R"(tallowin_smart_reallocated_sectors{device="sdb"})"));
+    // sdc has no report: no figures, one failed refresh. The partition and the loop device are
+    // never asked about; the disk under the partition is asked once.
+    EXPECT_FALSE(sampleValue(text, R"(tallowin_smart_healthy{device="sdc"})"));
+    EXPECT_EQ(sampleValue(text, R"(tallowin_smart_refresh_failures_total{device="sdc"})"), 1);
+    EXPECT_EQ(sampleValue(text, R"(tallowin_smart_refresh_failures_total{device="sda"})"), 0);
+    EXPECT_EQ(std::count(machine.smartSource->asked.begin(), machine.smartSource->asked.end(), "sda"), 1);
+    EXPECT_EQ(std::count(machine.smartSource->asked.begin(), machine.smartSource->asked.end(), "loop0"), 0);
+
+    // A refresh that fails keeps the figures of the last good one and counts the failure.
+    machine.smartSource->reports.erase("sdb");
+    machine.refresher->refreshNow();
+    text = machine.scrape();
+    EXPECT_EQ(sampleValue(text, R"(tallowin_smart_healthy{device="sdb"})"), 1);
+    EXPECT_EQ(sampleValue(text, R"(tallowin_smart_refresh_failures_total{device="sdb"})"), 1);
+    EXPECT_EQ(sampleValue(text, R"(tallowin_smart_refresh_failures_total{device="sdc"})"), 2);
+
+    // A disk that went away loses its SMART series at once, before the next refresh.
+    machine.removeDevice("sda1");
+    machine.removeDevice("sda");
+    EXPECT_EQ(machine.scrape().find(R"(device="sda")"), std::string::npos);
+}
+
+// Scrapes come on the server's threads while the refresher works on its own, and the refresher
+// ends while a refresh may be under way.
+TEST(DiskMetricsCollector, ScrapesRunBesideTheRefresherThread)
+{
+    FakeMachine machine;
+    machine.addDisk("virtual/block/sda", 0);
+    machine.addDisk("virtual/block/sdb", 16);
+    machine.smartSource->reports = { { "sda", "nvme-samsung-970evo-xall.json" } };
+    machine.start();
+    machine.refresher->start(std::chrono::milliseconds(1));
+    auto scrapeUntilRefreshed = [&] {
+        double failures = 0;
+        while (machine.refresher->completedRefreshes() < 20) {
+            auto seen
+                = sampleValue(machine.scrape(), R"(tallowin_smart_refresh_failures_total{device="sdb"})");
+            EXPECT_GE(seen.value_or(failures), failures); // a counter never goes back
+            failures = seen.value_or(failures);
+        }
+    };
+    std::thread other(scrapeUntilRefreshed);
+    scrapeUntilRefreshed();
+    other.join();
+    EXPECT_EQ(sampleValue(machine.scrape(), R"(tallowin_smart_healthy{device="sda"})"), 1);
+    machine.refresher.reset(); // the collector still holds it; its thread goes with the last owner
+    machine.collector.reset();
+}
+
+TEST(SmartFigures, MinutesCountAndWrongTypesAreUnknownNotZero)
+{
+    auto scsi = smartFiguresFromReport(recordedReport("scsi-sas-seagate-st600mp0036-all.json"));
+    EXPECT_EQ(scsi.powerOnHours, 4665 + 46 / 60.0);
+    EXPECT_EQ(scsi.uncorrectedReadErrors, 0);
+    auto odd = nlohmann::json::parse(R"({"smart_status":{"passed":"yes"},"temperature":{"current":"hot"},
+        "ata_smart_attributes":{"table":[{"id":5,"raw":{"value":"many"}},{"id":"197","raw":{"value":3}}]}})");
+    EXPECT_EQ(smartFiguresFromReport(odd), SmartFigures {});
+}
+
+TEST(ListenAddress, AcceptsNumericAddressesWithAPortOnly)
+{
+    testing::LanguageGuard english { "en" };
+    struct Case {
+        const char* text;
+        std::optional<ListenAddress> expected;
+    };
+    const Case cases[] = {
+        { "127.0.0.1:18917", ListenAddress { "127.0.0.1", 18917 } },
+        { "0.0.0.0:0", ListenAddress { "0.0.0.0", 0 } },
+        { "[::1]:9", ListenAddress { "::1", 9 } },
+        { "127.0.0.1:65536", std::nullopt },
+        { "127.0.0.1", std::nullopt },
+        { ":18917", std::nullopt },
+        { "localhost:18917", std::nullopt },
+        { "::1:18917", std::nullopt },
+        { "127.0.0.1:18917x", std::nullopt },
+        { "[127.0.0.1]:80", std::nullopt },
+    };
+    for (const auto& [text, expected] : cases) {
+        SCOPED_TRACE(text);
+        auto parsed = parseListenAddress(text);
+        ASSERT_EQ(parsed.has_value(), expected.has_value());
+        if (expected) {
+            EXPECT_EQ(parsed.value(), *expected);
+            EXPECT_EQ(parsed.value().text(), text);
+        } else {
+            EXPECT_NE(parsed.error().find(text), std::string::npos) << parsed.error();
+        }
+    }
+}
+
+// The family list is what a full scrape writes (every protocol's report, a file system), and
+// the dashboard plots exactly those families.
+TEST(GrafanaDashboard, PlotsEveryFamilyAScrapeWritesAndNothingElse)
+{
+    FakeMachine machine;
+    for (auto [name, minor] : { std::pair { "sda", 0u }, { "sdb", 16u }, { "sdc", 32u }, { "sdd", 48u } })
+        machine.addDisk(std::string("virtual/block/") + name, minor);
+    machine.fileSystems->mounted = { { "sda", "/", "ext4", 1, 1 } };
+    machine.smartSource->reports = { { "sda", "ata-hdd-wdc-wd140edfz-all.json" },
+        { "sdb", "nvme-samsung-970evo-xall.json" }, { "sdc", "scsi-sas-seagate-st600mp0036-all.json" } };
+    machine.start();
+    machine.refresher->refreshNow();
+    auto families = DiskMetricsCollector::familyNames();
+    const std::set<std::string> listed(families.begin(), families.end());
+    EXPECT_EQ(familiesIn(machine.scrape()), listed);
+
+    std::ifstream input(std::string(TALLOWIN_SOURCE_DIR) + "/packaging/grafana/tallowin-dashboard.json");
+    auto dashboard = nlohmann::json::parse(input, nullptr, false);
+    ASSERT_TRUE(dashboard.is_object()) << "not well-formed JSON";
+    std::set<std::string> plotted;
+    std::regex metric("tallowin_[a-z_]+");
+    for (const auto& panel : dashboard.at("panels")) {
+        for (const auto& target : panel.at("targets")) {
+            auto expression = target.at("expr").get<std::string>();
+            for (std::sregex_iterator match(expression.begin(), expression.end(), metric), end; match != end;
+                 ++match)
+                plotted.insert(match->str());
+        }
+    }
+    EXPECT_EQ(plotted, listed);
+}
+
+}
+}
