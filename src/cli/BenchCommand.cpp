@@ -127,6 +127,23 @@ nlohmann::ordered_json resultJson(const Tester::Result& result, const std::optio
         timeline.push_back({ { "phase", rawValue(sample.phase) }, { "timestamp", sample.timestamp },
             { "bytesTransferred", sample.bytesTransferred }, { "throughput", sample.throughput } });
     }
+    nlohmann::ordered_json phases = nlohmann::ordered_json::array();
+    for (const auto& phase : result.honesty.phases) {
+        auto traffic = [&](std::uint64_t StatisticsSnapshot::*field) {
+            return phase.deviceTraffic ? nlohmann::ordered_json((*phase.deviceTraffic).*field)
+                                       : nlohmann::ordered_json(nullptr);
+        };
+        nlohmann::ordered_json warnings = nlohmann::ordered_json::array();
+        for (const auto& warning : phase.warnings)
+            warnings.push_back({ { "kind", warning.kind }, { "message", warning.message } });
+        phases.push_back({ { "phase", rawValue(phase.phase) }, { "countedBytes", phase.countedBytes },
+            { "throughput", phase.throughput }, { "deviceReadBytes", traffic(&StatisticsSnapshot::bytesRead) },
+            { "deviceWriteBytes", traffic(&StatisticsSnapshot::bytesWritten) },
+            { "deviceReadOperations", traffic(&StatisticsSnapshot::readOperations) },
+            { "deviceWriteOperations", traffic(&StatisticsSnapshot::writeOperations) },
+            { "warnings", warnings } });
+    }
+    const auto& ceiling = result.honesty.linkCeiling;
     return {
         { "actualByteCount", result.actualByteCount },
         { "writeThroughput", result.writeThroughput },
@@ -140,6 +157,10 @@ nlohmann::ordered_json resultJson(const Tester::Result& result, const std::optio
         { "readDuration", result.readDuration },
         { "timeline", timeline },
         { "reportPath", reportPath ? nlohmann::ordered_json(*reportPath) : nlohmann::ordered_json(nullptr) },
+        { "phases", phases },
+        { "linkCeiling",
+            ceiling ? nlohmann::ordered_json { { "link", ceiling->link }, { "bytesPerSecond", ceiling->bytesPerSecond } }
+                    : nlohmann::ordered_json(nullptr) },
     };
 }
 
@@ -157,6 +178,10 @@ void printResult(const Tester::Result& result)
     row(localized("Random Read IOPS", "随机读取 IOPS"), Formatting::iops(result.randomReadIOPS, language()));
     row(localized("Peak Write Speed", "写入最大速度"), throughputText(result.maximumWriteThroughput));
     row(localized("Peak Read Speed", "读取最大速度"), throughputText(result.maximumReadThroughput));
+    for (const auto& phase : result.honesty.phases) {
+        for (const auto& warning : phase.warnings)
+            fmt::print("{}: {}\n", phaseName(phase.phase), warning.message);
+    }
 }
 
 int runBench(const BenchOptions& options)
