@@ -1,11 +1,19 @@
 #include "cli/Command.h"
+#include "cli/MainQueueWork.h"
 #include "cli/SystemVolume.h"
 #include "core/Language.h"
+#include "monitor/DiskScope.h"
 #include "platform/SysfsRegistry.h"
+#include "smart/ServiceManager.h"
+#include "smart/SmartctlHelperClient.h"
 #include "volumes/DiskVolumeResolver.h"
+#include "volumes/LinkHealth.h"
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
@@ -61,6 +69,61 @@ std::string capacityText(const std::optional<std::uint64_t>& bytes)
     return fmt::format("{} ({} {})", humanBytes(*bytes), *bytes, localized("bytes", "字节"));
 }
 
+// A `volume` run waits this long at most for the helper's SMART report of a SATA drive.
+constexpr std::chrono::milliseconds smartReplyTimeout { 2000 };
+
+// The SATA interface speeds of a drive from its SMART report, when the helper daemon is already
+// listening: `volume` never installs or starts it, and a missing or silent helper only means
+// that the SATA link is not checked.
+std::optional<SataInterfaceSpeed> sataSpeedFromHelper(const std::string& disk)
+{
+    auto socket = helperSocketPath();
+    std::error_code error;
+    if (!std::filesystem::exists(socket, error))
+        return std::nullopt;
+    auto report = whileServingMainQueue<std::optional<SmartctlExecutionResult>>([&] {
+        auto client = SmartctlHelperClient::create(
+            PrivilegedHelperManager::shared(), SmartctlHelperClient::Options { socket, smartReplyTimeout });
+        return client->fetchSMARTData(disk);
+    });
+    if (!report)
+        return std::nullopt;
+    return sataInterfaceSpeed(std::string_view(reinterpret_cast<const char*>(report->jsonData.data()), report->jsonData.size()));
+}
+
+// The link warnings of every whole disk under a block device (a partition's disk, the members
+// of a device-mapper or md stack), each warning once.
+std::vector<LinkWarning> linkWarningsUnder(const std::string& name, SysfsRegistry& registry)
+{
+    std::vector<LinkWarning> warnings;
+    for (const auto& disk : wholeDisksUnder(name, sysfsBlockStack(registry.root()))) {
+        auto facts = linkFacts(registry, disk);
+        std::optional<SataInterfaceSpeed> sata;
+        // A SATA drive, also one behind a USB bridge, reports its interface speeds in SMART.
+        if (facts.kind == LinkFacts::Kind::sata || facts.kind == LinkFacts::Kind::usb)
+            sata = sataSpeedFromHelper(disk);
+        for (auto& warning : linkWarnings(facts, sata)) {
+            if (std::find(warnings.begin(), warnings.end(), warning) == warnings.end())
+                warnings.push_back(std::move(warning));
+        }
+    }
+    return warnings;
+}
+
+nlohmann::ordered_json warningsJson(const std::vector<LinkWarning>& warnings)
+{
+    nlohmann::ordered_json array = nlohmann::ordered_json::array();
+    for (const auto& warning : warnings)
+        array.push_back({ { "kind", warning.kind }, { "message", warning.message } });
+    return array;
+}
+
+void printWarnings(const std::vector<LinkWarning>& warnings)
+{
+    for (const auto& warning : warnings)
+        fmt::print("{}{}\n", localized("Warning: ", "警告："), warning.message);
+}
+
 int describeDevice(const VolumeOptions& options)
 {
     SysfsRegistry registry;
@@ -72,9 +135,11 @@ int describeDevice(const VolumeOptions& options)
         return 1;
     }
     auto metadata = DiskVolumeResolver::connectionMetadata(options.device, registry);
+    auto warnings = linkWarningsUnder(options.device, registry);
     if (options.json) {
         nlohmann::ordered_json object { { "type", metadata.type }, { "speed", optionalJson(metadata.speed) },
-            { "vendor", optionalJson(metadata.vendor) }, { "product", optionalJson(metadata.product) } };
+            { "vendor", optionalJson(metadata.vendor) }, { "product", optionalJson(metadata.product) },
+            { "linkWarnings", warningsJson(warnings) } };
         fmt::print("{}\n", object.dump(2));
         return 0;
     }
@@ -82,6 +147,7 @@ int describeDevice(const VolumeOptions& options)
     printLine(localized("Link speed", "链路速度"), orDash(metadata.speed));
     printLine(localized("Vendor", "厂商"), orDash(metadata.vendor));
     printLine(localized("Model", "型号"), orDash(metadata.product));
+    printWarnings(warnings);
     return 0;
 }
 
@@ -94,6 +160,7 @@ int describeVolume(const VolumeOptions& options)
         return 1;
     }
     const auto& volume = *descriptor;
+    auto warnings = linkWarningsUnder(volume.bsdName, registry);
     if (options.json) {
         nlohmann::ordered_json object { { "bsdName", volume.bsdName }, { "displayName", volume.displayName },
             { "connectionTypeDescription", volume.connectionTypeDescription },
@@ -102,7 +169,8 @@ int describeVolume(const VolumeOptions& options)
             { "totalCapacityBytes", optionalJson(volume.totalCapacityBytes) },
             { "availableCapacityBytes", optionalJson(volume.availableCapacityBytes) },
             { "hardwareVendor", optionalJson(volume.hardwareVendor) },
-            { "hardwareModel", optionalJson(volume.hardwareModel) }, { "url", volume.url } };
+            { "hardwareModel", optionalJson(volume.hardwareModel) }, { "url", volume.url },
+            { "linkWarnings", warningsJson(warnings) } };
         fmt::print("{}\n", object.dump(2));
         return 0;
     }
@@ -116,6 +184,7 @@ int describeVolume(const VolumeOptions& options)
     printLine(localized("Available", "可用"), capacityText(volume.availableCapacityBytes));
     printLine(localized("Vendor", "厂商"), orDash(volume.hardwareVendor));
     printLine(localized("Model", "型号"), orDash(volume.hardwareModel));
+    printWarnings(warnings);
     return 0;
 }
 
