@@ -38,7 +38,8 @@ std::optional<std::string> trimmedText(const RegistryDictionary& properties, std
 // The first `key` attribute on the disk's object or its ancestors (a virtio disk has its own
 // `serial`, an NVMe namespace its `wwid` and its controller the `serial`, a USB bridge its
 // device's `serial`).
-std::optional<std::string> attributeUpwards(DeviceRegistry& registry, const std::string& disk, std::string_view key)
+std::optional<std::string> attributeUpwards(
+    DeviceRegistry& registry, const std::string& disk, std::string_view key)
 {
     auto matches = registry.matchBSDName(disk);
     if (!matches || matches->empty())
@@ -110,7 +111,8 @@ Json phaseJson(const PhaseHonesty& phase)
         { "throughput", phase.throughput }, { "deviceReadBytes", traffic(&StatisticsSnapshot::bytesRead) },
         { "deviceWriteBytes", traffic(&StatisticsSnapshot::bytesWritten) },
         { "deviceReadOperations", traffic(&StatisticsSnapshot::readOperations) },
-        { "deviceWriteOperations", traffic(&StatisticsSnapshot::writeOperations) }, { "warnings", warnings } };
+        { "deviceWriteOperations", traffic(&StatisticsSnapshot::writeOperations) },
+        { "warnings", warnings } };
 }
 
 PhaseHonesty phaseFromJson(const nlohmann::json& object)
@@ -124,11 +126,13 @@ PhaseHonesty phaseFromJson(const nlohmann::json& object)
     phase.throughput = object.at("throughput").get<double>();
     if (!object.at("deviceReadBytes").is_null()) {
         phase.deviceTraffic = StatisticsSnapshot { object.at("deviceReadBytes").get<std::uint64_t>(),
-            object.at("deviceWriteBytes").get<std::uint64_t>(), object.at("deviceReadOperations").get<std::uint64_t>(),
+            object.at("deviceWriteBytes").get<std::uint64_t>(),
+            object.at("deviceReadOperations").get<std::uint64_t>(),
             object.at("deviceWriteOperations").get<std::uint64_t>() };
     }
     for (const auto& warning : object.at("warnings"))
-        phase.warnings.push_back({ warning.at("kind").get<std::string>(), warning.at("message").get<std::string>() });
+        phase.warnings.push_back(
+            { warning.at("kind").get<std::string>(), warning.at("message").get<std::string>() });
     return phase;
 }
 
@@ -171,7 +175,8 @@ Expected<FileDescriptor, int> lockedForAppend(const std::string& path)
         struct stat named;
         if (::fstat(file.get(), &opened) != 0)
             return Unexpected(errno);
-        if (::stat(path.c_str(), &named) == 0 && named.st_ino == opened.st_ino && named.st_dev == opened.st_dev)
+        if (::stat(path.c_str(), &named) == 0 && named.st_ino == opened.st_ino
+            && named.st_dev == opened.st_dev)
             return file;
     }
     return Unexpected(EAGAIN);
@@ -197,7 +202,8 @@ Expected<void, int> rotate(const std::string& path, std::size_t limit)
     FileDescriptor file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
     if (!file)
         return Unexpected(errno);
-    if (!writeAll(file.get(), kept) || ::fsync(file.get()) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0) {
+    if (!writeAll(file.get(), kept) || ::fsync(file.get()) != 0
+        || ::rename(temporary.c_str(), path.c_str()) != 0) {
         int error = errno;
         ::unlink(temporary.c_str());
         return Unexpected(error);
@@ -282,15 +288,17 @@ std::string historyLine(const BenchmarkRecord& record)
     const auto& ceiling = record.honesty.linkCeiling;
     Json line { { "finishedAt", record.finishedAt },
         { "device",
-            { { "key", device.key }, { "vendor", optionalJson(device.vendor) }, { "model", optionalJson(device.model) },
-                { "serial", optionalJson(device.serial) }, { "bsdName", device.bsdName },
-                { "connection", device.connection }, { "linkSpeed", optionalJson(device.linkSpeed) } } },
+            { { "key", device.key }, { "vendor", optionalJson(device.vendor) },
+                { "model", optionalJson(device.model) }, { "serial", optionalJson(device.serial) },
+                { "bsdName", device.bsdName }, { "connection", device.connection },
+                { "linkSpeed", optionalJson(device.linkSpeed) } } },
         { "path", record.path }, { "payloadBytes", record.payloadBytes },
         { "writeThroughput", record.writeThroughput }, { "readThroughput", record.readThroughput },
         { "randomWriteIOPS", record.randomWriteIOPS }, { "randomReadIOPS", record.randomReadIOPS },
         { "phases", phases },
         { "linkCeiling",
-            ceiling ? Json { { "link", ceiling->link }, { "bytesPerSecond", ceiling->bytesPerSecond } } : Json(nullptr) } };
+            ceiling ? Json { { "link", ceiling->link }, { "bytesPerSecond", ceiling->bytesPerSecond } }
+                    : Json(nullptr) } };
     // Invalid UTF-8 in a path or a device name must not make the line unwritable.
     return line.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
@@ -320,8 +328,8 @@ std::optional<BenchmarkRecord> recordFromHistoryLine(std::string_view text)
         for (const auto& phase : line.at("phases"))
             record.honesty.phases.push_back(phaseFromJson(phase));
         if (const auto& ceiling = line.at("linkCeiling"); !ceiling.is_null())
-            record.honesty.linkCeiling
-                = LinkCeiling { ceiling.at("link").get<std::string>(), ceiling.at("bytesPerSecond").get<double>() };
+            record.honesty.linkCeiling = LinkCeiling { ceiling.at("link").get<std::string>(),
+                ceiling.at("bytesPerSecond").get<double>() };
         return record;
     } catch (const std::exception&) {
         // A key missing or of the wrong kind: the line is damaged.
@@ -329,7 +337,8 @@ std::optional<BenchmarkRecord> recordFromHistoryLine(std::string_view text)
     }
 }
 
-Expected<void, std::string> appendToHistory(const std::string& path, const BenchmarkRecord& record, std::size_t limit)
+Expected<void, std::string> appendToHistory(
+    const std::string& path, const BenchmarkRecord& record, std::size_t limit)
 {
     std::error_code error;
     auto folder = std::filesystem::path(path).parent_path();
@@ -349,7 +358,8 @@ Expected<void, std::string> appendToHistory(const std::string& path, const Bench
     // Under the lock, so no other append can fall between the read and the rename. Every line
     // is far longer than 128 bytes, so a smaller file cannot hold too many runs.
     struct stat status;
-    bool mayBeFull = ::fstat(file->get(), &status) != 0 || static_cast<std::uint64_t>(status.st_size) > limit * 128;
+    bool mayBeFull
+        = ::fstat(file->get(), &status) != 0 || static_cast<std::uint64_t>(status.st_size) > limit * 128;
     if (auto rotated = mayBeFull ? rotate(path, limit) : Expected<void, int> {}; !rotated)
         return Unexpected(systemError(path, rotated.error()));
     return {};

@@ -63,7 +63,8 @@ std::string defaultHistoryPath(const EnvironmentLookup& = processEnvironment);
 BenchmarkDevice benchmarkDevice(const DiskVolumeDescriptor&, DeviceRegistry&, const BlockStack&,
     const std::string& udevDataRoot = "/run/udev/data");
 
-BenchmarkRecord benchmarkRecord(const DiskPerformanceTester::Result&, const DiskVolumeDescriptor&, BenchmarkDevice);
+BenchmarkRecord benchmarkRecord(
+    const DiskPerformanceTester::Result&, const DiskVolumeDescriptor&, BenchmarkDevice);
 
 std::string historyLine(const BenchmarkRecord&);
 std::optional<BenchmarkRecord> recordFromHistoryLine(std::string_view);

@@ -41,8 +41,9 @@ StatisticsSnapshot trafficBetween(const StatisticsSnapshot& start, const Statist
         end.readOperations - start.readOperations, end.writeOperations - start.writeOperations };
 }
 
-std::vector<BenchmarkWarning> phaseWarnings(BenchmarkPhase phase, std::uint64_t countedBytes, double throughput,
-    const std::optional<StatisticsSnapshot>& deviceTraffic, const std::optional<LinkCeiling>& ceiling)
+std::vector<BenchmarkWarning> phaseWarnings(BenchmarkPhase phase, std::uint64_t countedBytes,
+    double throughput, const std::optional<StatisticsSnapshot>& deviceTraffic,
+    const std::optional<LinkCeiling>& ceiling)
 {
     std::vector<BenchmarkWarning> warnings;
     if (deviceTraffic && countedBytes > 0) {
@@ -52,22 +53,26 @@ std::vector<BenchmarkWarning> phaseWarnings(BenchmarkPhase phase, std::uint64_t 
             auto percent = Formatting::percent(share);
             warnings.push_back({ "cache",
                 isWritePhase(phase)
-                    ? localized(fmt::format("Served from a cache: the device wrote {} of the {} this phase wrote "
-                                            "({}), so the figure is not the disk's speed.",
-                                    bytesText(moved), bytesText(countedBytes), percent),
-                        fmt::format("由缓存提供：本阶段写入 {}，设备实际只写入 {}（{}），这个数值不是磁盘的速度。",
+                    ? localized(
+                        fmt::format("Served from a cache: the device wrote {} of the {} this phase wrote "
+                                    "({}), so the figure is not the disk's speed.",
+                            bytesText(moved), bytesText(countedBytes), percent),
+                        fmt::format(
+                            "由缓存提供：本阶段写入 {}，设备实际只写入 {}（{}），这个数值不是磁盘的速度。",
                             bytesText(countedBytes), bytesText(moved), percent))
-                    : localized(fmt::format("Served from a cache: the device read {} of the {} this phase read "
-                                            "({}), so the figure is not the disk's speed.",
-                                    bytesText(moved), bytesText(countedBytes), percent),
-                        fmt::format("由缓存提供：本阶段读取 {}，设备实际只读取 {}（{}），这个数值不是磁盘的速度。",
+                    : localized(
+                        fmt::format("Served from a cache: the device read {} of the {} this phase read "
+                                    "({}), so the figure is not the disk's speed.",
+                            bytesText(moved), bytesText(countedBytes), percent),
+                        fmt::format(
+                            "由缓存提供：本阶段读取 {}，设备实际只读取 {}（{}），这个数值不是磁盘的速度。",
                             bytesText(countedBytes), bytesText(moved), percent)) });
         }
     }
     if (ceiling && ceiling->bytesPerSecond > 0 && throughput > ceiling->bytesPerSecond) {
         warnings.push_back({ "link-ceiling",
-            localized(fmt::format("Impossible: {} is more than the {} link can carry ({}).", rateText(throughput),
-                          ceiling->link, rateText(ceiling->bytesPerSecond)),
+            localized(fmt::format("Impossible: {} is more than the {} link can carry ({}).",
+                          rateText(throughput), ceiling->link, rateText(ceiling->bytesPerSecond)),
                 fmt::format("不可能：{} 超过了 {} 链路所能承载的上限（{}）。", rateText(throughput),
                     ceiling->link, rateText(ceiling->bytesPerSecond))) });
     }
@@ -98,7 +103,8 @@ DeviceObservation observeVolume(const DiskVolumeDescriptor& volume)
         if (!total)
             total = ceiling;
         else
-            total = LinkCeiling { total->link + " + " + ceiling->link, total->bytesPerSecond + ceiling->bytesPerSecond };
+            total = LinkCeiling { total->link + " + " + ceiling->link,
+                total->bytesPerSecond + ceiling->bytesPerSecond };
     }
     observation.linkCeiling = total;
     return observation;

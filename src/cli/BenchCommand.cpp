@@ -1,6 +1,5 @@
 #include "benchmark/BenchmarkHistory.h"
 #include "benchmark/DiskPerformanceTester.h"
-#include "monitor/DiskScope.h"
 #include "cli/BenchOutcome.h"
 #include "cli/Command.h"
 #include "cli/Interrupt.h"
@@ -9,6 +8,7 @@
 #include "core/Language.h"
 #include "core/MainQueue.h"
 #include "core/Messages.h"
+#include "monitor/DiskScope.h"
 #include "platform/SysfsRegistry.h"
 
 #include <atomic>
@@ -140,7 +140,8 @@ nlohmann::ordered_json resultJson(const Tester::Result& result, const std::optio
         for (const auto& warning : phase.warnings)
             warnings.push_back({ { "kind", warning.kind }, { "message", warning.message } });
         phases.push_back({ { "phase", rawValue(phase.phase) }, { "countedBytes", phase.countedBytes },
-            { "throughput", phase.throughput }, { "deviceReadBytes", traffic(&StatisticsSnapshot::bytesRead) },
+            { "throughput", phase.throughput },
+            { "deviceReadBytes", traffic(&StatisticsSnapshot::bytesRead) },
             { "deviceWriteBytes", traffic(&StatisticsSnapshot::bytesWritten) },
             { "deviceReadOperations", traffic(&StatisticsSnapshot::readOperations) },
             { "deviceWriteOperations", traffic(&StatisticsSnapshot::writeOperations) },
@@ -162,7 +163,8 @@ nlohmann::ordered_json resultJson(const Tester::Result& result, const std::optio
         { "reportPath", reportPath ? nlohmann::ordered_json(*reportPath) : nlohmann::ordered_json(nullptr) },
         { "phases", phases },
         { "linkCeiling",
-            ceiling ? nlohmann::ordered_json { { "link", ceiling->link }, { "bytesPerSecond", ceiling->bytesPerSecond } }
+            ceiling ? nlohmann::ordered_json { { "link", ceiling->link },
+                { "bytesPerSecond", ceiling->bytesPerSecond } }
                     : nlohmann::ordered_json(nullptr) },
     };
 }
@@ -222,9 +224,9 @@ void printHistory(const std::vector<BenchmarkRecord>& newestFirst)
         const auto& record = newestFirst[index];
         const auto& device = record.device;
         std::string name = fmt::format("{} {}", device.vendor.value_or(""), device.model.value_or(""));
-        fmt::print("{}  {} ({}, {})  {}  {}\n", dateText(record.finishedAt), Formatting::trimmed(name), device.bsdName,
-            device.connection, Formatting::byteCount(record.payloadBytes, ByteUnit::GB | ByteUnit::TB, language()),
-            record.path);
+        fmt::print("{}  {} ({}, {})  {}  {}\n", dateText(record.finishedAt), Formatting::trimmed(name),
+            device.bsdName, device.connection,
+            Formatting::byteCount(record.payloadBytes, ByteUnit::GB | ByteUnit::TB, language()), record.path);
         // The previous run of the same drive is the next older record with its key.
         const BenchmarkRecord* previous = nullptr;
         for (std::size_t older = index + 1; older < newestFirst.size() && !previous; ++older) {

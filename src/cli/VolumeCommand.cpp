@@ -88,7 +88,8 @@ std::optional<SataInterfaceSpeed> sataSpeedFromHelper(const std::string& disk)
     });
     if (!report)
         return std::nullopt;
-    return sataInterfaceSpeed(std::string_view(reinterpret_cast<const char*>(report->jsonData.data()), report->jsonData.size()));
+    return sataInterfaceSpeed(
+        std::string_view(reinterpret_cast<const char*>(report->jsonData.data()), report->jsonData.size()));
 }
 
 // The link warnings of every whole disk under a block device (a partition's disk, the members

@@ -140,7 +140,8 @@ Expected<RegistryObjectRef, std::int32_t> SummedStatisticsRegistry::parent(const
     return m_registry->parent(object);
 }
 
-Expected<RegistryDictionary, std::int32_t> SummedStatisticsRegistry::properties(const RegistryObjectRef& object)
+Expected<RegistryDictionary, std::int32_t> SummedStatisticsRegistry::properties(
+    const RegistryObjectRef& object)
 {
     const auto* sumObject = dynamic_cast<const SumObject*>(object.get());
     if (!sumObject)
@@ -182,7 +183,8 @@ Expected<std::optional<StatisticsSnapshot>, std::int32_t> SummedStatisticsRegist
     return sum(*sumObject);
 }
 
-Expected<std::optional<StatisticsSnapshot>, std::int32_t> SummedStatisticsRegistry::sum(const SumObject& object)
+Expected<std::optional<StatisticsSnapshot>, std::int32_t> SummedStatisticsRegistry::sum(
+    const SumObject& object)
 {
     // All members or none: a sum that silently lost one member would look like the disks
     // running backwards.

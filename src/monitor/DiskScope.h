@@ -41,7 +41,8 @@ std::vector<std::string> wholeDisksUnder(std::string_view name, const BlockStack
 // Everything else passes through to the registry below.
 class SummedStatisticsRegistry final : public DeviceRegistry {
 public:
-    SummedStatisticsRegistry(std::shared_ptr<DeviceRegistry>, std::string name, std::vector<std::string> members);
+    SummedStatisticsRegistry(
+        std::shared_ptr<DeviceRegistry>, std::string name, std::vector<std::string> members);
 
     const std::vector<std::string>& members() const { return m_members; }
 
@@ -52,7 +53,8 @@ public:
     Expected<RegistryDictionary, std::int32_t> properties(const RegistryObjectRef&) override;
     Expected<std::optional<RegistryValue>, std::int32_t> property(
         const RegistryObjectRef&, std::string_view key) override;
-    Expected<std::optional<StatisticsSnapshot>, std::int32_t> readStatistics(const RegistryObjectRef&) override;
+    Expected<std::optional<StatisticsSnapshot>, std::int32_t> readStatistics(
+        const RegistryObjectRef&) override;
 
 private:
     class SumObject;

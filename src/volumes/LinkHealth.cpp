@@ -113,8 +113,8 @@ std::optional<LinkCeiling> usbCeiling(const LinkFacts& facts)
     // USB 1 and 2 send NRZI with bit stuffing: the raw rate is the bound. USB 3 Gen 1 uses
     // 8b/10b; Gen 2 and Gen 2x2 use 128b/132b.
     double efficiency = *megabits <= 480 ? 1.0 : *megabits <= 5000 ? 0.8 : 128.0 / 132.0;
-    std::string speed
-        = *megabits >= 1000 ? fmt::format("{} Gb/s", number(*megabits / 1000)) : fmt::format("{} Mb/s", number(*megabits));
+    std::string speed = *megabits >= 1000 ? fmt::format("{} Gb/s", number(*megabits / 1000))
+                                          : fmt::format("{} Mb/s", number(*megabits));
     return LinkCeiling { fmt::format("USB {}", speed), *megabits * 1e6 * efficiency / 8 };
 }
 
@@ -182,9 +182,10 @@ std::vector<LinkWarning> linkWarnings(const LinkFacts& facts, const std::optiona
         auto version = number(*facts.usbVersion);
         auto speed = number(*facts.usbMegabits);
         warnings.push_back({ "usb-speed",
-            localized(fmt::format("This USB {} drive runs at {} Mb/s, USB 2 speed. Connect it to a USB 3 port, "
-                                  "directly or through a USB 3 hub and cable.",
-                          version, speed),
+            localized(
+                fmt::format("This USB {} drive runs at {} Mb/s, USB 2 speed. Connect it to a USB 3 port, "
+                            "directly or through a USB 3 hub and cable.",
+                    version, speed),
                 fmt::format("这个 USB {} 硬盘只以 {} Mb/s（USB 2 速度）运行。请把它直接连接到 USB 3 "
                             "端口，或使用 USB 3 集线器和数据线。",
                     version, speed)) });
@@ -210,9 +211,10 @@ std::vector<LinkWarning> linkWarnings(const LinkFacts& facts, const std::optiona
         auto current = number(*sata->currentGigabits);
         auto maximum = number(*sata->maximumGigabits);
         warnings.push_back({ "sata-speed",
-            localized(fmt::format("The SATA link runs at {} Gb/s, but the drive can do {} Gb/s. Check the cable "
-                                  "and the port.",
-                          current, maximum),
+            localized(
+                fmt::format("The SATA link runs at {} Gb/s, but the drive can do {} Gb/s. Check the cable "
+                            "and the port.",
+                    current, maximum),
                 fmt::format("SATA 链路以 {} Gb/s 运行，而硬盘支持 {} Gb/s。请检查数据线和接口。", current,
                     maximum)) });
     }
@@ -250,7 +252,8 @@ std::optional<LinkCeiling> linkCeiling(const LinkFacts& facts)
             ceiling = LinkCeiling { fmt::format("Thunderbolt {} Gb/s", number(*facts.lineGigabits)),
                 *facts.lineGigabits * 1e9 * 64.0 / 66.0 / 8 };
         // The drive's own PCIe link behind the tunnel may be the narrower one.
-        if (auto pcie = pcieCeiling(facts); pcie && (!ceiling || pcie->bytesPerSecond < ceiling->bytesPerSecond))
+        if (auto pcie = pcieCeiling(facts);
+            pcie && (!ceiling || pcie->bytesPerSecond < ceiling->bytesPerSecond))
             ceiling = pcie;
         return ceiling;
     }

@@ -34,9 +34,10 @@ BenchmarkRecord record(const std::string& key, double writeThroughput, WallClock
     made.randomWriteIOPS = 10000;
     made.randomReadIOPS = 20000;
     made.honesty.linkCeiling = LinkCeiling { "PCIe 8 GT/s x4", 3.9e9 };
-    made.honesty.phases = { { BenchmarkPhase::randomWrite, 40960000, 4.1e7, StatisticsSnapshot { 0, 50000000, 0, 900 }, {} },
-        { BenchmarkPhase::sequentialRead, 1000000000, 2e9, std::nullopt,
-            { { "cache", "Served from a cache: “quoted”, 缓存" } } } };
+    made.honesty.phases
+        = { { BenchmarkPhase::randomWrite, 40960000, 4.1e7, StatisticsSnapshot { 0, 50000000, 0, 900 }, {} },
+              { BenchmarkPhase::sequentialRead, 1000000000, 2e9, std::nullopt,
+                  { { "cache", "Served from a cache: “quoted”, 缓存" } } } };
     return made;
 }
 
@@ -63,7 +64,8 @@ TEST(BenchmarkHistory, RecordsComeBackAsWrittenAndDamagedLinesAreSkippedWithAWar
     EXPECT_EQ(contents.records[1], record("serial:B", 3e9));
     EXPECT_EQ(contents.warnings,
         (std::vector<std::string> { "Line 2 of " + path + " is damaged and was skipped.",
-            "Line 3 of " + path + " is damaged and was skipped.", "Line 4 of " + path + " is damaged and was skipped." }));
+            "Line 3 of " + path + " is damaged and was skipped.",
+            "Line 4 of " + path + " is damaged and was skipped." }));
     LanguageGuard chinese { "zh_CN" };
     EXPECT_EQ(loadHistory(path).warnings[0], path + " 的第 2 行已损坏，已跳过。");
     EXPECT_TRUE(loadHistory((folder / "missing.jsonl").string()).records.empty());
@@ -87,7 +89,8 @@ TEST(BenchmarkHistory, OnlyTheNewestRunsAreKeptAndConcurrentAppendsStayWhole)
     for (int writer = 0; writer < 4; ++writer) {
         writers.emplace_back([&, writer] {
             for (int run = 0; run < 25; ++run) {
-                if (auto appended = appendToHistory(shared, record(fmt::format("serial:{}", writer), run), limit);
+                if (auto appended
+                    = appendToHistory(shared, record(fmt::format("serial:{}", writer), run), limit);
                     !appended)
                     ADD_FAILURE() << appended.error();
             }
@@ -122,7 +125,8 @@ TEST(BenchmarkHistory, DefaultPathFollowsXdgStateHome)
     };
     EXPECT_EQ(defaultHistoryPath(environment({ { "XDG_STATE_HOME", "/s" }, { "HOME", "/h" } })),
         "/s/tallowin/benchmarks.jsonl");
-    EXPECT_EQ(defaultHistoryPath(environment({ { "HOME", "/h" } })), "/h/.local/state/tallowin/benchmarks.jsonl");
+    EXPECT_EQ(
+        defaultHistoryPath(environment({ { "HOME", "/h" } })), "/h/.local/state/tallowin/benchmarks.jsonl");
     // A relative XDG_STATE_HOME is invalid and ignored, as the base directory rules say.
     EXPECT_EQ(defaultHistoryPath(environment({ { "XDG_STATE_HOME", "rel" }, { "HOME", "/h" } })),
         "/h/.local/state/tallowin/benchmarks.jsonl");
@@ -140,16 +144,20 @@ TEST(BenchmarkHistory, DrivesAreKnownBySerialThenWwidThenFileSystemUuid)
     tree.device("pci0000:00/0000:00:1d.0/nvme/nvme0", "class/nvme", "", { { "serial", "S4EW  \n" } });
     tree.block("pci0000:00/0000:00:1d.0/nvme/nvme0/nvme0n1", 259, 0);
     FakeSysfsTree::write(tree.devicePath("pci0000:00/0000:00:1d.0/nvme/nvme0/nvme0n1/wwid"), "eui.0025\n");
-    tree.device("pci0000:00/0000:00:17.0/host0/0:0:0:0", "bus/scsi", "DEVTYPE=scsi_device\n", { { "wwid", "naa.5000\n" } });
+    tree.device("pci0000:00/0000:00:17.0/host0/0:0:0:0", "bus/scsi", "DEVTYPE=scsi_device\n",
+        { { "wwid", "naa.5000\n" } });
     tree.block("pci0000:00/0000:00:17.0/host0/0:0:0:0/block/sda", 8, 0);
     tree.block("pci0000:00/0000:00:17.0/host0/0:0:0:0/block/sda/sda1", 8, 1, "1 0 1 0 1 0 1\n", true);
     tree.block("virtual/block/loop0", 7, 0);
     tree.block("virtual/block/loop1", 7, 1);
-    FakeSysfsTree::write(tree.root() / "udev/b7:0", "S:disk/by-uuid/1234\nE:ID_FS_UUID=1234-abcd\nE:ID_FS_TYPE=ext4\n");
+    FakeSysfsTree::write(
+        tree.root() / "udev/b7:0", "S:disk/by-uuid/1234\nE:ID_FS_UUID=1234-abcd\nE:ID_FS_TYPE=ext4\n");
     // A device-mapper volume over two disks is known by both.
     tree.block("virtual/block/dm-0", 253, 0);
-    tree.link(tree.devicePath("virtual/block/dm-0/slaves/vda1"), tree.devicePath("pci0000:00/0000:00:02.0/virtio1/block/vda/vda1"));
-    tree.link(tree.devicePath("virtual/block/dm-0/slaves/nvme0n1"), tree.devicePath("pci0000:00/0000:00:1d.0/nvme/nvme0/nvme0n1"));
+    tree.link(tree.devicePath("virtual/block/dm-0/slaves/vda1"),
+        tree.devicePath("pci0000:00/0000:00:02.0/virtio1/block/vda/vda1"));
+    tree.link(tree.devicePath("virtual/block/dm-0/slaves/nvme0n1"),
+        tree.devicePath("pci0000:00/0000:00:1d.0/nvme/nvme0/nvme0n1"));
 
     SysfsRegistry registry(tree.rootString(), HardwareIdDatabase::empty());
     auto stack = sysfsBlockStack(tree.rootString());
@@ -185,8 +193,9 @@ TEST(BenchmarkHistory, CommandListsTheDrivesRunsNewestFirstWithTheChangeAndTheBe
     std::ofstream(path, std::ios::app) << "damaged\n";
 
     auto command = [&](const std::string& arguments) {
-        return testing::runShell(fmt::format("env -i XDG_STATE_HOME={} LANGUAGE=en LC_ALL=C TZ=UTC {} bench --history {} 2>&1",
-            state.path().string(), TALLOWIN_CLI_PATH, arguments));
+        return testing::runShell(
+            fmt::format("env -i XDG_STATE_HOME={} LANGUAGE=en LC_ALL=C TZ=UTC {} bench --history {} 2>&1",
+                state.path().string(), TALLOWIN_CLI_PATH, arguments));
     };
     auto json = command(folder.string() + " --json");
     ASSERT_EQ(json.exitStatus, 0);

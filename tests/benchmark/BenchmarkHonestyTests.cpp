@@ -50,7 +50,8 @@ struct ObservedRun {
                 return std::nullopt;
             // Counters near the top of their range: the phase differences must wrap, not trap.
             constexpr std::uint64_t base = UINT64_MAX - 1000;
-            return StatisticsSnapshot { base + static_cast<std::uint64_t>(readShare * double(total(Kind::read))),
+            return StatisticsSnapshot { base
+                    + static_cast<std::uint64_t>(readShare * double(total(Kind::read))),
                 base + static_cast<std::uint64_t>(writeShare * double(total(Kind::write))), 0, 0 };
         };
         auto result = BenchmarkEngine(std::move(environment))
@@ -90,7 +91,8 @@ TEST(BenchmarkHonesty, DeviceCountersFlagOnlyThePhasesACacheAnswered)
         EXPECT_EQ(sequentialRead.phase, Phase::sequentialRead);
         EXPECT_EQ(sequentialRead.countedBytes, payload);
         ASSERT_TRUE(sequentialRead.deviceTraffic);
-        EXPECT_NEAR(double(sequentialRead.deviceTraffic->bytesRead), scenario.readShare * double(payload), 1.0)
+        EXPECT_NEAR(
+            double(sequentialRead.deviceTraffic->bytesRead), scenario.readShare * double(payload), 1.0)
             << "the device's bytes of the phase alone, not of the whole run";
         const auto& randomWrite = result.honesty.phases[0];
         EXPECT_GT(randomWrite.countedBytes, 0u);
@@ -174,7 +176,8 @@ TEST(BenchmarkHonesty, ThroughputAboveEachLinksCeilingIsImpossible)
             ASSERT_EQ(above.size(), 1u);
             EXPECT_EQ(above[0].kind, "link-ceiling");
             EXPECT_NE(above[0].message.find(link.link), std::string::npos) << above[0].message;
-            EXPECT_TRUE(phaseWarnings(phase, 1, ceiling->bytesPerSecond * 0.99, std::nullopt, ceiling).empty());
+            EXPECT_TRUE(
+                phaseWarnings(phase, 1, ceiling->bytesPerSecond * 0.99, std::nullopt, ceiling).empty());
         }
     }
     // Links that say nothing about a bound: no check at all.
@@ -210,8 +213,10 @@ TEST(BenchmarkHonesty, WarningsSpeakTheUsersLanguage)
         const char* cache;
         const char* impossible;
     } languages[] = {
-        { "en_US", "Served from a cache: the device read 1 KB of the 500 MB this phase read (0%)", "Impossible: 100 MB/s" },
-        { "zh_CN", "由缓存提供：本阶段读取 500 MB，设备实际只读取 1 KB", "不可能：100 MB/秒 超过了 USB 480 Mb/s" },
+        { "en_US", "Served from a cache: the device read 1 KB of the 500 MB this phase read (0%)",
+            "Impossible: 100 MB/s" },
+        { "zh_CN", "由缓存提供：本阶段读取 500 MB，设备实际只读取 1 KB",
+            "不可能：100 MB/秒 超过了 USB 480 Mb/s" },
     };
     for (const auto& language : languages) {
         SCOPED_TRACE(language.language);

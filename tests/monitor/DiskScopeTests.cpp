@@ -18,7 +18,8 @@ namespace {
 using testing::FakeSysfsTree;
 using Names = std::vector<std::string>;
 
-std::string stat(std::uint64_t reads, std::uint64_t sectorsRead, std::uint64_t writes, std::uint64_t sectorsWritten)
+std::string stat(
+    std::uint64_t reads, std::uint64_t sectorsRead, std::uint64_t writes, std::uint64_t sectorsWritten)
 {
     return fmt::format("{} 0 {} 0 {} 0 {} 0 0 0 0 0 0 0 0 0 0\n", reads, sectorsRead, writes, sectorsWritten);
 }
@@ -33,7 +34,8 @@ protected:
         std::string sata = "pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0/block/sda";
         tree.block(sata, 8, 0, stat(1000, 80000, 500, 40000));
         for (unsigned partition = 1; partition <= 3; ++partition)
-            tree.block(fmt::format("{}/sda{}", sata, partition), 8, partition, stat(partition, partition * 8, 0, 0), true);
+            tree.block(fmt::format("{}/sda{}", sata, partition), 8, partition,
+                stat(partition, partition * 8, 0, 0), true);
         std::string nvme = "pci0000:00/0000:00:1d.0/0000:03:00.0/nvme/nvme0/nvme0n1";
         tree.block(nvme, 259, 0, stat(2000, 160000, 700, 56000));
         tree.block(nvme + "/nvme0n1p1", 259, 1, stat(7, 56, 0, 0), true);

@@ -31,7 +31,8 @@ class LinkHealthTree : public ::testing::Test {
 protected:
     void SetUp() override { tree.device("pci0000:00", ""); }
 
-    std::vector<LinkWarning> warningsOf(const std::string& name, const std::optional<SataInterfaceSpeed>& sata = {})
+    std::vector<LinkWarning> warningsOf(
+        const std::string& name, const std::optional<SataInterfaceSpeed>& sata = {})
     {
         SysfsRegistry registry(tree.rootString(), HardwareIdDatabase::empty());
         return linkWarnings(registry, name, sata);
@@ -58,13 +59,15 @@ protected:
         tree.device(path, "bus/usb", "DEVTYPE=usb_device\nDRIVER=usb\n",
             { { "version", version + "\n" }, { "speed", speed + "\n" }, { "idVendor", "174c\n" } });
         auto interface = path + "/" + std::filesystem::path(path).filename().string() + ":1.0";
-        tree.device(interface, "bus/usb", "DEVTYPE=usb_interface\nDRIVER=uas\n", { { "bInterfaceClass", "08\n" } });
+        tree.device(
+            interface, "bus/usb", "DEVTYPE=usb_interface\nDRIVER=uas\n", { { "bInterfaceClass", "08\n" } });
         tree.device(interface + "/host0", "bus/scsi", "DEVTYPE=scsi_host\n");
         auto device = interface + "/host0/target0:0:0/0:0:0:0";
         tree.device(std::filesystem::path(device).parent_path(), "bus/scsi", "DEVTYPE=scsi_target\n");
         tree.device(device, "bus/scsi", "DEVTYPE=scsi_device\nDRIVER=sd\n", { { "vendor", "ASMT\n" } });
         tree.block(device + "/block/" + name, 8, minor);
-        tree.block(device + "/block/" + name + "/" + name + "1", 8, minor + 1, "1 0 2 0 3 0 4 0 0 0 0\n", true);
+        tree.block(
+            device + "/block/" + name + "/" + name + "1", 8, minor + 1, "1 0 2 0 3 0 4 0 0 0 0\n", true);
     }
 
     struct Link {
@@ -78,8 +81,9 @@ protected:
     void nvme(const std::string& port, const std::string& portMaximum, const std::string& portWidth,
         const std::string& function, Link link, const std::string& controller, unsigned minor)
     {
-        pci(port, "0x060400", { { "max_link_speed", portMaximum + "\n" }, { "max_link_width", portWidth + "\n" },
-                                  { "current_link_speed", "2.5 GT/s PCIe\n" }, { "current_link_width", "1\n" } });
+        pci(port, "0x060400",
+            { { "max_link_speed", portMaximum + "\n" }, { "max_link_width", portWidth + "\n" },
+                { "current_link_speed", "2.5 GT/s PCIe\n" }, { "current_link_width", "1\n" } });
         pci(port + "/" + function, "0x010802",
             { { "current_link_speed", fmt::format("{} GT/s PCIe\n", link.speed) },
                 { "max_link_speed", fmt::format("{} GT/s PCIe\n", link.maximum) },
@@ -88,7 +92,8 @@ protected:
         auto directory = port + "/" + function + "/nvme/" + controller;
         tree.device(directory, "class/nvme", "NVME_TRTYPE=pcie\n", { { "model", "Fast SSD\n" } });
         tree.block(directory + "/" + controller + "n1", 259, minor);
-        tree.block(directory + "/" + controller + "n1/" + controller + "n1p1", 259, minor + 1, "1 0 1 0 1 0 1\n", true);
+        tree.block(directory + "/" + controller + "n1/" + controller + "n1p1", 259, minor + 1,
+            "1 0 1 0 1 0 1\n", true);
     }
 
     FakeSysfsTree tree;
@@ -97,7 +102,8 @@ protected:
 TEST_F(LinkHealthTree, UsbThreeDriveAtUsbTwoSpeedIsFlaggedAndHealthyLinksRaiseNothing)
 {
     std::string hub = "pci0000:00/0000:00:14.0/usb2";
-    pci("pci0000:00/0000:00:14.0", "0x0c0330", { { "current_link_width", "1\n" }, { "max_link_width", "4\n" } });
+    pci("pci0000:00/0000:00:14.0", "0x0c0330",
+        { { "current_link_width", "1\n" }, { "max_link_width", "4\n" } });
     tree.device(hub, "bus/usb", "DEVTYPE=usb_device\n", { { "version", " 3.10\n" }, { "speed", "10000\n" } });
     usbDisk(hub + "/2-1", " 3.20", "480", "sda", 0);
     usbDisk(hub + "/2-2", " 3.20", "5000", "sdb", 16);
@@ -129,9 +135,10 @@ TEST_F(LinkHealthTree, VolumeCommandListsTheWarningsInItsOutputAndJson)
     usbDisk("pci0000:00/0000:00:14.0/usb2/2-1", " 3.20", "480", "sda", 0);
     // No helper listens there: the SATA check is skipped, never an error.
     auto command = [&](const char* language, const char* arguments) {
-        return testing::runShell(fmt::format("TALLOWIN_SYSFS_ROOT={} TALLOWIN_HELPER_SOCKET={}/none LANGUAGE={} "
-                                             "LC_ALL=C {} volume --device sda1 {} 2>/dev/null",
-            tree.rootString(), tree.rootString(), language, TALLOWIN_CLI_PATH, arguments));
+        return testing::runShell(
+            fmt::format("TALLOWIN_SYSFS_ROOT={} TALLOWIN_HELPER_SOCKET={}/none LANGUAGE={} "
+                        "LC_ALL=C {} volume --device sda1 {} 2>/dev/null",
+                tree.rootString(), tree.rootString(), language, TALLOWIN_CLI_PATH, arguments));
     };
     auto json = command("en", "--json");
     ASSERT_EQ(json.exitStatus, 0);
@@ -149,15 +156,20 @@ TEST_F(LinkHealthTree, NvmeLinksAreComparedWithWhatBothTheDriveAndItsPortCanDo)
         return Link { speed, maximum, width, maximumWidth };
     };
     // A PCIe 3.0 x4 drive running at x2.
-    nvme("pci0000:00/0000:00:1b.0", "8.0 GT/s PCIe", "4", "0000:01:00.0", link("8.0", "8.0", "2", "4"), "nvme0", 0);
+    nvme("pci0000:00/0000:00:1b.0", "8.0 GT/s PCIe", "4", "0000:01:00.0", link("8.0", "8.0", "2", "4"),
+        "nvme0", 0);
     // The same drive healthy.
-    nvme("pci0000:00/0000:00:1c.0", "8.0 GT/s PCIe", "4", "0000:02:00.0", link("8.0", "8.0", "4", "4"), "nvme1", 8);
+    nvme("pci0000:00/0000:00:1c.0", "8.0 GT/s PCIe", "4", "0000:02:00.0", link("8.0", "8.0", "4", "4"),
+        "nvme1", 8);
     // A PCIe 4.0 drive in a PCIe 3.0 slot: as fast as both ends allow.
-    nvme("pci0000:00/0000:00:1d.0", "8.0 GT/s PCIe", "4", "0000:03:00.0", link("8.0", "16.0", "4", "4"), "nvme2", 16);
+    nvme("pci0000:00/0000:00:1d.0", "8.0 GT/s PCIe", "4", "0000:03:00.0", link("8.0", "16.0", "4", "4"),
+        "nvme2", 16);
     // A drive that fell back to PCIe 1 speed.
-    nvme("pci0000:00/0000:00:1e.0", "16.0 GT/s PCIe", "4", "0000:04:00.0", link("2.5", "16.0", "4", "4"), "nvme3", 24);
+    nvme("pci0000:00/0000:00:1e.0", "16.0 GT/s PCIe", "4", "0000:04:00.0", link("2.5", "16.0", "4", "4"),
+        "nvme3", 24);
     // An x4 drive in an x2 slot.
-    nvme("pci0000:00/0000:00:1f.0", "8.0 GT/s PCIe", "2", "0000:05:00.0", link("8.0", "8.0", "2", "4"), "nvme4", 32);
+    nvme("pci0000:00/0000:00:1f.0", "8.0 GT/s PCIe", "2", "0000:05:00.0", link("8.0", "8.0", "2", "4"),
+        "nvme4", 32);
 
     const struct {
         const char* name;
@@ -227,7 +239,8 @@ TEST_F(LinkHealthTree, SataSpeedComesFromTheSmartReportAndOnlyWhenItHasBoth)
     EXPECT_TRUE(warningsOf("sda", maximumOnly).empty());
     auto warnings = warningsOf("sda", degraded);
     ASSERT_EQ(kindsOf(warnings), std::vector<std::string> { "sata-speed" });
-    EXPECT_EQ(warnings[0].message, "The SATA link runs at 3 Gb/s, but the drive can do 6 Gb/s. Check the cable and the port.");
+    EXPECT_EQ(warnings[0].message,
+        "The SATA link runs at 3 Gb/s, but the drive can do 6 Gb/s. Check the cable and the port.");
 }
 
 TEST(LinkHealth, WarningsSpeakTheUsersLanguage)
@@ -246,15 +259,18 @@ TEST(LinkHealth, WarningsSpeakTheUsersLanguage)
         std::vector<std::string> messages;
     } languages[] = {
         { "en_US",
-            { "This USB 3.2 drive runs at 480 Mb/s, USB 2 speed. Connect it to a USB 3 port, directly or through a "
+            { "This USB 3.2 drive runs at 480 Mb/s, USB 2 speed. Connect it to a USB 3 port, directly or "
+              "through a "
               "USB 3 hub and cable.",
                 "The PCIe link runs at 8 GT/s, but the drive and its slot can do 16 GT/s.",
                 "The PCIe link uses x2 lanes, but the drive and its slot can use x4.",
-                "The SATA link runs at 1.5 Gb/s, but the drive can do 6 Gb/s. Check the cable and the port." } },
+                "The SATA link runs at 1.5 Gb/s, but the drive can do 6 Gb/s. Check the cable and the "
+                "port." } },
         { "zh_CN.UTF-8",
             { "这个 USB 3.2 硬盘只以 480 Mb/s（USB 2 速度）运行。请把它直接连接到 USB 3 端口，或使用 USB 3 "
               "集线器和数据线。",
-                "PCIe 链路以 8 GT/s 运行，而硬盘和插槽都支持 16 GT/s。", "PCIe 链路只使用 x2 通道，而硬盘和插槽都支持 x4。",
+                "PCIe 链路以 8 GT/s 运行，而硬盘和插槽都支持 16 GT/s。",
+                "PCIe 链路只使用 x2 通道，而硬盘和插槽都支持 x4。",
                 "SATA 链路以 1.5 Gb/s 运行，而硬盘支持 6 Gb/s。请检查数据线和接口。" } },
     };
     for (const auto& language : languages) {

@@ -312,7 +312,8 @@ TEST_F(OnThisMachine, TheTemporaryFolderIsOnItsDiskWithStatvfsCapacitiesAndTheCl
     EXPECT_EQ(json["bsdName"], expected->volume);
     EXPECT_EQ(json["totalCapacityBytes"], *descriptor->totalCapacityBytes);
     auto device = volumeJson("--device " + expected->disk);
-    EXPECT_EQ(keysOf(device), (std::vector<std::string> { "type", "speed", "vendor", "product", "linkWarnings" }));
+    EXPECT_EQ(
+        keysOf(device), (std::vector<std::string> { "type", "speed", "vendor", "product", "linkWarnings" }));
     EXPECT_EQ(device["type"], descriptor->connectionTypeDescription);
 }
 
