@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fmt/format.h>
+#include <map>
 #include <nlohmann/json.hpp>
 
 namespace tallowin::cli {
@@ -72,38 +73,52 @@ std::string capacityText(const std::optional<std::uint64_t>& bytes)
 // A `volume` run waits this long at most for the helper's SMART report of a SATA drive.
 constexpr std::chrono::milliseconds smartReplyTimeout { 2000 };
 
-// The SATA interface speeds of a drive from its SMART report, when the helper daemon is already
-// listening: `volume` never installs or starts it, and a missing or silent helper only means
-// that the SATA link is not checked.
-std::optional<SataInterfaceSpeed> sataSpeedFromHelper(const std::string& disk)
+// The SATA interface speeds of drives from their SMART reports, when the helper daemon is
+// already listening: `volume` never installs or starts it, and a missing or silent helper only
+// means that the SATA links are not checked. One serving of the main queue for all drives: the
+// shared helper manager keeps the main queue it was first given.
+std::map<std::string, SataInterfaceSpeed> sataSpeedsFromHelper(const std::vector<std::string>& disks)
 {
     auto socket = helperSocketPath();
     std::error_code error;
-    if (!std::filesystem::exists(socket, error))
-        return std::nullopt;
-    auto report = whileServingMainQueue<std::optional<SmartctlExecutionResult>>([&] {
+    if (disks.empty() || !std::filesystem::exists(socket, error))
+        return {};
+    return whileServingMainQueue<std::map<std::string, SataInterfaceSpeed>>([&] {
+        std::map<std::string, SataInterfaceSpeed> speeds;
         auto client = SmartctlHelperClient::create(
             PrivilegedHelperManager::shared(), SmartctlHelperClient::Options { socket, smartReplyTimeout });
-        return client->fetchSMARTData(disk);
+        for (const auto& disk : disks) {
+            auto report = client->fetchSMARTData(disk);
+            if (!report)
+                continue;
+            auto json = std::string_view(
+                reinterpret_cast<const char*>(report->jsonData.data()), report->jsonData.size());
+            if (auto speed = sataInterfaceSpeed(json))
+                speeds.emplace(disk, *speed);
+        }
+        return speeds;
     });
-    if (!report)
-        return std::nullopt;
-    return sataInterfaceSpeed(
-        std::string_view(reinterpret_cast<const char*>(report->jsonData.data()), report->jsonData.size()));
 }
 
 // The link warnings of every whole disk under a block device (a partition's disk, the members
 // of a device-mapper or md stack), each warning once.
 std::vector<LinkWarning> linkWarningsUnder(const std::string& name, SysfsRegistry& registry)
 {
-    std::vector<LinkWarning> warnings;
+    std::vector<std::pair<std::string, LinkFacts>> disks;
+    std::vector<std::string> sataDisks;
     for (const auto& disk : wholeDisksUnder(name, sysfsBlockStack(registry.root()))) {
         auto facts = linkFacts(registry, disk);
-        std::optional<SataInterfaceSpeed> sata;
         // A SATA drive, also one behind a USB bridge, reports its interface speeds in SMART.
         if (facts.kind == LinkFacts::Kind::sata || facts.kind == LinkFacts::Kind::usb)
-            sata = sataSpeedFromHelper(disk);
-        for (auto& warning : linkWarnings(facts, sata)) {
+            sataDisks.push_back(disk);
+        disks.emplace_back(disk, std::move(facts));
+    }
+    auto sataSpeeds = sataSpeedsFromHelper(sataDisks);
+    std::vector<LinkWarning> warnings;
+    for (const auto& [disk, facts] : disks) {
+        auto sata = sataSpeeds.find(disk);
+        for (auto& warning :
+            linkWarnings(facts, sata == sataSpeeds.end() ? std::nullopt : std::optional(sata->second))) {
             if (std::find(warnings.begin(), warnings.end(), warning) == warnings.end())
                 warnings.push_back(std::move(warning));
         }

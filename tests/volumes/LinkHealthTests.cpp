@@ -1,4 +1,6 @@
+#include "core/MutexProtected.h"
 #include "platform/SysfsRegistry.h"
+#include "smart/FakeHelperDaemon.h"
 #include "support/FakeSysfsTree.h"
 #include "support/LanguageGuard.h"
 #include "support/ShellCommand.h"
@@ -96,6 +98,20 @@ protected:
             "1 0 1 0 1 0 1\n", true);
     }
 
+    // A SATA disk on an AHCI controller whose link negotiated 3 Gb/s.
+    void sataDisk()
+    {
+        std::string ata = pci("pci0000:00/0000:00:17.0", "0x010601", {}) + "/ata1";
+        tree.device(ata, "", "DEVTYPE=ata_port\n");
+        tree.device(ata + "/link1", "", "DEVTYPE=ata_link\n");
+        FakeSysfsTree::write(tree.devicePath(ata + "/link1/ata_link/link1/sata_spd"), "3.0 Gbps\n");
+        tree.device(ata + "/host0", "bus/scsi", "DEVTYPE=scsi_host\n");
+        auto device = ata + "/host0/target0:0:0/0:0:0:0";
+        tree.device(std::filesystem::path(device).parent_path(), "bus/scsi", "DEVTYPE=scsi_target\n");
+        tree.device(device, "bus/scsi", "DEVTYPE=scsi_device\nDRIVER=sd\n", { { "vendor", "ATA\n" } });
+        tree.block(device + "/block/sda", 8, 0);
+    }
+
     FakeSysfsTree tree;
 };
 
@@ -150,6 +166,33 @@ TEST_F(LinkHealthTree, VolumeCommandListsTheWarningsInItsOutputAndJson)
     EXPECT_NE(human.output.find("警告：这个 USB 3.2 硬盘只以 480 Mb/s"), std::string::npos) << human.output;
 }
 
+TEST_F(LinkHealthTree, VolumeAsksAListeningHelperForTheSataSpeeds)
+{
+    sataDisk();
+    auto socket = tree.root() / "helper.sock";
+    MutexProtected<std::vector<std::string>> asked;
+    testing::FakeHelperDaemon daemon(
+        socket, [&](const SmartctlHelperProtocol::FetchSMARTDataRequest& request, int) {
+            asked.withLocked([&](auto& names) { names.push_back(request.bsdName); });
+            return testing::FakeHelperDaemon::Action {
+                .frames = { testing::FakeHelperDaemon::result(request.id,
+                    R"({"interface_speed": {"max": {"units_per_second": 60,
+            "bits_per_unit": 100000000}, "current": {"units_per_second": 15, "bits_per_unit": 100000000}}})") }
+            };
+        });
+    auto outcome
+        = testing::runShell(fmt::format("env -i TALLOWIN_SYSFS_ROOT={} TALLOWIN_HELPER_SOCKET={} LANGUAGE=en "
+                                        "{} volume --device sda --json 2>/dev/null",
+            tree.rootString(), socket.string(), TALLOWIN_CLI_PATH));
+    ASSERT_EQ(outcome.exitStatus, 0);
+    auto warnings = nlohmann::json::parse(outcome.output)["linkWarnings"];
+    ASSERT_EQ(warnings.size(), 1u) << outcome.output;
+    EXPECT_EQ(warnings[0]["kind"], "sata-speed");
+    EXPECT_EQ(warnings[0]["message"],
+        "The SATA link runs at 1.5 Gb/s, but the drive can do 6 Gb/s. Check the cable and the port.");
+    EXPECT_EQ(asked.withLocked([](auto& names) { return names; }), std::vector<std::string> { "sda" });
+}
+
 TEST_F(LinkHealthTree, NvmeLinksAreComparedWithWhatBothTheDriveAndItsPortCanDo)
 {
     auto link = [](const char* speed, const char* maximum, const char* width, const char* maximumWidth) {
@@ -201,15 +244,7 @@ TEST_F(LinkHealthTree, NvmeLinksAreComparedWithWhatBothTheDriveAndItsPortCanDo)
 
 TEST_F(LinkHealthTree, SataSpeedComesFromTheSmartReportAndOnlyWhenItHasBoth)
 {
-    std::string ata = pci("pci0000:00/0000:00:17.0", "0x010601", {}) + "/ata1";
-    tree.device(ata, "", "DEVTYPE=ata_port\n");
-    tree.device(ata + "/link1", "", "DEVTYPE=ata_link\n");
-    FakeSysfsTree::write(tree.devicePath(ata + "/link1/ata_link/link1/sata_spd"), "3.0 Gbps\n");
-    tree.device(ata + "/host0", "bus/scsi", "DEVTYPE=scsi_host\n");
-    auto device = ata + "/host0/target0:0:0/0:0:0:0";
-    tree.device(std::filesystem::path(device).parent_path(), "bus/scsi", "DEVTYPE=scsi_target\n");
-    tree.device(device, "bus/scsi", "DEVTYPE=scsi_device\nDRIVER=sd\n", { { "vendor", "ATA\n" } });
-    tree.block(device + "/block/sda", 8, 0);
+    sataDisk();
 
     auto facts = factsOf("sda");
     EXPECT_EQ(facts.kind, LinkFacts::Kind::sata);
