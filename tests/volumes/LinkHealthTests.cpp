@@ -98,10 +98,13 @@ protected:
             "1 0 1 0 1 0 1\n", true);
     }
 
-    // A SATA disk on an AHCI controller whose link negotiated 3 Gb/s.
-    void sataDisk()
+    // A SATA disk on port `port` of an AHCI controller, its link negotiated at 3 Gb/s.
+    void sataDisk(int port = 1, const std::string& name = "sda", unsigned minor = 0)
     {
-        std::string ata = pci("pci0000:00/0000:00:17.0", "0x010601", {}) + "/ata1";
+        std::string controller = "pci0000:00/0000:00:17.0";
+        if (!std::filesystem::exists(tree.devicePath(controller)))
+            pci(controller, "0x010601", {});
+        std::string ata = controller + fmt::format("/ata{}", port);
         tree.device(ata, "", "DEVTYPE=ata_port\n");
         tree.device(ata + "/link1", "", "DEVTYPE=ata_link\n");
         FakeSysfsTree::write(tree.devicePath(ata + "/link1/ata_link/link1/sata_spd"), "3.0 Gbps\n");
@@ -109,7 +112,7 @@ protected:
         auto device = ata + "/host0/target0:0:0/0:0:0:0";
         tree.device(std::filesystem::path(device).parent_path(), "bus/scsi", "DEVTYPE=scsi_target\n");
         tree.device(device, "bus/scsi", "DEVTYPE=scsi_device\nDRIVER=sd\n", { { "vendor", "ATA\n" } });
-        tree.block(device + "/block/sda", 8, 0);
+        tree.block(device + "/block/" + name, 8, minor);
     }
 
     FakeSysfsTree tree;
@@ -169,6 +172,13 @@ TEST_F(LinkHealthTree, VolumeCommandListsTheWarningsInItsOutputAndJson)
 TEST_F(LinkHealthTree, VolumeAsksAListeningHelperForTheSataSpeeds)
 {
     sataDisk();
+    // A device-mapper volume over two SATA disks: both are asked, in one command.
+    sataDisk(2, "sdb", 16);
+    tree.block("virtual/block/dm-0", 253, 0);
+    for (auto [name, port] : { std::pair { "sda", 1 }, std::pair { "sdb", 2 } })
+        tree.link(tree.devicePath(fmt::format("virtual/block/dm-0/slaves/{}", name)),
+            tree.devicePath(
+                fmt::format("pci0000:00/0000:00:17.0/ata{}/host0/target0:0:0/0:0:0:0/block/{}", port, name)));
     auto socket = tree.root() / "helper.sock";
     MutexProtected<std::vector<std::string>> asked;
     testing::FakeHelperDaemon daemon(
@@ -182,7 +192,7 @@ TEST_F(LinkHealthTree, VolumeAsksAListeningHelperForTheSataSpeeds)
         });
     auto outcome
         = testing::runShell(fmt::format("env -i TALLOWIN_SYSFS_ROOT={} TALLOWIN_HELPER_SOCKET={} LANGUAGE=en "
-                                        "{} volume --device sda --json 2>/dev/null",
+                                        "timeout 30 {} volume --device dm-0 --json 2>/dev/null",
             tree.rootString(), socket.string(), TALLOWIN_CLI_PATH));
     ASSERT_EQ(outcome.exitStatus, 0);
     auto warnings = nlohmann::json::parse(outcome.output)["linkWarnings"];
@@ -190,7 +200,8 @@ TEST_F(LinkHealthTree, VolumeAsksAListeningHelperForTheSataSpeeds)
     EXPECT_EQ(warnings[0]["kind"], "sata-speed");
     EXPECT_EQ(warnings[0]["message"],
         "The SATA link runs at 1.5 Gb/s, but the drive can do 6 Gb/s. Check the cable and the port.");
-    EXPECT_EQ(asked.withLocked([](auto& names) { return names; }), std::vector<std::string> { "sda" });
+    EXPECT_EQ(
+        asked.withLocked([](auto& names) { return names; }), (std::vector<std::string> { "sda", "sdb" }));
 }
 
 TEST_F(LinkHealthTree, NvmeLinksAreComparedWithWhatBothTheDriveAndItsPortCanDo)
