@@ -61,10 +61,21 @@ TEST(BenchCommand, JsonCarriesTheResultFieldsTheDevicesBytesAndTheReportPath)
             EXPECT_TRUE(phase.contains(key)) << key;
         ASSERT_TRUE(phase["deviceReadBytes"].is_number()) << "the counters of the folder's disk are readable";
         auto counted = phase["countedBytes"].get<double>();
-        bool isWrite = phase["phase"].get<std::string>().ends_with("Write");
+        auto name = phase["phase"].get<std::string>();
+        bool isWrite = name.ends_with("Write");
         auto moved = phase[isWrite ? "deviceWriteBytes" : "deviceReadBytes"].get<double>();
-        EXPECT_GE(moved, (isWrite ? 0.95 : 0.9) * counted);
-        EXPECT_TRUE(phase["warnings"].empty()) << phase["warnings"].dump();
+        if (name.starts_with("sequential")) {
+            EXPECT_GE(moved, (isWrite ? 0.95 : 0.9) * counted);
+            EXPECT_TRUE(phase["warnings"].empty()) << phase["warnings"].dump();
+        } else if (!phase["warnings"].empty()) {
+            // 4 KiB operations in a 512 MiB region: a fast enough disk comes back to pages it
+            // already wrote or read within the 5 s, and the page cache merges or answers those.
+            // Then the device must at least have moved the whole region once.
+            EXPECT_EQ(phase["warnings"][0]["kind"], "cache");
+            EXPECT_GE(moved, 0.9 * 536870912);
+        } else {
+            EXPECT_GE(moved, 0.9 * counted);
+        }
     }
     EXPECT_EQ(json["phases"][2]["countedBytes"], 1000000000);
 
