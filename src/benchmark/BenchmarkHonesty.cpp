@@ -82,6 +82,9 @@ std::vector<BenchmarkWarning> phaseWarnings(BenchmarkPhase phase, std::uint64_t 
 DeviceObservation observeVolume(const DiskVolumeDescriptor& volume)
 {
     DeviceObservation observation;
+    // A volume without a device name (a test's, or a synthetic mount) has nothing to watch.
+    if (volume.bsdName.empty())
+        return observation;
     auto registry = std::make_shared<SysfsRegistry>();
     auto session = DiskIOKitStatisticsProvider::StatisticsSession::create(registry, volume);
     if (session) {
