@@ -54,7 +54,22 @@ struct RunContext {
         if (state)
             publish(*state);
     }
+    std::optional<StatisticsSnapshot> deviceCounters() const
+    {
+        if (!environment.readDeviceCounters)
+            return std::nullopt;
+        return environment.readDeviceCounters();
+    }
 };
+
+// What the device moved between two readings of its counters; nothing when either failed.
+std::optional<StatisticsSnapshot> trafficOf(
+    const std::optional<StatisticsSnapshot>& start, const std::optional<StatisticsSnapshot>& end)
+{
+    if (!start || !end)
+        return std::nullopt;
+    return trafficBetween(*start, *end);
+}
 
 // Hands a test file to the environment's clean-up when the phases that use it end, however they
 // end (an error, a cancellation or an exception unwinding the run).
@@ -97,6 +112,10 @@ struct RandomOutcome {
     double writeIOPS { 0 };
     double readIOPS { 0 };
     std::int64_t operationCount { 0 };
+    std::uint64_t bytesWritten { 0 };
+    std::uint64_t bytesRead { 0 };
+    std::optional<StatisticsSnapshot> writeTraffic;
+    std::optional<StatisticsSnapshot> readTraffic;
     friend bool operator==(const RandomOutcome&, const RandomOutcome&) = default;
 };
 
@@ -105,6 +124,7 @@ struct SequentialOutcome {
     double duration { 0 };
     double throughput { 0 };
     double maximum { 0 };
+    std::optional<StatisticsSnapshot> traffic;
     friend bool operator==(const SequentialOutcome&, const SequentialOutcome&) = default;
 };
 
@@ -236,6 +256,7 @@ RunResult<RandomOutcome> runRandomPhases(
     auto nextOffset = [&]() -> std::uint64_t { return payload <= 4096 ? 0 : offsets(generator); };
 
     // Random writes: the same block at random byte offsets until the deadline.
+    auto writeCountersStart = context.deviceCounters();
     auto writes
         = repeatUntilDeadline(context, tracker, Phase::randomWrite, blockSize, [&]() -> RunResult<void> {
               if (!writer->writeAt(nextOffset(), std::span(block.data(), blockSize)))
@@ -247,6 +268,7 @@ RunResult<RandomOutcome> runRandomPhases(
     if (!writer->synchronize())
         return failure(ErrorCode::writeFailed);
     auto writeEnd = context.now();
+    auto writeTraffic = trafficOf(writeCountersStart, context.deviceCounters());
     context.publish(tracker.completePhase(Phase::randomWrite, writeEnd, context.testStart));
     double writeElapsed = writeEnd - writes->start;
     // The reads must come from the device, not from the pages just written.
@@ -258,6 +280,7 @@ RunResult<RandomOutcome> runRandomPhases(
     auto reader = std::move(openedReader).value();
     reader->adviseAccessPattern(TestFileHandle::AccessPattern::random);
     std::vector<std::byte> readBuffer(blockSize);
+    auto readCountersStart = context.deviceCounters();
     auto reads
         = repeatUntilDeadline(context, tracker, Phase::randomRead, blockSize, [&]() -> RunResult<void> {
               auto got = reader->readAt(nextOffset(), readBuffer);
@@ -268,6 +291,7 @@ RunResult<RandomOutcome> runRandomPhases(
     if (!reads)
         return Unexpected(reads.error());
     auto readEnd = context.now();
+    auto readTraffic = trafficOf(readCountersStart, context.deviceCounters());
     context.publish(tracker.completePhase(Phase::randomRead, readEnd, context.testStart));
     double readElapsed = readEnd - reads->start;
 
@@ -275,6 +299,10 @@ RunResult<RandomOutcome> runRandomPhases(
     outcome.readIOPS = static_cast<double>(reads->operations) / std::max(readElapsed, minimumElapsed);
     outcome.writeIOPS = static_cast<double>(writes->operations) / std::max(writeElapsed, minimumElapsed);
     outcome.operationCount = std::min(writes->operations, reads->operations);
+    outcome.bytesWritten = static_cast<std::uint64_t>(writes->operations) * blockSize;
+    outcome.bytesRead = static_cast<std::uint64_t>(reads->operations) * blockSize;
+    outcome.writeTraffic = writeTraffic;
+    outcome.readTraffic = readTraffic;
     reader->close();
     writer->close();
     return outcome;
@@ -288,6 +316,7 @@ RunResult<SequentialOutcome> runSequentialWrite(
         return failure(ErrorCode::fileHandleUnavailable);
     auto file = std::move(opened).value();
     std::vector<std::byte> zeros(DiskPerformanceTester::sequentialBlockSize);
+    auto countersStart = context.deviceCounters();
     auto phaseStart = context.now();
     TimelineSampler sampler(TimelineSample::Phase::sequentialWrite, {});
     auto written = transferSequentially(context, tracker, Phase::sequentialWrite, sampler, payload,
@@ -302,7 +331,9 @@ RunResult<SequentialOutcome> runSequentialWrite(
         return Unexpected(written.error());
     if (!file->synchronize())
         return failure(ErrorCode::writeFailed);
+    auto traffic = trafficOf(countersStart, context.deviceCounters());
     auto outcome = finishSequential(context, tracker, Phase::sequentialWrite, phaseStart, payload, sampler);
+    outcome.traffic = traffic;
     // Everything is on the device now; dropping the cached copy makes the read phase read it
     // from there instead of from memory.
     file->dropCachedPages();
@@ -321,6 +352,7 @@ RunResult<SequentialOutcome> runSequentialRead(const RunContext& context, Progre
     file->adviseAccessPattern(TestFileHandle::AccessPattern::sequential);
     std::vector<std::byte> buffer(DiskPerformanceTester::sequentialBlockSize);
     TimelineSampler sampler(TimelineSample::Phase::sequentialRead, std::move(timelineSoFar));
+    auto countersStart = context.deviceCounters();
     auto phaseStart = context.now();
     auto read = transferSequentially(context, tracker, Phase::sequentialRead, sampler, payload,
         [&](std::uint64_t chunk) -> RunResult<void> {
@@ -331,7 +363,9 @@ RunResult<SequentialOutcome> runSequentialRead(const RunContext& context, Progre
         });
     if (!read)
         return Unexpected(read.error());
+    auto traffic = trafficOf(countersStart, context.deviceCounters());
     auto outcome = finishSequential(context, tracker, Phase::sequentialRead, phaseStart, payload, sampler);
+    outcome.traffic = traffic;
     file->close();
     return outcome;
 }
@@ -380,6 +414,21 @@ RunResult<BenchmarkEngine::Result> runTest(
     result.maximumReadThroughput = read->maximum;
     result.timeline = std::move(read->timeline);
     result.finishedAt = context.environment.wallClock();
+
+    const auto& ceiling = context.environment.linkCeiling;
+    auto phase = [&](Phase which, std::uint64_t counted, double throughput,
+                     const std::optional<StatisticsSnapshot>& traffic) {
+        return PhaseHonesty { which, counted, throughput, traffic,
+            phaseWarnings(which, counted, throughput, traffic, ceiling) };
+    };
+    auto block = static_cast<double>(DiskPerformanceTester::randomBlockSize);
+    result.honesty.linkCeiling = ceiling;
+    result.honesty.phases = {
+        phase(Phase::randomWrite, random->bytesWritten, random->writeIOPS * block, random->writeTraffic),
+        phase(Phase::randomRead, random->bytesRead, random->readIOPS * block, random->readTraffic),
+        phase(Phase::sequentialWrite, payload, written->throughput, written->traffic),
+        phase(Phase::sequentialRead, payload, read->throughput, read->traffic),
+    };
     return result;
 }
 

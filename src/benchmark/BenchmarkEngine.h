@@ -1,6 +1,7 @@
 #pragma once
 
 #include "benchmark/BenchmarkFileSystem.h"
+#include "benchmark/BenchmarkHonesty.h"
 #include "benchmark/BenchmarkTypes.h"
 #include "benchmark/DiskPerformanceTester.h"
 #include "core/Expected.h"
@@ -53,6 +54,11 @@ public:
         std::function<void(const std::string&)> fileCreated { [](const std::string&) {} };
         // The phases that use the file are over, however they ended: it may be deleted.
         std::function<void(const std::string&)> fileFinished { [](const std::string&) {} };
+        // The counters of the device under the test, read at each phase's start and end; empty
+        // when the device is not watched. A reading may fail (nothing).
+        std::function<std::optional<StatisticsSnapshot>()> readDeviceCounters;
+        // The most the device's link can carry; nothing when unknown.
+        std::optional<LinkCeiling> linkCeiling;
     };
 
     explicit BenchmarkEngine(Environment);

@@ -140,6 +140,8 @@ std::shared_ptr<DiskPerformanceTester> DiskPerformanceTester::create(
         configuration.monotonicClock = monotonicSeconds;
     if (!configuration.payloadSizing)
         configuration.payloadSizing = payloadFor;
+    if (!configuration.observeDevice)
+        configuration.observeDevice = observeVolume;
     return std::shared_ptr<DiskPerformanceTester>(
         new DiskPerformanceTester(std::move(mainQueue), std::move(configuration)));
 }
@@ -278,6 +280,9 @@ void DiskPerformanceTester::startTest(const std::optional<DiskVolumeDescriptor>&
             environment.fileCreated
                 = [&](const std::string& path) { cleanup->registry().registerFile(path, token); };
             environment.fileFinished = [&](const std::string& path) { cleanup->removeTemporaryFile(path); };
+            auto observation = configuration.observeDevice(volume);
+            environment.readDeviceCounters = std::move(observation.readCounters);
+            environment.linkCeiling = std::move(observation.linkCeiling);
             result = BenchmarkEngine(std::move(environment))
                          .run(volume.url, dataSize, payload.byteCount, payload.isAdjusted);
         }

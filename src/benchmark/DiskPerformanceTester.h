@@ -1,6 +1,7 @@
 #pragma once
 
 #include "benchmark/BenchmarkFileSystem.h"
+#include "benchmark/BenchmarkHonesty.h"
 #include "benchmark/BenchmarkTypes.h"
 #include "benchmark/TemporaryFileRegistry.h"
 #include "core/MainQueue.h"
@@ -72,6 +73,9 @@ public:
         double maximumReadThroughput { 0 };
         std::vector<TimelineSample> timeline;
         WallClockTime finishedAt { 0 };
+        // Per phase, what the device itself moved and what the figures cannot be (a cache
+        // answered, faster than the link); the report does not show these.
+        BenchmarkHonesty honesty;
         friend bool operator==(const Result&, const Result&) = default;
     };
 
@@ -106,6 +110,9 @@ public:
         std::function<std::optional<EffectivePayload>(const DataSize&, std::optional<std::uint64_t>)>
             payloadSizing;
         std::chrono::milliseconds automaticReportMessageLifetime { 6000 };
+        // What the test watches of the volume's device; called on the test's thread. The real
+        // one (observeVolume) unless a test gives its own.
+        std::function<DeviceObservation(const DiskVolumeDescriptor&)> observeDevice;
     };
 
     static constexpr const char* exportQueueLabel = "com.tallowin.performanceTester.export";

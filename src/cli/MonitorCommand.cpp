@@ -9,6 +9,7 @@
 #include "core/Language.h"
 #include "core/MainQueue.h"
 #include "monitor/DiskIOMonitor.h"
+#include "monitor/DiskScope.h"
 #include "platform/SysfsRegistry.h"
 #include "volumes/DiskVolumeResolver.h"
 
@@ -37,6 +38,7 @@ struct MonitorOptions {
     double duration { 0 };
     bool json { false };
     std::string exportPath;
+    std::string scope { "volume" };
 };
 
 // Decimal units, as the byte-count formatters of the application use them.
@@ -142,13 +144,24 @@ int runMonitor(const MonitorOptions& options)
             localized("Give either a folder or --device NAME.", "请指定一个文件夹或 --device NAME。"));
         return 2;
     }
-    auto registry = std::make_shared<SysfsRegistry>();
-    auto descriptor = options.device.empty() ? volumeAtPath(options.path, *registry)
-                                             : descriptorForDevice(options.device, *registry);
+    auto scope = monitorScopeFromRawValue(options.scope).value_or(MonitorScope::volume);
+    auto sysfs = std::make_shared<SysfsRegistry>();
+    auto descriptor = options.device.empty() ? volumeAtPath(options.path, *sysfs)
+                                             : descriptorForDevice(options.device, *sysfs);
     if (!descriptor) {
         printLine(stderr, descriptor.error());
         return 1;
     }
+    // The whole disks under the volume, read as one device by the same statistics session.
+    std::vector<std::string> devices { descriptor->bsdName };
+    std::shared_ptr<DeviceRegistry> registry = sysfs;
+    if (scope == MonitorScope::disk) {
+        devices = wholeDisksUnder(descriptor->bsdName, sysfsBlockStack(sysfs->root()));
+        registry = std::make_shared<SummedStatisticsRegistry>(sysfs, descriptor->bsdName, devices);
+    }
+    std::string devicesText;
+    for (const auto& device : devices)
+        devicesText += (devicesText.empty() ? "" : "+") + device;
 
     auto mainQueue = std::make_shared<EventLoopMainQueue>();
     auto monitor = DiskIOMonitor::create(registry, mainQueue);
@@ -174,13 +187,13 @@ int runMonitor(const MonitorOptions& options)
         return localized(
             fmt::format("{}  read {}/s ({:.0f} IO/s)  write {}/s ({:.0f} IO/s)  total read {}  written {}  "
                         "elapsed {}",
-                descriptor->bsdName, humanBytes(rates[0]), rates[2], humanBytes(rates[1]), rates[3],
+                devicesText, humanBytes(rates[0]), rates[2], humanBytes(rates[1]), rates[3],
                 humanBytes(static_cast<double>(monitor->totalReadBytes())),
                 humanBytes(static_cast<double>(monitor->totalWriteBytes())),
                 elapsedText(monitor->monitoringDuration())),
             fmt::format("{}  读取 {}/s（{:.0f} 次/秒）  写入 {}/s（{:.0f} 次/秒）  累计读取 {}  累计写入 {}  "
                         "已用时间 {}",
-                descriptor->bsdName, humanBytes(rates[0]), rates[2], humanBytes(rates[1]), rates[3],
+                devicesText, humanBytes(rates[0]), rates[2], humanBytes(rates[1]), rates[3],
                 humanBytes(static_cast<double>(monitor->totalReadBytes())),
                 humanBytes(static_cast<double>(monitor->totalWriteBytes())),
                 elapsedText(monitor->monitoringDuration())));
@@ -201,6 +214,8 @@ int runMonitor(const MonitorOptions& options)
             line["totalReadBytes"] = monitor->totalReadBytes();
             line["totalWriteBytes"] = monitor->totalWriteBytes();
             line["monitoringDuration"] = monitor->monitoringDuration();
+            line["scope"] = rawValue(scope);
+            line["devices"] = devices;
             printLine(stdout, line.dump());
             return;
         }
@@ -272,6 +287,8 @@ int runMonitor(const MonitorOptions& options)
         summary["totalReadBytes"] = monitor->totalReadBytes();
         summary["totalWriteBytes"] = monitor->totalWriteBytes();
         summary["monitoringDuration"] = elapsed;
+        summary["scope"] = rawValue(scope);
+        summary["devices"] = devices;
         if (exported && *exported) {
             summary["exportCsvPath"] = (*exported)->csvPath;
             summary["exportPngPath"] = (*exported)->pngPath;
@@ -318,6 +335,12 @@ const CommandRegistration registration { {
                 "--duration", options->duration, "Stop after this many seconds (default: until Ctrl-C)")
             ->check(CLI::NonNegativeNumber);
         command.add_flag("--json", options->json, "One JSON line per applied batch, then a summary line");
+        command
+            .add_option("--scope", options->scope,
+                "volume: the volume's own block device; disk: the whole disks under it (the disk of a "
+                "partition, the members of LVM, LUKS, device-mapper and md stacks), summed")
+            ->check(CLI::IsMember({ "volume", "disk" }))
+            ->capture_default_str();
         command.add_option("--export", options->exportPath,
             "At the end, write the run as this CSV file and a PNG chart next to it");
         // Only the chosen subcommand's callback runs, so only it decides what to run.

@@ -1,4 +1,5 @@
 #include "cli/Command.h"
+#include "cli/MainQueueWork.h"
 #include "volumes/SystemVolume.h"
 #include "core/Language.h"
 #include "core/MainQueue.h"
@@ -25,25 +26,6 @@ struct SmartOptions {
     std::string path;
     std::string device;
 };
-
-// Runs `work` on a thread of its own while this thread serves the main queue: the manager's
-// registration workflow runs on the main queue, and the fetch waits for it.
-template<typename Result, typename Work> Result whileServingMainQueue(Work work)
-{
-    auto mainQueue = std::make_shared<EventLoopMainQueue>();
-    PrivilegedHelperManager::setSharedMainQueue(mainQueue);
-    std::optional<Result> outcome;
-    std::thread worker([&] {
-        auto produced = work();
-        mainQueue->post([&, produced = std::move(produced)]() mutable {
-            outcome.emplace(std::move(produced));
-            mainQueue->quit();
-        });
-    });
-    mainQueue->run();
-    worker.join();
-    return std::move(*outcome);
-}
 
 nlohmann::ordered_json optionalJson(const std::optional<std::string>& value)
 {

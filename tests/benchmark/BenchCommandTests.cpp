@@ -18,8 +18,11 @@ namespace {
 namespace fs = std::filesystem;
 using Names = std::vector<std::string>;
 
-// The command with English texts and nothing else of the test's environment.
-const std::string bench = std::string("env -i LANGUAGE=en LC_ALL=C ") + TALLOWIN_CLI_PATH + " bench ";
+// The command with English texts and nothing else of the test's environment; its history goes
+// to a folder of the test's own, never to the user's state folder.
+const testing::TemporaryDirectory stateHome("tallowin-bench-state");
+const std::string bench = "env -i LANGUAGE=en LC_ALL=C XDG_STATE_HOME=" + stateHome.path().string() + " "
+    + TALLOWIN_CLI_PATH + " bench ";
 
 Names names(const fs::path& directory)
 {
@@ -29,7 +32,9 @@ Names names(const fs::path& directory)
     return result;
 }
 
-TEST(BenchCommand, JsonCarriesTheResultFieldsAndTheReportPath)
+// A real 1 GB run on the system disk (about 25 s here): the device's own counters must show the
+// writes reaching the device and the reads coming from it, not from the page cache.
+TEST(BenchCommand, JsonCarriesTheResultFieldsTheDevicesBytesAndTheReportPath)
 {
     testing::TemporaryDirectory folder("/var/tmp/tallowin-bench-cli");
     auto run = testing::runShell(bench + folder.path().string() + " --size 1 --json 2>/dev/null");
@@ -47,6 +52,41 @@ TEST(BenchCommand, JsonCarriesTheResultFieldsAndTheReportPath)
     fs::path report = json["reportPath"].get<std::string>();
     EXPECT_EQ(report.parent_path(), folder.path());
     EXPECT_EQ(names(folder.path()), Names { report.filename().string() });
+
+    ASSERT_EQ(json["phases"].size(), 4u);
+    for (const auto& phase : json["phases"]) {
+        SCOPED_TRACE(phase["phase"].get<std::string>());
+        for (const char* key : { "phase", "countedBytes", "throughput", "deviceReadBytes", "deviceWriteBytes",
+                 "deviceReadOperations", "deviceWriteOperations", "warnings" })
+            EXPECT_TRUE(phase.contains(key)) << key;
+        ASSERT_TRUE(phase["deviceReadBytes"].is_number()) << "the counters of the folder's disk are readable";
+        auto counted = phase["countedBytes"].get<double>();
+        auto name = phase["phase"].get<std::string>();
+        bool isWrite = name.ends_with("Write");
+        auto moved = phase[isWrite ? "deviceWriteBytes" : "deviceReadBytes"].get<double>();
+        if (name.starts_with("sequential")) {
+            EXPECT_GE(moved, (isWrite ? 0.95 : 0.9) * counted);
+            EXPECT_TRUE(phase["warnings"].empty()) << phase["warnings"].dump();
+        } else if (!phase["warnings"].empty()) {
+            // 4 KiB operations in a 512 MiB region: a fast enough disk comes back to pages it
+            // already wrote or read within the 5 s, and the page cache merges or answers those.
+            // Then the device must at least have moved the whole region once.
+            EXPECT_EQ(phase["warnings"][0]["kind"], "cache");
+            EXPECT_GE(moved, 0.9 * 536870912);
+        } else {
+            EXPECT_GE(moved, 0.9 * counted);
+        }
+    }
+    EXPECT_EQ(json["phases"][2]["countedBytes"], 1000000000);
+
+    std::ifstream history(stateHome.path() / "tallowin/benchmarks.jsonl");
+    std::string line;
+    ASSERT_TRUE(std::getline(history, line)) << "the run joins the history";
+    auto stored = nlohmann::json::parse(line);
+    EXPECT_EQ(stored["payloadBytes"], 1000000000);
+    EXPECT_EQ(stored["writeThroughput"], json["writeThroughput"]);
+    EXPECT_EQ(stored["phases"], json["phases"]);
+    EXPECT_FALSE(stored["device"]["key"].get<std::string>().empty());
 }
 
 // The folder made immutable (even root cannot delete in it) during the random phases, then

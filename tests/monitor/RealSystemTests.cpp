@@ -156,7 +156,7 @@ nlohmann::ordered_json expectConsistent(const std::string& output)
         return {};
     const std::vector<std::string> keys { "samples", "currentReadBytes", "currentWriteBytes",
         "currentReadOperations", "currentWriteOperations", "totalReadBytes", "totalWriteBytes",
-        "monitoringDuration" };
+        "monitoringDuration", "scope", "devices" };
     std::uint64_t samples = 0;
     for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
         std::vector<std::string> lineKeys;

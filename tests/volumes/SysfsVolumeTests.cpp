@@ -307,12 +307,13 @@ TEST_F(OnThisMachine, TheTemporaryFolderIsOnItsDiskWithStatvfsCapacitiesAndTheCl
     EXPECT_EQ(keysOf(json),
         (std::vector<std::string> { "bsdName", "displayName", "connectionTypeDescription",
             "connectionSpeedDescription", "fileSystemDescription", "totalCapacityBytes",
-            "availableCapacityBytes", "hardwareVendor", "hardwareModel", "url" }));
+            "availableCapacityBytes", "hardwareVendor", "hardwareModel", "url", "linkWarnings" }));
     EXPECT_EQ(json["url"], folder.string());
     EXPECT_EQ(json["bsdName"], expected->volume);
     EXPECT_EQ(json["totalCapacityBytes"], *descriptor->totalCapacityBytes);
     auto device = volumeJson("--device " + expected->disk);
-    EXPECT_EQ(keysOf(device), (std::vector<std::string> { "type", "speed", "vendor", "product" }));
+    EXPECT_EQ(
+        keysOf(device), (std::vector<std::string> { "type", "speed", "vendor", "product", "linkWarnings" }));
     EXPECT_EQ(device["type"], descriptor->connectionTypeDescription);
 }
 

@@ -1,0 +1,232 @@
+#include "FakeBenchmarkFileSystem.h"
+#include "benchmark/BenchmarkEngine.h"
+#include "benchmark/BenchmarkHonesty.h"
+#include "support/LanguageGuard.h"
+
+#include <gtest/gtest.h>
+#include <numeric>
+
+namespace tallowin {
+namespace {
+
+using testing::FakeBenchmarkFileSystem;
+using testing::LanguageGuard;
+using Kind = FakeBenchmarkFileSystem::Kind;
+using Phase = BenchmarkPhase;
+
+std::vector<std::string> kindsOf(const PhaseHonesty& phase)
+{
+    std::vector<std::string> kinds;
+    for (const auto& warning : phase.warnings)
+        kinds.push_back(warning.kind);
+    return kinds;
+}
+
+// A device under the fake file system whose counters move by a share of what the file system
+// was asked to read and write: 1.0 is a device that saw every byte, 0.1 a cache that answered
+// nine bytes in ten.
+struct ObservedRun {
+    std::shared_ptr<FakeBenchmarkFileSystem> fileSystem = std::make_shared<FakeBenchmarkFileSystem>();
+    double readShare { 1.0 };
+    double writeShare { 1.0 };
+    bool countersReadable { true };
+    std::optional<LinkCeiling> ceiling;
+
+    std::uint64_t total(Kind kind) const
+    {
+        auto sizes = fileSystem->sizesOf("Tallowin_", kind);
+        return std::accumulate(sizes.begin(), sizes.end(), std::uint64_t { 0 });
+    }
+
+    BenchmarkEngine::Result run(std::uint64_t payload)
+    {
+        BenchmarkEngine::Environment environment;
+        environment.fileSystem = fileSystem;
+        environment.randomPhaseDuration = 0.02;
+        environment.randomPhaseWorkingSetLimit = 1024 * 1024;
+        environment.linkCeiling = ceiling;
+        environment.readDeviceCounters = [this]() -> std::optional<StatisticsSnapshot> {
+            if (!countersReadable)
+                return std::nullopt;
+            // Counters near the top of their range: the phase differences must wrap, not trap.
+            constexpr std::uint64_t base = UINT64_MAX - 1000;
+            return StatisticsSnapshot { base
+                    + static_cast<std::uint64_t>(readShare * double(total(Kind::read))),
+                base + static_cast<std::uint64_t>(writeShare * double(total(Kind::write))), 0, 0 };
+        };
+        auto result = BenchmarkEngine(std::move(environment))
+                          .run("/vol", DiskPerformanceTester::DataSize::gigabytes(1), payload, false);
+        EXPECT_TRUE(result);
+        return result ? *result : BenchmarkEngine::Result {};
+    }
+};
+
+TEST(BenchmarkHonesty, DeviceCountersFlagOnlyThePhasesACacheAnswered)
+{
+    LanguageGuard english { "en_US" };
+    const std::uint64_t payload = 3 * 16777216ull;
+    const struct {
+        const char* name;
+        double readShare;
+        double writeShare;
+        std::vector<std::vector<std::string>> kinds; // random write, random read, sequential write, read
+    } cases[] = {
+        { "every byte reached the device", 1.0, 1.0, { {}, {}, {}, {} } },
+        { "writes merged and amplified by the file system", 1.0, 3.0, { {}, {}, {}, {} } },
+        { "just above the threshold", 0.91, 0.91, { {}, {}, {}, {} } },
+        { "reads answered by the page cache", 0.1, 1.0, { {}, { "cache" }, {}, { "cache" } } },
+        { "writes swallowed by a write-back cache", 1.0, 0.5, { { "cache" }, {}, { "cache" }, {} } },
+    };
+    for (const auto& scenario : cases) {
+        SCOPED_TRACE(scenario.name);
+        ObservedRun run;
+        run.readShare = scenario.readShare;
+        run.writeShare = scenario.writeShare;
+        auto result = run.run(payload);
+        ASSERT_EQ(result.honesty.phases.size(), 4u);
+        for (std::size_t index = 0; index < 4; ++index)
+            EXPECT_EQ(kindsOf(result.honesty.phases[index]), scenario.kinds[index]) << "phase " << index;
+
+        const auto& sequentialRead = result.honesty.phases[3];
+        EXPECT_EQ(sequentialRead.phase, Phase::sequentialRead);
+        EXPECT_EQ(sequentialRead.countedBytes, payload);
+        ASSERT_TRUE(sequentialRead.deviceTraffic);
+        EXPECT_NEAR(
+            double(sequentialRead.deviceTraffic->bytesRead), scenario.readShare * double(payload), 1.0)
+            << "the device's bytes of the phase alone, not of the whole run";
+        const auto& randomWrite = result.honesty.phases[0];
+        EXPECT_GT(randomWrite.countedBytes, 0u);
+        EXPECT_EQ(randomWrite.countedBytes % 4096, 0u);
+        ASSERT_TRUE(randomWrite.deviceTraffic);
+        EXPECT_LT(randomWrite.deviceTraffic->bytesWritten, 4 * randomWrite.countedBytes * scenario.writeShare)
+            << "the random region's initial fill belongs to no phase";
+    }
+}
+
+TEST(BenchmarkHonesty, UnreadableCountersGiveFiguresWithoutDeviceBytesOrCacheWarnings)
+{
+    ObservedRun run;
+    run.countersReadable = false;
+    auto result = run.run(16777216);
+    ASSERT_EQ(result.honesty.phases.size(), 4u);
+    for (const auto& phase : result.honesty.phases) {
+        EXPECT_FALSE(phase.deviceTraffic);
+        EXPECT_TRUE(phase.warnings.empty());
+    }
+}
+
+// The ceilings of each connection class: the line rate less its line code.
+TEST(BenchmarkHonesty, ThroughputAboveEachLinksCeilingIsImpossible)
+{
+    using LinkKind = LinkFacts::Kind;
+    auto usb = [](double megabits) {
+        LinkFacts facts;
+        facts.kind = LinkKind::usb;
+        facts.usbMegabits = megabits;
+        return facts;
+    };
+    auto pcie = [](double gigatransfers, int width) {
+        LinkFacts facts;
+        facts.kind = LinkKind::pcie;
+        facts.pcieGigatransfers = gigatransfers;
+        facts.pcieWidth = width;
+        return facts;
+    };
+    auto line = [](LinkKind kind, double gigabits) {
+        LinkFacts facts;
+        facts.kind = kind;
+        facts.lineGigabits = gigabits;
+        return facts;
+    };
+    auto thunderboltOverPcie = line(LinkKind::thunderbolt, 40);
+    thunderboltOverPcie.pcieGigatransfers = 8;
+    thunderboltOverPcie.pcieWidth = 4;
+    const struct {
+        LinkFacts facts;
+        const char* link;
+        double megabytesPerSecond;
+    } cases[] = {
+        { usb(12), "USB 12 Mb/s", 1.5 },
+        { usb(480), "USB 480 Mb/s", 60 },
+        { usb(5000), "USB 5 Gb/s", 500 },
+        { usb(10000), "USB 10 Gb/s", 1212.12 },
+        { usb(20000), "USB 20 Gb/s", 2424.24 },
+        { pcie(2.5, 1), "PCIe 2.5 GT/s x1", 250 },
+        { pcie(5, 4), "PCIe 5 GT/s x4", 2000 },
+        { pcie(8, 4), "PCIe 8 GT/s x4", 3938.46 },
+        { pcie(8, 2), "PCIe 8 GT/s x2", 1969.23 },
+        { pcie(16, 4), "PCIe 16 GT/s x4", 7876.92 },
+        { line(LinkKind::sata, 1.5), "SATA 1.5 Gb/s", 150 },
+        { line(LinkKind::sata, 3), "SATA 3 Gb/s", 300 },
+        { line(LinkKind::sata, 6), "SATA 6 Gb/s", 600 },
+        { line(LinkKind::sas, 12), "SAS 12 Gb/s", 1200 },
+        { line(LinkKind::thunderbolt, 40), "Thunderbolt 40 Gb/s", 4848.48 },
+        { line(LinkKind::thunderbolt, 20), "Thunderbolt 20 Gb/s", 2424.24 },
+        { thunderboltOverPcie, "PCIe 8 GT/s x4", 3938.46 },
+    };
+    LanguageGuard english { "en_US" };
+    for (const auto& link : cases) {
+        SCOPED_TRACE(link.link);
+        auto ceiling = linkCeiling(link.facts);
+        ASSERT_TRUE(ceiling);
+        EXPECT_EQ(ceiling->link, link.link);
+        EXPECT_NEAR(ceiling->bytesPerSecond / 1e6, link.megabytesPerSecond, 0.01);
+        for (auto phase : { Phase::randomRead, Phase::sequentialWrite }) {
+            auto above = phaseWarnings(phase, 1, ceiling->bytesPerSecond * 1.01, std::nullopt, ceiling);
+            ASSERT_EQ(above.size(), 1u);
+            EXPECT_EQ(above[0].kind, "link-ceiling");
+            EXPECT_NE(above[0].message.find(link.link), std::string::npos) << above[0].message;
+            EXPECT_TRUE(
+                phaseWarnings(phase, 1, ceiling->bytesPerSecond * 0.99, std::nullopt, ceiling).empty());
+        }
+    }
+    // Links that say nothing about a bound: no check at all.
+    for (auto facts : { LinkFacts {}, line(LinkKind::sata, 0), usb(0), pcie(8, 0) }) {
+        if (facts.usbMegabits == 0.0)
+            facts.usbMegabits.reset();
+        if (facts.lineGigabits == 0.0)
+            facts.lineGigabits.reset();
+        if (facts.pcieWidth == 0)
+            facts.pcieWidth.reset();
+        EXPECT_FALSE(linkCeiling(facts));
+    }
+}
+
+TEST(BenchmarkHonesty, EngineChecksEveryPhaseAgainstTheCeilingItWasGiven)
+{
+    ObservedRun run;
+    // The fake file system is memory: far faster than a 12 Mb/s link.
+    run.ceiling = LinkCeiling { "USB 12 Mb/s", 1.5e6 };
+    auto result = run.run(16777216);
+    ASSERT_EQ(result.honesty.linkCeiling, run.ceiling);
+    ASSERT_EQ(result.honesty.phases.size(), 4u);
+    for (const auto& phase : result.honesty.phases)
+        EXPECT_EQ(kindsOf(phase), std::vector<std::string> { "link-ceiling" }) << rawValue(phase.phase);
+}
+
+TEST(BenchmarkHonesty, WarningsSpeakTheUsersLanguage)
+{
+    LinkCeiling ceiling { "USB 480 Mb/s", 60e6 };
+    StatisticsSnapshot cached { 1000, 500000000, 1, 1 };
+    const struct {
+        const char* language;
+        const char* cache;
+        const char* impossible;
+    } languages[] = {
+        { "en_US", "Served from a cache: the device read 1 KB of the 500 MB this phase read (0%)",
+            "Impossible: 100 MB/s" },
+        { "zh_CN", "由缓存提供：本阶段读取 500 MB，设备实际只读取 1 KB",
+            "不可能：100 MB/秒 超过了 USB 480 Mb/s" },
+    };
+    for (const auto& language : languages) {
+        SCOPED_TRACE(language.language);
+        LanguageGuard guard { language.language };
+        auto warnings = phaseWarnings(Phase::sequentialRead, 500000000, 100e6, cached, ceiling);
+        ASSERT_EQ(warnings.size(), 2u);
+        EXPECT_NE(warnings[0].message.find(language.cache), std::string::npos) << warnings[0].message;
+        EXPECT_NE(warnings[1].message.find(language.impossible), std::string::npos) << warnings[1].message;
+    }
+}
+
+}
+}
