@@ -239,7 +239,7 @@ void DashboardRootView::rebuildStrip()
         m_strip->setInputs({ tester.isRunning(), tester.progressState(), model.performancePayloadDescription,
             tester.dataSize(), model.performancePayloadPreview, tester.lastResult() });
     }
-    if (visible != m_strip->isVisible())
+    if (visible == m_strip->isHidden())
         m_strip->setVisible(visible);
 }
 
