@@ -5,6 +5,7 @@
 #include "charts/ChartPngRenderer.h"
 #include "core/Language.h"
 #include "dashboard/DashboardStyle.h"
+#include "dashboard/HorizontalScrollArea.h"
 #include "dashboard/ErrorBannerView.h"
 #include "dashboard/MetricCardView.h"
 #include "dashboard/PerformanceMetricsStrip.h"
@@ -70,13 +71,13 @@ DashboardRootView::DashboardRootView(Dependencies dependencies, QWidget* parent)
     m_strip->hide();
     column->addWidget(m_strip);
 
-    m_metricsArea = new QScrollArea(this);
+    m_metricsArea = new HorizontalScrollArea(this);
     m_metricsArea->setFrameShape(QFrame::NoFrame);
     m_metricsArea->setWidgetResizable(false);
     m_metricsArea->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_metricsArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     m_metricsArea->setStyleSheet(QStringLiteral(
-        "QScrollArea { background: transparent; }"
+        "QScrollArea, QScrollArea > QWidget, QScrollArea > QWidget > QWidget { background: transparent; }"
         "QScrollBar:horizontal { height: 8px; background: transparent; margin: 0; }"
         "QScrollBar::handle:horizontal { background: rgba(255, 255, 255, 0.22); border-radius: 4px; min-width: 40px; }"
         "QScrollBar::add-line:horizontal, QScrollBar::sub-line:horizontal { width: 0; }"

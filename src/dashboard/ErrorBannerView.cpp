@@ -7,6 +7,7 @@
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
+#include <QTextLayout>
 #include <QVariantAnimation>
 
 #include <algorithm>
@@ -48,6 +49,8 @@ ErrorBannerView::ErrorBannerView(QString message, Style style, QWidget* parent)
     resize(sizeHint());
 }
 
+ErrorBannerView::~ErrorBannerView() = default;
+
 QMargins ErrorBannerView::shadowMargins()
 {
     // Room for a blur of 12 around a shadow moved 8 down.
@@ -57,11 +60,26 @@ QMargins ErrorBannerView::shadowMargins()
 void ErrorBannerView::layoutText()
 {
     int textLimit = maximumRowWidth - iconDiameter - iconTextSpacing;
-    QFontMetrics metrics(font());
-    // The text takes the width it needs up to the limit and wraps beyond it; it never clips.
-    QRect needed = metrics.boundingRect(QRect(0, 0, textLimit, 100000), Qt::TextWordWrap | Qt::TextWrapAnywhere, m_message);
-    int textWidth = std::min(needed.width(), textLimit);
-    int textHeight = needed.height();
+    // Breaks between words, and inside a word only when it is longer than a line (a path):
+    // the banner grows downwards and never clips.
+    QString text = m_message;
+    text.replace(QLatin1Char('\n'), QChar::LineSeparator);
+    m_textLayout = std::make_unique<QTextLayout>(text, font());
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    m_textLayout->setTextOption(option);
+    m_textLayout->beginLayout();
+    qreal height = 0;
+    qreal widest = 0;
+    for (QTextLine line = m_textLayout->createLine(); line.isValid(); line = m_textLayout->createLine()) {
+        line.setLineWidth(textLimit);
+        line.setPosition(QPointF(0, height));
+        height += line.height();
+        widest = std::max(widest, line.naturalTextWidth());
+    }
+    m_textLayout->endLayout();
+    int textWidth = std::min(qCeil(widest), textLimit);
+    int textHeight = qCeil(height);
     int rowHeight = std::max(iconDiameter, textHeight);
     m_rowSize = QSize(iconDiameter + iconTextSpacing + textWidth, rowHeight);
     m_textRect = QRect(iconDiameter + iconTextSpacing, (rowHeight - textHeight) / 2, textWidth, textHeight);
@@ -137,9 +155,7 @@ void ErrorBannerView::paintEvent(QPaintEvent*)
         iconGlyphSize);
 
     painter.setPen(DashboardStyle::primaryText());
-    painter.setFont(font());
-    painter.drawText(QRectF(m_textRect).translated(row), Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap | Qt::TextWrapAnywhere,
-        m_message);
+    m_textLayout->draw(&painter, row + QPointF(m_textRect.topLeft()));
 }
 
 ErrorBubbleStack::ErrorBubbleStack(QWidget* parent)

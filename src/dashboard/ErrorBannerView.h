@@ -6,8 +6,10 @@
 #include <QRect>
 #include <QWidget>
 
+#include <memory>
 #include <vector>
 
+class QTextLayout;
 class QVariantAnimation;
 
 namespace tallowin {
@@ -23,6 +25,7 @@ public:
     static constexpr int maximumRowWidth = 224;
 
     ErrorBannerView(QString message, Style, QWidget* parent = nullptr);
+    ~ErrorBannerView() override;
 
     const QString& message() const { return m_message; }
     Style style() const { return m_style; }
@@ -48,6 +51,7 @@ private:
     Style m_style;
     QSize m_rowSize;
     QRect m_textRect; // in row coordinates
+    std::unique_ptr<QTextLayout> m_textLayout;
     qreal m_appearance { 1.0 };
 };
 

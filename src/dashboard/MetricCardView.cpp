@@ -4,7 +4,6 @@
 #include "dashboard/SymbolIcon.h"
 
 #include <QFontMetricsF>
-#include <QHBoxLayout>
 #include <QPainter>
 
 #include <algorithm>
@@ -111,12 +110,9 @@ void MetricCardView::paintEvent(QPaintEvent*)
 
 MetricsDashboardSection::MetricsDashboardSection(QWidget* parent)
     : QWidget(parent)
-    , m_layout(new QHBoxLayout(this))
 {
-    m_layout->setContentsMargins(0, 0, 0, 0);
-    m_layout->setSpacing(spacing);
-    m_layout->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    setFixedSize(1, MetricCardView::cardHeight);
 }
 
 void MetricsDashboardSection::setCards(std::vector<MetricCardContent> cards)
@@ -128,13 +124,16 @@ void MetricsDashboardSection::setCards(std::vector<MetricCardContent> cards)
     for (std::size_t i = 0; i < cards.size(); ++i) {
         if (i < m_views.size()) {
             m_views[i]->setContent(std::move(cards[i]));
-        } else {
-            auto* view = new MetricCardView(std::move(cards[i]), this);
-            m_layout->addWidget(view);
-            m_views.push_back(view);
+            continue;
         }
+        auto* view = new MetricCardView(std::move(cards[i]), this);
+        view->move(static_cast<int>(i) * (MetricCardView::cardWidth + spacing), 0);
+        view->show();
+        m_views.push_back(view);
     }
-    adjustSize();
+    // Side by side, 16 apart, and a 1-point spacer after the last card.
+    auto count = static_cast<int>(m_views.size());
+    setFixedSize(count * MetricCardView::cardWidth + std::max(count - 1, 0) * spacing + 1, MetricCardView::cardHeight);
 }
 
 std::vector<MetricCardContent> MetricsDashboardSection::cards() const

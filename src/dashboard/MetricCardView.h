@@ -6,8 +6,6 @@
 
 #include <vector>
 
-class QHBoxLayout;
-
 namespace tallowin {
 
 // One metric tile: the icon on a tinted badge and the title, the value in large heavy digits
@@ -53,7 +51,6 @@ public:
     const std::vector<MetricCardView*>& cardViews() const { return m_views; }
 
 private:
-    QHBoxLayout* m_layout { nullptr };
     // Child widgets belong to this section, which Qt has delete them; the pointers only observe.
     std::vector<MetricCardView*> m_views;
 };

@@ -1,6 +1,7 @@
 #include "dashboard/PerformanceMetricsStrip.h"
 
 #include "dashboard/DashboardStyle.h"
+#include "dashboard/HorizontalScrollArea.h"
 #include "dashboard/SymbolIcon.h"
 
 #include <QFontMetricsF>
@@ -102,12 +103,12 @@ PerformanceMetricsStrip::PerformanceMetricsStrip(QWidget* parent)
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(16, 10, 16, 10);
-    m_scrollArea = new QScrollArea(this);
+    m_scrollArea = new HorizontalScrollArea(this);
     m_scrollArea->setFrameShape(QFrame::NoFrame);
     m_scrollArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_scrollArea->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_scrollArea->setWidgetResizable(false);
-    m_scrollArea->setStyleSheet(QStringLiteral("QScrollArea { background: transparent; }"));
+    m_scrollArea->setStyleSheet(QStringLiteral("QScrollArea, QScrollArea > QWidget, QScrollArea > QWidget > QWidget { background: transparent; }"));
     m_row = new QWidget;
     m_rowLayout = new QHBoxLayout(m_row);
     m_rowLayout->setContentsMargins(0, 0, 0, 0);

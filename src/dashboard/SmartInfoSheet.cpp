@@ -120,7 +120,12 @@ SmartInfoSheet::SmartInfoSheet(QString volumeName, DiskSMARTInfo info, QWidget* 
         m_detailsArea->setFrameShape(QFrame::NoFrame);
         m_detailsArea->setWidgetResizable(true);
         m_detailsArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-        m_detailsArea->setStyleSheet(QStringLiteral("QScrollArea, QScrollArea > QWidget > QWidget { background: transparent; }"));
+        m_detailsArea->setStyleSheet(QStringLiteral(
+            "QScrollArea, QScrollArea > QWidget > QWidget { background: transparent; }"
+            "QScrollBar:vertical { width: 8px; background: transparent; margin: 0; }"
+            "QScrollBar::handle:vertical { background: rgba(255, 255, 255, 0.22); border-radius: 4px; min-height: 30px; }"
+            "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"
+            "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: transparent; }"));
         auto* list = new QWidget;
         auto* cards = new QVBoxLayout(list);
         cards->setContentsMargins(0, 4, 0, 4);

@@ -1,6 +1,7 @@
 #include "dashboard/VolumeControlPanel.h"
 
 #include "dashboard/DashboardStyle.h"
+#include "dashboard/HorizontalScrollArea.h"
 #include "dashboard/HoverButton.h"
 #include "dashboard/SymbolIcon.h"
 
@@ -38,7 +39,11 @@ InfoChipView::InfoChipView(QWidget* parent)
 QSize InfoChipView::sizeHint() const
 {
     QFontMetricsF metrics(DashboardStyle::font(12, QFont::Medium));
-    return QSize(chipWidth, qCeil(std::max<qreal>(metrics.height(), 16)) + 12);
+    // Insets 12, the 16-point icon and 6 before the text: wide enough for the usual facts
+    // ("USB · 10 Gb/s"), with longer ones cut and shown whole in the tooltip.
+    qreal text = metrics.horizontalAdvance(QString::fromStdString(m_item.value));
+    int width = std::clamp(qCeil(12 + 16 + 6 + text + 12), minimumChipWidth, maximumChipWidth);
+    return QSize(width, qCeil(std::max<qreal>(metrics.height(), 16)) + 12);
 }
 
 void InfoChipView::setItem(const InfoItem& item, bool isVolumeSelected)
@@ -48,6 +53,9 @@ void InfoChipView::setItem(const InfoItem& item, bool isVolumeSelected)
     m_item = item;
     m_isVolumeSelected = isVolumeSelected;
     setToolTip(QString::fromStdString(m_item.value));
+    setFixedSize(sizeHint());
+    if (parentWidget())
+        parentWidget()->adjustSize();
     update();
 }
 
@@ -99,13 +107,13 @@ VolumeControlPanel::VolumeControlPanel(Actions actions, QWidget* parent)
 
     auto* controls = new QHBoxLayout;
     controls->setSpacing(12);
-    auto* chipsArea = new QScrollArea(this);
+    auto* chipsArea = new HorizontalScrollArea(this);
     chipsArea->setFrameShape(QFrame::NoFrame);
     chipsArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     chipsArea->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     chipsArea->setWidgetResizable(false);
     chipsArea->viewport()->setAutoFillBackground(false);
-    chipsArea->setStyleSheet(QStringLiteral("QScrollArea { background: transparent; }"));
+    chipsArea->setStyleSheet(QStringLiteral("QScrollArea, QScrollArea > QWidget, QScrollArea > QWidget > QWidget { background: transparent; }"));
     auto* chipsRow = new QWidget;
     chipsRow->setAutoFillBackground(false);
     auto* chipsLayout = new QHBoxLayout(chipsRow);
@@ -119,7 +127,7 @@ VolumeControlPanel::VolumeControlPanel(Actions actions, QWidget* parent)
     chipsRow->adjustSize();
     chipsArea->setWidget(chipsRow);
     chipsArea->setFixedHeight(chipsRow->sizeHint().height());
-    chipsArea->setMinimumWidth(InfoChipView::chipWidth);
+    chipsArea->setMinimumWidth(InfoChipView::minimumChipWidth);
     controls->addWidget(chipsArea, 1, Qt::AlignVCenter);
 
     auto makeButton = [this, controls](std::function<void()> VolumeControlPanel::Actions::*action) {

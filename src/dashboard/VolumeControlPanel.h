@@ -19,7 +19,8 @@ class InfoChipView : public QWidget {
     Q_OBJECT
 
 public:
-    static constexpr int chipWidth = 120;
+    static constexpr int minimumChipWidth = 96;
+    static constexpr int maximumChipWidth = 168;
 
     InfoChipView(QWidget* parent = nullptr);
     void setItem(const InfoItem&, bool isVolumeSelected);

@@ -13,6 +13,8 @@
 #include <QImage>
 #include <QPainter>
 #include <QScrollArea>
+#include <QScrollBar>
+#include <QWheelEvent>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -309,4 +311,18 @@ TEST(PerformanceMetricsStrip, ShowsTheListItIsGiven)
     strip.setInputs(inputs);
     EXPECT_EQ(strip.items().size(), 8u);
     EXPECT_EQ(strip.height(), 64);
+
+    // Eight results do not fit 600 points: the ordinary wheel moves the row sideways.
+    strip.resize(600, 64);
+    strip.show();
+    QApplication::processEvents();
+    auto* area = strip.findChild<QScrollArea*>();
+    ASSERT_NE(area, nullptr);
+    auto* bar = area->horizontalScrollBar();
+    ASSERT_GT(bar->maximum(), 0);
+    QPointF at(100, 30);
+    QWheelEvent wheel(at, area->viewport()->mapToGlobal(at), QPoint(), QPoint(0, -120), Qt::NoButton, Qt::NoModifier,
+        Qt::NoScrollPhase, false);
+    QApplication::sendEvent(area->viewport(), &wheel);
+    EXPECT_GT(bar->value(), 0);
 }
