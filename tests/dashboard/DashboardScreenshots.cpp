@@ -11,6 +11,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QPainter>
 #include <QPixmap>
 
 #include <cmath>
@@ -80,8 +81,17 @@ public:
         QWidget* target = subject ? subject(view) : &view;
         QApplication::processEvents();
         save(target->grab(), name);
-        if (subject)
-            save(view.grab(), name + "-window");
+        if (subject) {
+            // The sheet is a window of its own; draw it over the dimmed main window, where the
+            // user sees it.
+            QPixmap window = view.grab();
+            QPixmap sheet = target->grab();
+            QPainter painter(&window);
+            painter.fillRect(window.rect(), QColor(0, 0, 0, 110));
+            painter.drawPixmap((window.width() - sheet.width()) / 2, 28, sheet);
+            painter.end();
+            save(window, name + "-window");
+        }
     }
 
     int failures() const { return m_failures; }
