@@ -134,9 +134,6 @@ void DashboardRootView::onMonitorProperty(DiskIOMonitor::Property property)
 {
     using Property = DiskIOMonitor::Property;
     switch (property) {
-    case Property::selectedVolume:
-        checkSelectedVolumeLocation();
-        break;
     case Property::samples:
     case Property::currentReadBytes:
     case Property::currentWriteBytes:
@@ -145,14 +142,19 @@ void DashboardRootView::onMonitorProperty(DiskIOMonitor::Property property)
     case Property::totalReadBytes:
     case Property::totalWriteBytes:
     case Property::monitoringDuration:
-        // A batch usually follows and applies these at once; a change outside a batch (a new
-        // run's reset) is picked up by the deferred rebuild.
+        // The batch that follows applies these at once; a change outside a batch (a new run's
+        // reset) is picked up by the deferred update.
         m_liveFiguresDirty = true;
+        break;
+    case Property::selectedVolume:
+        checkSelectedVolumeLocation();
+        m_rebuildNeeded = true;
         break;
     case Property::isMonitoring:
     case Property::monitoringStartDate:
     case Property::errorMessage:
     case Property::samplingPrecision:
+        m_rebuildNeeded = true;
         break;
     }
     scheduleRebuild();
@@ -169,6 +171,7 @@ void DashboardRootView::onBatch()
 
 void DashboardRootView::onTesterChange()
 {
+    m_rebuildNeeded = true;
     scheduleRebuild();
 }
 
@@ -184,12 +187,17 @@ void DashboardRootView::checkSelectedVolumeLocation()
 
 void DashboardRootView::scheduleRebuild()
 {
-    if (m_rebuildPending)
+    // Changes arrive one property at a time; they are applied together on the next turn of the
+    // event loop.
+    if (m_rebuildScheduled)
         return;
-    m_rebuildPending = true;
+    m_rebuildScheduled = true;
     QTimer::singleShot(0, this, [this] {
-        if (m_rebuildPending)
+        m_rebuildScheduled = false;
+        if (m_rebuildNeeded)
             rebuildAll();
+        else if (m_liveFiguresDirty)
+            rebuildLiveFigures();
     });
 }
 
@@ -200,7 +208,7 @@ void DashboardRootView::rebuildNow()
 
 void DashboardRootView::rebuildAll()
 {
-    m_rebuildPending = false;
+    m_rebuildNeeded = false;
     rebuildPanel();
     rebuildStrip();
     rebuildLiveFigures();

@@ -122,7 +122,8 @@ private:
     bool m_isHelperApprovalAlertVisible { false };
 
     std::optional<std::string> m_lastVolumeURL;
-    bool m_rebuildPending { false };
+    bool m_rebuildScheduled { false };
+    bool m_rebuildNeeded { false };
     bool m_liveFiguresDirty { false };
     bool m_exportEnabled { false };
     bool m_hasBeenShown { false };
