@@ -48,7 +48,7 @@ HoverButton::HoverButton(InteractiveButtonStyle style, QWidget* parent)
     setFont(DashboardStyle::font(InteractiveButtonStyle::metrics(m_style.size).fontPixelSize, QFont::DemiBold));
 }
 
-void HoverButton::setStyle(InteractiveButtonStyle style)
+void HoverButton::setButtonStyle(InteractiveButtonStyle style)
 {
     if (style == m_style)
         return;

@@ -41,7 +41,7 @@ class HoverButton : public QAbstractButton {
 public:
     explicit HoverButton(InteractiveButtonStyle, QWidget* parent = nullptr);
 
-    void setStyle(InteractiveButtonStyle);
+    void setButtonStyle(InteractiveButtonStyle);
     const InteractiveButtonStyle& buttonStyle() const { return m_style; }
     void setIconSystemName(std::string);
     const std::string& iconSystemName() const { return m_iconSystemName; }

@@ -173,7 +173,7 @@ void VolumeControlPanel::applyButton(HoverButton& button, const PanelButtonConte
         button.updateGeometry();
     }
     button.setIconSystemName(content.iconSystemName);
-    button.setStyle({ DashboardStyle::color(content.accentColor), InteractiveButtonStyle::StyleSize::compact });
+    button.setButtonStyle({ DashboardStyle::color(content.accentColor), InteractiveButtonStyle::StyleSize::compact });
     button.setEnabled(content.isEnabled);
     button.setToolTip(QString::fromStdString(content.toolTip));
 }
