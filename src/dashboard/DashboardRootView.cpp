@@ -173,6 +173,7 @@ void DashboardRootView::onTesterChange()
 {
     m_rebuildNeeded = true;
     scheduleRebuild();
+    emit performanceTesterChanged();
 }
 
 void DashboardRootView::checkSelectedVolumeLocation()

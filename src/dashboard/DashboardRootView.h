@@ -93,6 +93,11 @@ public:
     static QString folderChooserTitle();
     static QString folderChooserPrompt();
 
+signals:
+    // The tester has one change handler and this view holds it; whoever else follows the tester
+    // (the payload menu) listens here instead of replacing it.
+    void performanceTesterChanged();
+
 protected:
     void showEvent(QShowEvent*) override;
     void resizeEvent(QResizeEvent*) override;

@@ -333,6 +333,8 @@ TEST_F(DashboardRootViewTest, StripShowsTheResultAndTheTestButtonOffersARetest)
 {
     LanguageGuard chinese("zh_CN");
     auto view = makeView();
+    int testerChanges = 0;
+    QObject::connect(view.get(), &DashboardRootView::performanceTesterChanged, [&] { ++testerChanges; });
     models.select(sampleVolume());
     DiskPerformanceTester::Result result;
     result.actualByteCount = 16'000'000'000ULL;
@@ -346,4 +348,9 @@ TEST_F(DashboardRootViewTest, StripShowsTheResultAndTheTestButtonOffersARetest)
     EXPECT_EQ(items[1].value, "1.23 GB/秒");
     EXPECT_EQ(view->volumeControlPanel().testButton()->text(), "重测");
     EXPECT_TRUE(view->volumeControlPanel().testButton()->isEnabled());
+    // The payload menu follows the tester through the view, which holds its one handler.
+    models.tester->setDataSize(DiskPerformanceTester::DataSize::gigabytes(4));
+    EXPECT_EQ(testerChanges, 2);
+    processEvents();
+    EXPECT_EQ(view->performanceStrip().inputs().payloadSelection, DiskPerformanceTester::DataSize::gigabytes(4));
 }
