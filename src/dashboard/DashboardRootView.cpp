@@ -16,6 +16,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QGraphicsOpacityEffect>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QResizeEvent>
@@ -23,6 +24,7 @@
 #include <QScrollBar>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QVariantAnimation>
 
 #include <pthread.h>
 
@@ -249,13 +251,52 @@ void DashboardRootView::rebuildStrip()
         m_strip->setInputs({ tester.isRunning(), tester.progressState(), model.performancePayloadDescription,
             tester.dataSize(), model.performancePayloadPreview, tester.lastResult() });
     }
-    if (visible == m_strip->isHidden())
-        m_strip->setVisible(visible);
+    setPerformanceStripVisible(visible);
+}
+
+void DashboardRootView::setPerformanceStripVisible(bool visible)
+{
+    if (visible == m_isStripVisible)
+        return;
+    m_isStripVisible = visible;
+    if (m_stripAnimation)
+        m_stripAnimation->stop(); // deletes it
+    // The strip slides open (its height grows) while it fades in, and closes the same way.
+    auto* fade = new QGraphicsOpacityEffect(m_strip);
+    m_strip->setGraphicsEffect(fade); // the strip owns the effect, and deletes the one before
+    if (visible) {
+        m_strip->setFixedHeight(0);
+        m_strip->show();
+    }
+    auto* animation = new QVariantAnimation(this);
+    animation->setStartValue(visible ? 0.0 : 1.0);
+    animation->setEndValue(visible ? 1.0 : 0.0);
+    animation->setDuration(250);
+    animation->setEasingCurve(QEasingCurve::OutCubic);
+    connect(animation, &QVariantAnimation::valueChanged, this, [this, fade](const QVariant& value) {
+        double progress = value.toDouble();
+        m_strip->setFixedHeight(qRound(PerformanceMetricsStrip::stripHeight * progress));
+        fade->setOpacity(progress);
+    });
+    connect(animation, &QVariantAnimation::finished, this, [this] {
+        m_strip->setGraphicsEffect(nullptr);
+        m_strip->setFixedHeight(PerformanceMetricsStrip::stripHeight);
+        m_strip->setVisible(m_isStripVisible);
+    });
+    m_stripAnimation = animation;
+    animation->start(QAbstractAnimation::DeleteWhenStopped);
+}
+
+void DashboardRootView::finishAnimations()
+{
+    if (m_stripAnimation)
+        m_stripAnimation->setCurrentTime(m_stripAnimation->duration());
+    m_bubbles->finishAnimations();
 }
 
 bool DashboardRootView::isPerformanceStripShown() const
 {
-    return !m_strip->isHidden();
+    return m_isStripVisible;
 }
 
 void DashboardRootView::rebuildLiveFigures()

@@ -11,6 +11,7 @@
 
 #include <QMessageBox>
 #include <QPointer>
+#include <QVariantAnimation>
 #include <QWidget>
 
 #include <functional>
@@ -70,6 +71,8 @@ public:
 
     // Applies every pending change now instead of on the next turn of the event loop.
     void rebuildNow();
+    // Ends every running animation at its final state (for pictures and tests).
+    void finishAnimations();
 
     // Window state.
     const std::optional<AlertMessage>& exportMessage() const { return m_exportMessage; }
@@ -118,6 +121,7 @@ private:
     void showExportAlert();
     void showApprovalAlert();
     void positionBubbles();
+    void setPerformanceStripVisible(bool);
 
     Dependencies m_dependencies;
     std::shared_ptr<ChartViewport> m_chartViewport { std::make_shared<ChartViewport>() };
@@ -132,6 +136,7 @@ private:
     bool m_liveFiguresDirty { false };
     bool m_exportEnabled { false };
     bool m_hasBeenShown { false };
+    bool m_isStripVisible { false };
     std::vector<DiskIOMonitor::ObserverID> m_observerIDs;
     NotificationCenter::Registration m_approvalRegistration;
 
@@ -145,6 +150,7 @@ private:
     QPointer<SmartInfoSheet> m_smartSheet;
     QPointer<QMessageBox> m_exportAlert;
     QPointer<QMessageBox> m_approvalAlert;
+    QPointer<QVariantAnimation> m_stripAnimation;
 
     // "tallowin-helper-registration": registers the SMART helper once, off the main thread; it
     // may sit in the administrator's approval dialog. Joined when the view goes.

@@ -133,6 +133,9 @@ TEST_F(DashboardRootViewTest, ChangingTheSelectedVolumeStopsARunningTest)
     DiskPerformanceTesterTestPeer::setRunning(*models.tester, ProgressState { BenchmarkPhase::randomRead, 0.3, 4, 9 });
     processEvents();
     EXPECT_TRUE(view->isPerformanceStripShown());
+    view->finishAnimations();
+    EXPECT_FALSE(view->performanceStrip().isHidden());
+    EXPECT_EQ(view->performanceStrip().height(), 64);
     EXPECT_EQ(view->volumeControlPanel().testButton()->text(), "Stop");
 
     // New SMART data for the same folder is not a new volume.
@@ -152,6 +155,9 @@ TEST_F(DashboardRootViewTest, ChangingTheSelectedVolumeStopsARunningTest)
     EXPECT_FALSE(models.tester->isRunning());
     processEvents();
     EXPECT_FALSE(view->isPerformanceStripShown());
+    // It slides away, then is gone from the layout.
+    view->finishAnimations();
+    EXPECT_TRUE(view->performanceStrip().isHidden());
 }
 
 TEST_F(DashboardRootViewTest, ChoosingAFolderStopsTheTestThenSelects)

@@ -77,7 +77,7 @@ public:
         view.rebuildNow();
         for (int i = 0; i < 5; ++i)
             QApplication::processEvents();
-        view.bubbleStack().finishAnimations();
+        view.finishAnimations();
         QWidget* target = subject ? subject(view) : &view;
         QApplication::processEvents();
         save(target->grab(), name);
