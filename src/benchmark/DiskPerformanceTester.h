@@ -159,6 +159,8 @@ public:
     TemporaryFileRegistry& temporaryFileRegistry() { return m_cleanup->registry(); }
 
 private:
+    // Puts the published state where a view under test needs it, without running a test.
+    friend struct DiskPerformanceTesterTestPeer;
     struct TestTask;
     struct Outcome;
 

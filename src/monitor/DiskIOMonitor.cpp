@@ -232,6 +232,12 @@ void DiskIOMonitor::startMonitoring()
     });
 }
 
+void DiskIOMonitor::reportError(std::string message)
+{
+    assertOnMainQueue(*m_mainQueue);
+    publish(m_errorMessage, std::optional<std::string>(std::move(message)), Property::errorMessage);
+}
+
 void DiskIOMonitor::stopMonitoring()
 {
     assertOnMainQueue(*m_mainQueue);

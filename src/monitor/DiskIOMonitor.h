@@ -140,6 +140,9 @@ public:
     // for callers that resolve the volume themselves; the SMART refresh follows it as it follows
     // selectVolume.
     void setSelectedVolume(std::optional<DiskVolumeDescriptor>);
+    // Publishes a failure of work done on the monitor's data elsewhere (the chart export) as
+    // `errorMessage`, where the window shows the monitor's failures.
+    void reportError(std::string message);
 
     // Published properties (main thread).
     //

@@ -1,0 +1,141 @@
+#pragma once
+
+#include "benchmark/DiskPerformanceTester.h"
+#include "core/MainQueue.h"
+#include "dashboard/DashboardRootView.h"
+#include "monitor/DiskIOMonitor.h"
+#include "support/FakeDeviceRegistry.h"
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tallowin {
+
+// Publishes monitor state as a run would, without sampling a device.
+struct DiskIOMonitorTestPeer {
+    static void applyBatch(DiskIOMonitor& monitor, std::vector<DiskSample> samples)
+    {
+        DiskIOMonitor::Payload payload;
+        for (const auto& sample : samples)
+            payload.readBytes += sample.readBytes, payload.writeBytes += sample.writeBytes;
+        payload.latestSample = samples.back();
+        payload.samples = std::move(samples);
+        monitor.applyPayload(payload);
+    }
+    static void setMonitoring(DiskIOMonitor& monitor, bool isMonitoring)
+    {
+        monitor.publish(monitor.m_isMonitoring, isMonitoring, DiskIOMonitor::Property::isMonitoring);
+    }
+    static void setDuration(DiskIOMonitor& monitor, double seconds)
+    {
+        monitor.publish(monitor.m_monitoringDuration, seconds, DiskIOMonitor::Property::monitoringDuration);
+    }
+    static void setTotals(DiskIOMonitor& monitor, std::uint64_t read, std::uint64_t written)
+    {
+        monitor.publish(monitor.m_totalReadBytes, read, DiskIOMonitor::Property::totalReadBytes);
+        monitor.publish(monitor.m_totalWriteBytes, written, DiskIOMonitor::Property::totalWriteBytes);
+    }
+};
+
+// Publishes tester state (a run in progress, a result, messages) without running a test.
+struct DiskPerformanceTesterTestPeer {
+    static void setRunning(DiskPerformanceTester& tester, std::optional<ProgressState> progress)
+    {
+        tester.m_isRunning = true;
+        tester.m_progressState = progress;
+        tester.changed();
+    }
+    static void setResult(DiskPerformanceTester& tester, DiskPerformanceTester::Result result)
+    {
+        tester.m_isRunning = false;
+        tester.m_progressState.reset();
+        tester.m_lastResult = std::move(result);
+        tester.changed();
+    }
+    static void setMessages(DiskPerformanceTester& tester, std::optional<std::string> error,
+        std::optional<std::string> automaticReport)
+    {
+        tester.m_errorMessage = std::move(error);
+        tester.m_automaticReportMessage = std::move(automaticReport);
+        tester.changed();
+    }
+};
+
+namespace testing {
+
+// A monitor whose volume selection resolves from a table, a tester, and the main queue they
+// share: the dashboard's models without devices or disks.
+struct DashboardModels {
+    std::shared_ptr<EventLoopMainQueue> mainQueue { std::make_shared<EventLoopMainQueue>() };
+    std::shared_ptr<FakeDeviceRegistry> registry { std::make_shared<FakeDeviceRegistry>() };
+    std::map<std::string, DiskVolumeDescriptor> volumes;
+    std::shared_ptr<DiskIOMonitor> monitor;
+    std::shared_ptr<DiskPerformanceTester> tester;
+
+    DashboardModels()
+    {
+        DiskIOMonitor::VolumeSelectionServices services;
+        services.resolveVolume = [this](const std::string& location) -> Expected<DiskVolumeDescriptor, MonitorError> {
+            auto found = volumes.find(location);
+            if (found == volumes.end())
+                return Unexpected(MonitorError { MonitorError::Kind::invalidSelection });
+            return found->second;
+        };
+        monitor = DiskIOMonitor::create(registry, mainQueue, std::move(services));
+        tester = DiskPerformanceTester::create(mainQueue);
+    }
+
+    DashboardRootView::Dependencies dependencies() const
+    {
+        DashboardRootView::Dependencies dependencies;
+        dependencies.monitor = monitor;
+        dependencies.performanceTester = tester;
+        dependencies.mainQueue = mainQueue;
+        return dependencies;
+    }
+
+    void select(const DiskVolumeDescriptor& volume)
+    {
+        volumes[volume.url] = volume;
+        monitor->selectVolume(volume.url);
+        mainQueue->runPending();
+    }
+};
+
+inline DiskVolumeDescriptor sampleVolume(std::string url = "/media/user/Archive")
+{
+    DiskVolumeDescriptor volume;
+    volume.url = std::move(url);
+    volume.bsdName = "sdb1";
+    volume.displayName = "Archive";
+    volume.connectionTypeDescription = "USB";
+    volume.connectionSpeedDescription = "10 Gb/s";
+    volume.fileSystemDescription = "EXT4";
+    volume.totalCapacityBytes = 500'107'862'016ULL;
+    volume.availableCapacityBytes = 123'456'789'012ULL;
+    volume.hardwareVendor = "Samsung";
+    volume.hardwareModel = "Portable SSD T7";
+    return volume;
+}
+
+inline DiskSMARTInfo sampleSmartInfo()
+{
+    DiskSMARTInfo info;
+    info.overallStatus = "PASSED";
+    info.isCapable = true;
+    info.details = {
+        { Uuid::random(), "model_name", "Model Name", "Samsung SSD 980 PRO 1TB" },
+        { Uuid::random(), "temperature.current", "Temperature", "41" },
+        { Uuid::random(), "temperature.controller", "Controller Temperature", "44" },
+        { Uuid::random(), "power_on_time.hours", "Power On Hours", "1,234" },
+        { Uuid::random(), "smart_status.passed", "smart_status.passed", "true" },
+    };
+    info.sourceCommand = "smartctl -j -x /dev/sdb";
+    return info;
+}
+
+}
+
+}
