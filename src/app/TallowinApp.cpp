@@ -135,9 +135,12 @@ TallowinApp::TallowinApp(Dependencies dependencies)
 
     m_mainWindow->setObjectName(QStringLiteral("tallowin-main-window"));
     m_mainWindow->setWindowTitle(qt(AppTexts::mainWindowTitle()));
-    m_rootView = new DashboardRootView(
-        { m_monitor, m_performanceTester, m_mainQueue, std::move(dependencies.ensureHelperInstalled) },
-        m_mainWindow.get());
+    DashboardRootView::Dependencies rootDependencies;
+    rootDependencies.monitor = m_monitor;
+    rootDependencies.performanceTester = m_performanceTester;
+    rootDependencies.mainQueue = m_mainQueue;
+    rootDependencies.ensureHelperInstalled = std::move(dependencies.ensureHelperInstalled);
+    m_rootView = new DashboardRootView(std::move(rootDependencies), m_mainWindow.get());
     m_mainWindow->setCentralWidget(m_rootView);
     new FirstShowWatcher(m_rootView, [this] {
         m_announced = true;

@@ -4,6 +4,7 @@
 #include "app/TallowinApp.h"
 #include "app/windows/AboutTallowinView.h"
 #include "app/windows/FeedbackFormView.h"
+#include "dashboard/DashboardStyle.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -18,6 +19,8 @@ int main(int argc, char* argv[])
     QApplication::setApplicationVersion(QStringLiteral(TALLOWIN_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("com.tallowin.Tallowin"));
     QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("com.tallowin.Tallowin")));
+    // One look for every window, the menus and the dialogs: the dashboard's dark palette.
+    tallowin::DashboardStyle::applyDarkAppearance(application);
 
     auto mainQueue = std::make_shared<tallowin::QtMainQueue>();
     {
