@@ -533,7 +533,7 @@ std::vector<MetricItem> performanceStripItems(const PerformanceStripInputs& inpu
     }
     if (inputs.lastResult) {
         const auto& result = *inputs.lastResult;
-        return {
+        std::vector<MetricItem> items {
             { Uuid::random(), "externaldrive.fill", localized("Sample Size", "实际样本"),
                 payloadByteCount(result.actualByteCount), Style::normal },
             { Uuid::random(), "arrow.down.circle.fill", localized("Average Write Speed", "写入平均速度"),
@@ -551,6 +551,15 @@ std::vector<MetricItem> performanceStripItems(const PerformanceStripInputs& inpu
             { Uuid::random(), "clock.badge.checkmark", localized("Finished", "完成时间"),
                 finishedAtText(result.finishedAt), Style::normal },
         };
+        // A figure that a cache answered, or one faster than the link can carry, must not be
+        // read as the disk's: each warning follows the result, named by its phase.
+        for (const auto& phase : result.honesty.phases) {
+            for (const auto& warning : phase.warnings) {
+                items.push_back({ Uuid::random(), "exclamationmark.triangle.fill", phaseName(phase.phase),
+                    warning.message, Style::highlight });
+            }
+        }
+        return items;
     }
     return {
         { Uuid::random(), "speedometer", localized("Performance Test", "性能测试"), localized("No test yet.", "尚未开始。"),

@@ -506,6 +506,20 @@ TEST(PerformanceStripContent, ResultAndIdleLists)
             "2025-03-03 11:06:40" }));
     for (const auto& item : items)
         EXPECT_EQ(item.style, MetricItemStyle::normal);
+
+    // The device's counters disowned a figure: the warning follows the result, under its phase.
+    result.honesty.phases = { { BenchmarkPhase::randomRead, 1000, 1000, std::nullopt, {} },
+        { BenchmarkPhase::sequentialRead, 1000, 1000, std::nullopt,
+            { { "cache", "Served from a cache" }, { "link-ceiling", "Faster than the link" } } } };
+    inputs.lastResult = result;
+    items = performanceStripItems(inputs);
+    ASSERT_EQ(items.size(), 10u);
+    EXPECT_EQ(items[8].title, "Sequential Read Phase");
+    EXPECT_EQ(items[8].value, "Served from a cache");
+    EXPECT_EQ(items[9].value, "Faster than the link");
+    EXPECT_EQ(items[9].style, MetricItemStyle::highlight);
+    result.honesty = {};
+
     result.randomWriteIOPS = 12'345.6;
     result.randomReadIOPS = 0;
     result.actualByteCount = 0;
