@@ -3,6 +3,8 @@
 #include <QColor>
 #include <QFont>
 
+#include <cmath>
+
 // The chart's dark look: its colours and the two 14-point fonts. Sizes are in device-independent
 // pixels, which is what a point is on the desktops the chart was drawn for.
 namespace tallowin::ChartAppearance {
@@ -23,6 +25,16 @@ inline QColor readColour() { return QColor::fromRgbF(0.203f, 0.781f, 0.349f); }
 inline QColor writeColour() { return QColor::fromRgbF(1.0f, 0.584f, 0.0f); }
 // Stands for the translucent material behind the card: a dark grey the window shows through.
 inline QColor cardFill() { return QColor(44, 44, 48, 158); }
+// The card's fill as it looks over an opaque background: what the plot paints itself, so that a
+// repaint of the plot does not repaint and blend the window and the card beneath it each frame.
+inline QColor cardFillOver(const QColor& background)
+{
+    const QColor fill = cardFill();
+    const double a = fill.alphaF();
+    auto mix = [a](double top, double bottom) { return static_cast<int>(std::lround((top * a + bottom * (1 - a)) * 255)); };
+    return QColor(mix(fill.redF(), background.redF()), mix(fill.greenF(), background.greenF()),
+        mix(fill.blueF(), background.blueF()));
+}
 
 inline constexpr int fontPixelSize = 14;
 

@@ -63,11 +63,10 @@ double snapped(double value, qreal devicePixelRatio)
     return std::floor(value * devicePixelRatio) / devicePixelRatio;
 }
 
-void paintGrid(QPainter& painter, const PlotScene& scene)
+void paintGrid(QPainter& painter, const PlotScene& scene, qreal ratio)
 {
     const double w = scene.plot.width();
     const double h = scene.plot.height();
-    const qreal ratio = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
     painter.save();
     painter.setRenderHint(QPainter::Antialiasing, false);
 
@@ -199,6 +198,25 @@ void paintHoverMarker(QPainter& painter, const PlotScene& scene, double yScale)
 
 }
 
+const QImage& PlotBackdropCache::backdrop(const PlotScene& scene, qreal devicePixelRatio)
+{
+    const QSize pixels(static_cast<int>(std::ceil(scene.plot.width() * devicePixelRatio)),
+        static_cast<int>(std::ceil(scene.plot.height() * devicePixelRatio)));
+    const double step = scene.layout.step;
+    // The slot grid repeats every step: only the origin's position within one step matters.
+    const double firstSlotX = step > 0 && std::isfinite(step) ? std::fmod(scene.layout.xOrigin, step) : 0;
+    const Key key { pixels, devicePixelRatio, scene.background.rgba(), step, firstSlotX };
+    if (m_key == key)
+        return m_image;
+    m_image = QImage(pixels, QImage::Format_RGB32);
+    m_image.setDevicePixelRatio(devicePixelRatio);
+    m_image.fill(scene.background);
+    QPainter painter(&m_image);
+    paintGrid(painter, scene, devicePixelRatio);
+    m_key = key;
+    return m_image;
+}
+
 void paintPlot(QPainter& painter, const PlotScene& scene)
 {
     painter.save();
@@ -206,10 +224,18 @@ void paintPlot(QPainter& painter, const PlotScene& scene)
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setRenderHint(QPainter::TextAntialiasing);
     const double scale = yScale(scene.throughputTicks, scene.plot.height());
+    const qreal ratio = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
+    if (scene.backdropCache) {
+        if (scene.plotted.empty())
+            painter.fillRect(QRectF(QPointF(0, 0), scene.plot), scene.background);
+        else
+            painter.drawImage(QPointF(0, 0), scene.backdropCache->backdrop(scene, ratio));
+    }
     if (scene.plotted.empty()) {
         paintWaitingText(painter, scene);
     } else {
-        paintGrid(painter, scene);
+        if (!scene.backdropCache)
+            paintGrid(painter, scene, ratio);
         paintDots(painter, scene, scale, true);
         paintDots(painter, scene, scale, false);
     }

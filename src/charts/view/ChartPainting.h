@@ -2,7 +2,9 @@
 
 #include "charts/ChartCanvasGeometry.h"
 
+#include <QColor>
 #include <QFont>
+#include <QImage>
 #include <QPainter>
 #include <QSizeF>
 
@@ -11,6 +13,26 @@
 #include <vector>
 
 namespace tallowin {
+
+// The plot's opaque backdrop (the card's fill and both grids) as one picture, drawn again only
+// when the plot's size, the slot spacing or the pan changes. Redrawing hundreds of grid lines
+// each frame was most of the window's cost at the display's rate; copying a picture is not.
+class PlotBackdropCache {
+public:
+    const QImage& backdrop(const struct PlotScene&, qreal devicePixelRatio);
+
+private:
+    struct Key {
+        QSize pixels;
+        qreal devicePixelRatio { 1 };
+        QRgb background { 0 };
+        double step { 0 };
+        double firstSlotX { 0 };
+        friend bool operator==(const Key&, const Key&) = default;
+    };
+    std::optional<Key> m_key;
+    QImage m_image;
+};
 
 // One frame of the plot: everything the canvas draws below the tooltip.
 struct PlotScene {
@@ -23,6 +45,11 @@ struct PlotScene {
     Language language { Language::English };
     QFont unifiedTextFont;
     QFont axisFont;
+    // With a backdrop cache the plot is opaque: it paints this background itself, from the
+    // cache (observed, owned by the canvas). Without one it draws only the grid over whatever
+    // is beneath.
+    QColor background;
+    PlotBackdropCache* backdropCache { nullptr };
 };
 
 // Draws the waiting text or the grid and the dots, then both axes and the hover marker, into the

@@ -44,6 +44,9 @@ DiskIOGraphCanvas::DiskIOGraphCanvas(
 {
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     setAttribute(Qt::WA_AcceptTouchEvents, false);
+    // The plot paints every pixel (the card's fill first), so a repaint at the display's rate
+    // does not repaint the window and the card beneath it.
+    setAttribute(Qt::WA_OpaquePaintEvent);
     m_tooltip->hide();
     m_hoverTracking->watch(this);
     m_wheelRestTimer->setSingleShot(true);
@@ -262,6 +265,8 @@ void DiskIOGraphCanvas::paintEvent(QPaintEvent*)
     scene.language = currentLanguage();
     scene.unifiedTextFont = m_unifiedTextFont;
     scene.axisFont = m_axisFont;
+    scene.background = ChartAppearance::cardFillOver(palette().color(QPalette::Window));
+    scene.backdropCache = &m_backdropCache;
     QPainter painter(this);
     paintPlot(painter, scene);
 }

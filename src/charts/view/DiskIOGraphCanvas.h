@@ -2,6 +2,7 @@
 
 #include "charts/ChartCanvasGeometry.h"
 #include "charts/DiskIOGraphRendererCache.h"
+#include "charts/view/ChartPainting.h"
 #include "charts/view/DiskIOChartSection.h"
 
 #include <QPointF>
@@ -93,6 +94,7 @@ private:
     QFont m_axisFont;
     std::shared_ptr<ChartViewport> m_viewport;
     std::shared_ptr<DiskIOGraphRendererCache> m_rendererCache;
+    PlotBackdropCache m_backdropCache;
     DiskIOGraphRendererCache::ObserverID m_cacheObserver { 0 };
     // Shared with the cache's snapshot, so a redraw with unchanged samples copies nothing.
     std::shared_ptr<const std::vector<DiskSample>> m_samples;
