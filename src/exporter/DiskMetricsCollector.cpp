@@ -75,6 +75,8 @@ constexpr std::string_view benchmarkPayloadName = "tallowin_benchmark_payload_by
 constexpr std::string_view benchmarkTimestampName = "tallowin_benchmark_timestamp_seconds";
 constexpr std::string_view scrapeDurationName = "tallowin_scrape_duration_seconds";
 
+constexpr auto linkRereadInterval = std::chrono::minutes(1);
+
 }
 
 DiskMetricsCollector::DiskMetricsCollector(Sources sources, Selection selection)
@@ -130,7 +132,7 @@ std::vector<prometheus::MetricFamily> DiskMetricsCollector::Collect() const
     const auto readings = readDevices(selected);
     appendDiskCounters(families, readings);
     appendDiskInfo(families, readings);
-    appendLinkHealth(families, selected);
+    appendLinkHealth(families, readings);
     appendFileSystems(families, listed);
     appendSmart(families, listed);
     appendBenchmarks(families, listed);
@@ -165,7 +167,8 @@ std::vector<DiskMetricsCollector::Reading> DiskMetricsCollector::readDevices(
                 found = devices
                             .emplace(entry.name,
                                 Device { std::move(session).value(),
-                                    DiskVolumeResolver::connectionMetadata(entry.name, *m_sources.registry) })
+                                    DiskVolumeResolver::connectionMetadata(entry.name, *m_sources.registry),
+                                    {}, {} })
                             .first;
             }
             auto counters = found->second.session->readSnapshot();
@@ -174,7 +177,19 @@ std::vector<DiskMetricsCollector::Reading> DiskMetricsCollector::readDevices(
                 devices.erase(found);
                 continue;
             }
-            readings.push_back({ entry.name, counters.value(), found->second.connection });
+            auto& device = found->second;
+            // A partition shares its disk's link; a stacked device has none of its own. Walking
+            // the registry for a link costs about as much as all the rest of a device's scrape,
+            // so it is read again only now and then: often enough to see a PCIe link that
+            // retrained lower while the device stayed.
+            if (!entry.wholeDisk && !isVirtualBlockDevice(entry.name)) {
+                const auto now = std::chrono::steady_clock::now();
+                if (!device.link || now - device.linkReadAt >= linkRereadInterval) {
+                    device.link = linkFacts(*m_sources.registry, entry.name);
+                    device.linkReadAt = now;
+                }
+            }
+            readings.push_back({ entry.name, counters.value(), device.connection, device.link });
         }
         return readings;
     });
@@ -305,29 +320,26 @@ void DiskMetricsCollector::appendSmart(Families& families, const std::vector<Blo
         appendIfAny(families, std::move(*each));
 }
 
-void DiskMetricsCollector::appendLinkHealth(
-    Families& families, const std::vector<BlockDeviceEntry>& selected) const
+void DiskMetricsCollector::appendLinkHealth(Families& families, const std::vector<Reading>& readings) const
 {
     // SATA speeds come only from the drive itself, so from the last SMART report; the registry
-    // knows USB and PCIe links. Read at every scrape: a PCIe link may retrain to a lower speed
-    // while the device stays.
+    // knows USB and PCIe links.
     SmartRefresher::States states;
     if (m_sources.smart)
         states = m_sources.smart->states();
     auto degraded = family(linkDegradedName,
         "1 for each way the disk's link runs below what both of its ends can do", MetricType::Gauge);
-    for (const auto& entry : selected) {
-        // A partition shares its disk's link; a stacked device has none of its own.
-        if (entry.wholeDisk || isVirtualBlockDevice(entry.name))
+    for (const auto& reading : readings) {
+        if (!reading.link)
             continue;
         std::optional<SataInterfaceSpeed> sata;
-        if (auto state = states.find(entry.name); state != states.end() && state->second.figures)
+        if (auto state = states.find(reading.name); state != states.end() && state->second.figures)
             sata = state->second.figures->interfaceSpeed;
         std::set<std::string> kinds;
-        for (auto& warning : linkWarnings(*m_sources.registry, entry.name, sata))
+        for (auto& warning : linkWarnings(*reading.link, sata))
             kinds.insert(std::move(warning.kind));
         for (const auto& kind : kinds)
-            addSample(degraded, { { "device", entry.name }, { "kind", kind } }, 1);
+            addSample(degraded, { { "device", reading.name }, { "kind", kind } }, 1);
     }
     appendIfAny(families, std::move(degraded));
 }

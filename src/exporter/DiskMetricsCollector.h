@@ -8,7 +8,9 @@
 #include "monitor/DiskIOKitStatisticsProvider.h"
 #include "platform/DeviceRegistry.h"
 #include "volumes/DiskVolumeResolver.h"
+#include "volumes/LinkHealth.h"
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <optional>
@@ -60,11 +62,15 @@ private:
     struct Device {
         std::unique_ptr<DiskIOKitStatisticsProvider::StatisticsSession> session;
         DiskVolumeResolver::ConnectionMetadata connection;
+        // Whole disks only: what the registry says about the link, and when it was read.
+        std::optional<LinkFacts> link;
+        std::chrono::steady_clock::time_point linkReadAt;
     };
     struct Reading {
         std::string name;
         StatisticsSnapshot counters;
         DiskVolumeResolver::ConnectionMetadata connection;
+        std::optional<LinkFacts> link;
     };
     using Families = std::vector<prometheus::MetricFamily>;
 
@@ -75,7 +81,7 @@ private:
     static void appendDiskInfo(Families&, const std::vector<Reading>&);
     void appendFileSystems(Families&, const std::vector<BlockDeviceEntry>&) const;
     void appendSmart(Families&, const std::vector<BlockDeviceEntry>&) const;
-    void appendLinkHealth(Families&, const std::vector<BlockDeviceEntry>& selected) const;
+    void appendLinkHealth(Families&, const std::vector<Reading>&) const;
     void appendBenchmarks(Families&, const std::vector<BlockDeviceEntry>& listed) const;
 
     Sources m_sources;
