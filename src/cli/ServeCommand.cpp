@@ -133,7 +133,8 @@ int runServe(const ServeOptions& options)
 
 CommandRegistration serveCommand { {
     "serve",
-    "Serve the disks' counters, file systems and SMART figures for Prometheus on /metrics.",
+    "Serve the disks' counters, links, file systems, SMART figures and newest benchmarks for "
+    "Prometheus on /metrics.",
     [](CLI::App& command, CommandRunner& runner) {
         auto options = std::make_shared<ServeOptions>();
         command
