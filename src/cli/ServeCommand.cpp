@@ -1,3 +1,4 @@
+#include "benchmark/BenchmarkHistory.h"
 #include "cli/Command.h"
 #include "cli/Interrupt.h"
 #include "core/Language.h"
@@ -26,6 +27,8 @@ struct ServeOptions {
     std::string listen { fmt::format("{}:{}", defaultExporterHost, defaultExporterPort) };
     std::vector<std::string> devices;
     unsigned smartIntervalSeconds { 30 * 60 };
+    // Empty: the history the desktop app and `tallowin-cli benchmark` append to.
+    std::string history;
 };
 
 void printError(bool english, const std::string& englishText, const std::string& chineseText)
@@ -84,7 +87,9 @@ int runServe(const ServeOptions& options)
             });
     }
     auto collector = std::make_shared<DiskMetricsCollector>(
-        DiskMetricsCollector::Sources { registry, inventory, fileSystems, smart }, std::move(selection));
+        DiskMetricsCollector::Sources { registry, inventory, fileSystems, smart,
+            options.history.empty() ? defaultHistoryPath() : options.history },
+        std::move(selection));
     collectorForTargets = collector;
 
     auto server = MetricsServer::start(*address, collector);
@@ -128,7 +133,8 @@ int runServe(const ServeOptions& options)
 
 CommandRegistration serveCommand { {
     "serve",
-    "Serve the disks' counters, file systems and SMART figures for Prometheus on /metrics.",
+    "Serve the disks' counters, links, file systems, SMART figures and newest benchmarks for "
+    "Prometheus on /metrics.",
     [](CLI::App& command, CommandRunner& runner) {
         auto options = std::make_shared<ServeOptions>();
         command
@@ -142,6 +148,9 @@ CommandRegistration serveCommand { {
             .add_option("--smart-interval", options->smartIntervalSeconds,
                 "Seconds between SMART refreshes through the helper; 0 turns SMART off")
             ->capture_default_str();
+        command.add_option("--history", options->history,
+            "Benchmark history file whose newest run per drive is served (default: "
+            "$XDG_STATE_HOME/tallowin/benchmarks.jsonl)");
         command.callback([options, &runner] { runner = [options] { return runServe(*options); }; });
     },
 } };

@@ -1,5 +1,7 @@
 #include "exporter/DiskMetricsCollector.h"
 
+#include "volumes/LinkHealth.h"
+
 #include <algorithm>
 #include <chrono>
 #include <initializer_list>
@@ -49,6 +51,7 @@ constexpr std::string_view writtenBytesName = "tallowin_disk_written_bytes_total
 constexpr std::string_view readsCompletedName = "tallowin_disk_reads_completed_total";
 constexpr std::string_view writesCompletedName = "tallowin_disk_writes_completed_total";
 constexpr std::string_view diskInfoName = "tallowin_disk_info";
+constexpr std::string_view linkDegradedName = "tallowin_disk_link_degraded";
 constexpr std::string_view fileSystemSizeName = "tallowin_filesystem_size_bytes";
 constexpr std::string_view fileSystemAvailName = "tallowin_filesystem_avail_bytes";
 constexpr std::string_view smartHealthyName = "tallowin_smart_healthy";
@@ -64,22 +67,34 @@ constexpr std::string_view smartGrownDefectsName = "tallowin_smart_grown_defects
 constexpr std::string_view smartUncorrectedName = "tallowin_smart_uncorrected_errors_total";
 constexpr std::string_view smartFailuresName = "tallowin_smart_refresh_failures_total";
 constexpr std::string_view smartLastRefreshName = "tallowin_smart_last_refresh_timestamp_seconds";
+constexpr std::string_view benchmarkWriteName = "tallowin_benchmark_write_bytes_per_second";
+constexpr std::string_view benchmarkReadName = "tallowin_benchmark_read_bytes_per_second";
+constexpr std::string_view benchmarkRandomWriteName = "tallowin_benchmark_random_write_iops";
+constexpr std::string_view benchmarkRandomReadName = "tallowin_benchmark_random_read_iops";
+constexpr std::string_view benchmarkPayloadName = "tallowin_benchmark_payload_bytes";
+constexpr std::string_view benchmarkTimestampName = "tallowin_benchmark_timestamp_seconds";
 constexpr std::string_view scrapeDurationName = "tallowin_scrape_duration_seconds";
+
+constexpr auto linkRereadInterval = std::chrono::minutes(1);
 
 }
 
 DiskMetricsCollector::DiskMetricsCollector(Sources sources, Selection selection)
     : m_sources(std::move(sources))
     , m_selection(std::move(selection))
-{ }
+{
+    if (!m_sources.historyPath.empty())
+        m_benchmarks = std::make_unique<LatestBenchmarks>(m_sources.historyPath);
+}
 
 std::vector<std::string_view> DiskMetricsCollector::familyNames()
 {
     return { readBytesName, writtenBytesName, readsCompletedName, writesCompletedName, diskInfoName,
-        fileSystemSizeName, fileSystemAvailName, smartHealthyName, smartTemperatureName, smartPowerOnName,
-        smartMediaErrorsName, smartErrorLogName, smartReallocatedName, smartPendingName, smartOfflineName,
-        smartCrcName, smartGrownDefectsName, smartUncorrectedName, smartFailuresName, smartLastRefreshName,
-        scrapeDurationName };
+        linkDegradedName, fileSystemSizeName, fileSystemAvailName, smartHealthyName, smartTemperatureName,
+        smartPowerOnName, smartMediaErrorsName, smartErrorLogName, smartReallocatedName, smartPendingName,
+        smartOfflineName, smartCrcName, smartGrownDefectsName, smartUncorrectedName, smartFailuresName,
+        smartLastRefreshName, benchmarkWriteName, benchmarkReadName, benchmarkRandomWriteName,
+        benchmarkRandomReadName, benchmarkPayloadName, benchmarkTimestampName, scrapeDurationName };
 }
 
 bool DiskMetricsCollector::isSelected(const BlockDeviceEntry& entry) const
@@ -117,10 +132,10 @@ std::vector<prometheus::MetricFamily> DiskMetricsCollector::Collect() const
     const auto readings = readDevices(selected);
     appendDiskCounters(families, readings);
     appendDiskInfo(families, readings);
+    appendLinkHealth(families, readings);
     appendFileSystems(families, listed);
     appendSmart(families, listed);
-    // The link-health warnings (tallowin_disk_link_degraded) and the newest benchmark of each
-    // device (tallowin_benchmark_*) join here, one append function each, over `selected`.
+    appendBenchmarks(families, listed);
 
     // The scrape's own cost so far: everything above, not the text encoding that follows.
     auto duration = family(
@@ -152,7 +167,8 @@ std::vector<DiskMetricsCollector::Reading> DiskMetricsCollector::readDevices(
                 found = devices
                             .emplace(entry.name,
                                 Device { std::move(session).value(),
-                                    DiskVolumeResolver::connectionMetadata(entry.name, *m_sources.registry) })
+                                    DiskVolumeResolver::connectionMetadata(entry.name, *m_sources.registry),
+                                    {}, {} })
                             .first;
             }
             auto counters = found->second.session->readSnapshot();
@@ -161,7 +177,19 @@ std::vector<DiskMetricsCollector::Reading> DiskMetricsCollector::readDevices(
                 devices.erase(found);
                 continue;
             }
-            readings.push_back({ entry.name, counters.value(), found->second.connection });
+            auto& device = found->second;
+            // A partition shares its disk's link; a stacked device has none of its own. Walking
+            // the registry for a link costs about as much as all the rest of a device's scrape,
+            // so it is read again only now and then: often enough to see a PCIe link that
+            // retrained lower while the device stayed.
+            if (!entry.wholeDisk && !isVirtualBlockDevice(entry.name)) {
+                const auto now = std::chrono::steady_clock::now();
+                if (!device.link || now - device.linkReadAt >= linkRereadInterval) {
+                    device.link = linkFacts(*m_sources.registry, entry.name);
+                    device.linkReadAt = now;
+                }
+            }
+            readings.push_back({ entry.name, counters.value(), device.connection, device.link });
         }
         return readings;
     });
@@ -289,6 +317,70 @@ void DiskMetricsCollector::appendSmart(Families& families, const std::vector<Blo
     }
     for (auto* each : { &healthy, &temperature, &powerOn, &mediaErrors, &errorLog, &reallocated, &pending,
              &offline, &crc, &grown, &uncorrected, &failures, &lastRefresh })
+        appendIfAny(families, std::move(*each));
+}
+
+void DiskMetricsCollector::appendLinkHealth(Families& families, const std::vector<Reading>& readings) const
+{
+    // SATA speeds come only from the drive itself, so from the last SMART report; the registry
+    // knows USB and PCIe links.
+    SmartRefresher::States states;
+    if (m_sources.smart)
+        states = m_sources.smart->states();
+    auto degraded = family(linkDegradedName,
+        "1 for each way the disk's link runs below what both of its ends can do", MetricType::Gauge);
+    for (const auto& reading : readings) {
+        if (!reading.link)
+            continue;
+        std::optional<SataInterfaceSpeed> sata;
+        if (auto state = states.find(reading.name); state != states.end() && state->second.figures)
+            sata = state->second.figures->interfaceSpeed;
+        std::set<std::string> kinds;
+        for (auto& warning : linkWarnings(*reading.link, sata))
+            kinds.insert(std::move(warning.kind));
+        for (const auto& kind : kinds)
+            addSample(degraded, { { "device", reading.name }, { "kind", kind } }, 1);
+    }
+    appendIfAny(families, std::move(degraded));
+}
+
+void DiskMetricsCollector::appendBenchmarks(
+    Families& families, const std::vector<BlockDeviceEntry>& listed) const
+{
+    if (!m_benchmarks)
+        return;
+    const auto records = m_benchmarks->records();
+    auto write = family(
+        benchmarkWriteName, "Sequential write speed of the drive's newest benchmark", MetricType::Gauge);
+    auto read = family(
+        benchmarkReadName, "Sequential read speed of the drive's newest benchmark", MetricType::Gauge);
+    auto randomWrite = family(benchmarkRandomWriteName,
+        "Random 4 KiB writes per second in the drive's newest benchmark", MetricType::Gauge);
+    auto randomRead = family(benchmarkRandomReadName,
+        "Random 4 KiB reads per second in the drive's newest benchmark", MetricType::Gauge);
+    auto payload = family(
+        benchmarkPayloadName, "Bytes the drive's newest benchmark moved each way", MetricType::Gauge);
+    auto finished
+        = family(benchmarkTimestampName, "When the drive's newest benchmark finished", MetricType::Gauge);
+    for (const auto& record : *records) {
+        const auto& device = record.device.bsdName;
+        if (m_selection && !m_selection->contains(device)) {
+            // A run on a partition belongs to the selected disk it lies on.
+            auto entry = std::find_if(listed.begin(), listed.end(),
+                [&](const BlockDeviceEntry& each) { return each.name == device; });
+            if (entry == listed.end() || !entry->wholeDisk || !m_selection->contains(*entry->wholeDisk))
+                continue;
+        }
+        const std::vector<ClientMetric::Label> labels { { "device", device },
+            { "drive", record.device.key } };
+        addSample(write, labels, record.writeThroughput);
+        addSample(read, labels, record.readThroughput);
+        addSample(randomWrite, labels, record.randomWriteIOPS);
+        addSample(randomRead, labels, record.randomReadIOPS);
+        addSample(payload, labels, static_cast<double>(record.payloadBytes));
+        addSample(finished, labels, record.finishedAt);
+    }
+    for (auto* each : { &write, &read, &randomWrite, &randomRead, &payload, &finished })
         appendIfAny(families, std::move(*each));
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "volumes/LinkHealth.h"
+
 #include <nlohmann/json.hpp>
 #include <optional>
 
@@ -25,6 +27,9 @@ struct SmartFigures {
     std::optional<double> grownDefects;
     std::optional<double> uncorrectedReadErrors;
     std::optional<double> uncorrectedWriteErrors;
+    // The SATA link's negotiated and best speed, which only the drive knows; the link-health
+    // check compares them.
+    std::optional<SataInterfaceSpeed> interfaceSpeed;
 
     friend bool operator==(const SmartFigures&, const SmartFigures&) = default;
 };

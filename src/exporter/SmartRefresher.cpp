@@ -70,7 +70,10 @@ std::optional<SmartFigures> SmartRefresher::fetch(const std::string& device)
         if (!result || !SmartmontoolsBridge::parse(*result, candidate))
             continue;
         auto root = nlohmann::json::parse(result->jsonData.begin(), result->jsonData.end(), nullptr, false);
-        return smartFiguresFromReport(root);
+        auto figures = smartFiguresFromReport(root);
+        figures.interfaceSpeed = sataInterfaceSpeed(std::string_view(
+            reinterpret_cast<const char*>(result->jsonData.data()), result->jsonData.size()));
+        return figures;
     }
     m_logger.error("No SMART report for {} this round", device);
     return std::nullopt;

@@ -1,5 +1,7 @@
+#include "benchmark/BenchmarkHistory.h"
 #include "exporter/DiskMetricsCollector.h"
 #include "exporter/ExporterTestSupport.h"
+#include "exporter/LatestBenchmarks.h"
 #include "exporter/MetricsServer.h"
 #include "exporter/SmartFigures.h"
 #include "platform/SysfsRegistry.h"
@@ -40,12 +42,16 @@ public:
 class RecordedSmartSource final : public SmartctlResultSource {
 public:
     std::map<std::string, std::string> reports; // device → file under tests/data/smartctl
+    std::map<std::string, std::string> texts; // device → the report itself
     std::vector<std::string> asked;
 
     bool allowsPrivilegedOperations() const override { return true; }
     std::optional<SmartctlExecutionResult> fetchSMARTData(std::string_view name) override
     {
         asked.emplace_back(name);
+        if (auto text = texts.find(std::string(name)); text != texts.end())
+            return SmartctlExecutionResult { Bytes(text->second.begin(), text->second.end()),
+                "smartctl -j -x /dev/" + text->first, {}, 0 };
         auto found = reports.find(std::string(name));
         if (found == reports.end())
             return std::nullopt;
@@ -72,6 +78,25 @@ struct FakeMachine {
         tree.block(path, 8, minor,
             "  100 0 800 0 50 0 " + std::to_string(writtenSectors) + " 0 0 0 0 0 0 0 0 0 0\n", partition);
     }
+    // A USB device of descriptor version `version` negotiated at `megabits`, with disk `name`.
+    void addUsbDisk(const std::string& port, const std::string& version, const std::string& megabits,
+        const std::string& name, unsigned minor)
+    {
+        auto path = "pci0000:00/0000:00:14.0/usb2/" + port;
+        tree.device(path, "bus/usb", "DEVTYPE=usb_device\nDRIVER=usb\n",
+            { { "version", version + "\n" }, { "speed", megabits + "\n" } });
+        auto interface = path + "/" + port + ":1.0";
+        tree.device(
+            interface, "bus/usb", "DEVTYPE=usb_interface\nDRIVER=uas\n", { { "bInterfaceClass", "08\n" } });
+        tree.device(interface + "/host" + name, "bus/scsi", "DEVTYPE=scsi_host\n");
+        auto device = interface + "/host" + name + "/target0:0:0/0:0:0:0";
+        tree.device(fs::path(device).parent_path(), "bus/scsi", "DEVTYPE=scsi_target\n");
+        tree.device(device, "bus/scsi", "DEVTYPE=scsi_device\nDRIVER=sd\n", { { "vendor", "ASMT\n" } });
+        addDisk(device + "/block/" + name, minor);
+    }
+    // The history the collector reads, in the tree's temporary folder.
+    std::string historyPath() const { return (tree.root() / "benchmarks.jsonl").string(); }
+    void writeHistory(const std::string& lines) const { FakeSysfsTree::write(historyPath(), lines); }
     void removeDevice(const std::string& name)
     {
         auto target = fs::canonical(tree.root() / "class/block" / name);
@@ -90,12 +115,31 @@ struct FakeMachine {
             });
         collector = std::make_shared<DiskMetricsCollector>(
             DiskMetricsCollector::Sources { std::make_shared<SysfsRegistry>(tree.rootString()),
-                std::make_shared<SysfsBlockDeviceInventory>(tree.rootString()), fileSystems, refresher },
+                std::make_shared<SysfsBlockDeviceInventory>(tree.rootString()), fileSystems, refresher,
+                historyPath() },
             std::move(selection));
         weakCollector = collector;
     }
     std::string scrape() const { return prometheus::TextSerializer().Serialize(collector->Collect()); }
 };
+
+// A finished run of the drive `key`, seen as `device`, with figures that tell runs apart.
+BenchmarkRecord benchmarkRun(
+    const std::string& key, const std::string& device, double finishedAt, double figure)
+{
+    BenchmarkRecord record;
+    record.finishedAt = finishedAt;
+    record.device.key = key;
+    record.device.bsdName = device;
+    record.device.connection = "USB";
+    record.path = "/media/" + device;
+    record.payloadBytes = 1 << 30;
+    record.writeThroughput = figure * 1e6;
+    record.readThroughput = figure * 2e6;
+    record.randomWriteIOPS = figure * 10;
+    record.randomReadIOPS = figure * 20;
+    return record;
+}
 
 std::set<std::string> familiesIn(const std::string& exposition)
 {
@@ -248,6 +292,139 @@ TEST(DiskMetricsCollector, ScrapesRunBesideTheRefresherThread)
     machine.collector.reset();
 }
 
+TEST(DiskMetricsCollector, DegradedLinksOfSelectedWholeDisksAreFlaggedByKind)
+{
+    FakeMachine machine;
+    machine.addUsbDisk("2-1", " 3.20", "480", "sda", 0);
+    machine.addDisk(
+        "pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/hostsda/target0:0:0/0:0:0:0/block/sda/sda1", 1, 400, true);
+    machine.addUsbDisk("2-2", " 3.20", "5000", "sdb", 16);
+    machine.addUsbDisk("2-3", " 2.00", "480", "sdc", 32);
+    machine.addDisk("pci0000:00/0000:00:1f.2/ata1/host9/target9:0:0/9:0:0:0/block/sdd", 48);
+    machine.addDisk("virtual/block/loop0", 64);
+    // sdd's drive says its link runs at 1.5 Gb/s of 6; sdb's report has no such complaint.
+    machine.smartSource->texts = { { "sdd", R"({"interface_speed": {
+        "max": {"units_per_second": 60, "bits_per_unit": 100000000},
+        "current": {"units_per_second": 15, "bits_per_unit": 100000000}}})" } };
+    machine.smartSource->reports = { { "sdb", "ata-ssd-samsung-860evo-xall.json" } };
+    machine.start();
+
+    auto degraded = [](const std::string& text) {
+        std::set<std::string> series;
+        std::regex line(R"re(^tallowin_disk_link_degraded\{device="([a-z0-9]+)",kind="([a-z-]+)"\} 1$)re",
+            std::regex::multiline);
+        for (std::sregex_iterator match(text.begin(), text.end(), line), end; match != end; ++match)
+            series.insert((*match)[1].str() + " " + (*match)[2].str());
+        return series;
+    };
+    // Before any SMART report only the registry's USB link is known.
+    EXPECT_EQ(degraded(machine.scrape()), std::set<std::string> { "sda usb-speed" });
+    machine.refresher->refreshNow();
+    auto text = machine.scrape();
+    EXPECT_EQ(degraded(text), (std::set<std::string> { "sda usb-speed", "sdd sata-speed" })) << text;
+    EXPECT_EQ(text.find(R"(tallowin_disk_link_degraded{device="sda1")"), std::string::npos);
+
+    FakeMachine chosen;
+    chosen.addUsbDisk("2-1", " 3.20", "480", "sda", 0);
+    chosen.addUsbDisk("2-4", " 3.00", "480", "sdb", 16);
+    chosen.start(std::set<std::string> { "sdb" });
+    EXPECT_EQ(degraded(chosen.scrape()), std::set<std::string> { "sdb usb-speed" });
+}
+
+TEST(DiskMetricsCollector, BenchmarkSeriesShowTheNewestRunOfEachDrive)
+{
+    FakeMachine machine;
+    machine.addDisk("virtual/block/sda", 0);
+    machine.addDisk("virtual/block/sdb", 16);
+    machine.addDisk("virtual/block/sdb/sdb1", 17, 400, true);
+    // The drive "serial:A" was sda, later sdc; its runs are out of order in the file. "serial:B"
+    // ran on a partition; one line is damaged.
+    machine.writeHistory(historyLine(benchmarkRun("serial:A", "sda", 2000, 30)) + "\n"
+        + historyLine(benchmarkRun("serial:A", "sdc", 1000, 10)) + "\n{\"finishedAt\": \n"
+        + historyLine(benchmarkRun("serial:B", "sdb1", 1500, 5)) + "\n");
+    machine.start();
+    auto text = machine.scrape();
+    EXPECT_EQ(
+        sampleValue(text, R"(tallowin_benchmark_write_bytes_per_second{device="sda",drive="serial:A"})"),
+        30e6)
+        << text;
+    EXPECT_EQ(sampleValue(text, R"(tallowin_benchmark_read_bytes_per_second{device="sda",drive="serial:A"})"),
+        60e6);
+    EXPECT_EQ(
+        sampleValue(text, R"(tallowin_benchmark_random_write_iops{device="sda",drive="serial:A"})"), 300);
+    EXPECT_EQ(
+        sampleValue(text, R"(tallowin_benchmark_random_read_iops{device="sda",drive="serial:A"})"), 600);
+    EXPECT_EQ(
+        sampleValue(text, R"(tallowin_benchmark_payload_bytes{device="sda",drive="serial:A"})"), 1 << 30);
+    EXPECT_EQ(
+        sampleValue(text, R"(tallowin_benchmark_timestamp_seconds{device="sda",drive="serial:A"})"), 2000);
+    EXPECT_EQ(text.find(R"(device="sdc")"), std::string::npos) << "an older run of the same drive";
+    EXPECT_EQ(
+        sampleValue(text, R"(tallowin_benchmark_timestamp_seconds{device="sdb1",drive="serial:B"})"), 1500);
+
+    // A newer run appended between scrapes shows at the next one; a history that went away
+    // takes the series with it.
+    auto appended = appendToHistory(machine.historyPath(), benchmarkRun("serial:A", "sda", 3000, 40));
+    ASSERT_TRUE(appended) << appended.error();
+    EXPECT_EQ(sampleValue(machine.scrape(),
+                  R"(tallowin_benchmark_write_bytes_per_second{device="sda",drive="serial:A"})"),
+        40e6);
+    fs::remove(machine.historyPath());
+    EXPECT_EQ(familiesIn(machine.scrape()).count("tallowin_benchmark_timestamp_seconds"), 0u);
+
+    // A selected disk keeps the runs on its partitions and nothing else.
+    FakeMachine chosen;
+    chosen.addDisk("virtual/block/sda", 0);
+    chosen.addDisk("virtual/block/sdb", 16);
+    chosen.addDisk("virtual/block/sdb/sdb1", 17, 400, true);
+    chosen.writeHistory(historyLine(benchmarkRun("serial:A", "sda", 2000, 30)) + "\n"
+        + historyLine(benchmarkRun("serial:B", "sdb1", 1500, 5)) + "\n");
+    chosen.start(std::set<std::string> { "sdb" });
+    text = chosen.scrape();
+    EXPECT_TRUE(sampleValue(text, R"(tallowin_benchmark_timestamp_seconds{device="sdb1",drive="serial:B"})"));
+    EXPECT_EQ(text.find(R"(drive="serial:A")"), std::string::npos) << text;
+}
+
+TEST(LatestBenchmarks, ParsesTheFileOnlyWhenItChanged)
+{
+    testing::TemporaryDirectory directory;
+    const auto path = (directory.path() / "benchmarks.jsonl").string();
+    LatestBenchmarks latest(path);
+    EXPECT_TRUE(latest.records()->empty()); // no file yet
+    EXPECT_EQ(latest.loads(), 0u);
+
+    FakeSysfsTree::write(path, historyLine(benchmarkRun("serial:A", "sda", 1000, 1)) + "\n");
+    auto first = latest.records();
+    ASSERT_EQ(first->size(), 1u);
+    EXPECT_EQ(latest.records(), first) << "an unchanged file is not read again";
+    EXPECT_EQ(latest.loads(), 1u);
+
+    // A rotation writes a new file of the very same size and renames it over the old one.
+    const auto rotated = path + ".new";
+    FakeSysfsTree::write(rotated, historyLine(benchmarkRun("serial:A", "sda", 1000, 2)) + "\n");
+    ASSERT_EQ(fs::file_size(rotated), fs::file_size(path));
+    fs::last_write_time(rotated, fs::last_write_time(path));
+    fs::rename(rotated, path);
+    auto second = latest.records();
+    ASSERT_EQ(second->size(), 1u);
+    EXPECT_EQ(second->front().writeThroughput, 2e6);
+    EXPECT_EQ(latest.loads(), 2u);
+
+    fs::remove(path);
+    EXPECT_TRUE(latest.records()->empty());
+}
+
+TEST(LatestBenchmarks, NewestPerDrivePrefersTheLaterLineOnATie)
+{
+    auto newest
+        = newestPerDrive({ benchmarkRun("serial:B", "sdb", 5, 1), benchmarkRun("serial:A", "sda", 7, 1),
+            benchmarkRun("serial:B", "sdb", 5, 2), benchmarkRun("serial:A", "sda", 6, 3) });
+    ASSERT_EQ(newest.size(), 2u);
+    EXPECT_EQ(newest[0].device.key, "serial:A");
+    EXPECT_EQ(newest[0].finishedAt, 7);
+    EXPECT_EQ(newest[1].writeThroughput, 2e6);
+}
+
 TEST(SmartFigures, MinutesCountAndWrongTypesAreUnknownNotZero)
 {
     auto scsi = smartFiguresFromReport(recordedReport("scsi-sas-seagate-st600mp0036-all.json"));
@@ -297,6 +474,8 @@ TEST(GrafanaDashboard, PlotsEveryFamilyAScrapeWritesAndNothingElse)
     FakeMachine machine;
     for (auto [name, minor] : { std::pair { "sda", 0u }, { "sdb", 16u }, { "sdc", 32u }, { "sdd", 48u } })
         machine.addDisk(std::string("virtual/block/") + name, minor);
+    machine.addUsbDisk("2-1", " 3.20", "480", "sde", 64);
+    machine.writeHistory(historyLine(benchmarkRun("serial:A", "sde", 1000, 1)) + "\n");
     machine.fileSystems->mounted = { { "sda", "/", "ext4", 1, 1 } };
     machine.smartSource->reports = { { "sda", "ata-hdd-wdc-wd140edfz-all.json" },
         { "sdb", "nvme-samsung-970evo-xall.json" }, { "sdc", "scsi-sas-seagate-st600mp0036-all.json" } };

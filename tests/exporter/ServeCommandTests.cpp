@@ -1,3 +1,4 @@
+#include "benchmark/BenchmarkHistory.h"
 #include "exporter/ExporterTestSupport.h"
 #include "support/BlockDeviceUnderPath.h"
 #include "support/FakeSysfsTree.h"
@@ -107,7 +108,15 @@ TEST(ServeCommand, WithoutTheHelperAndWithADeviceGoneTheEndpointStaysUp)
     tree.block("virtual/block/fake0", 252, 0, "  10 0 20 0 30 0 40 0 0 0 0 0 0 0 0 0 0\n");
     auto gone = tree.block("virtual/block/fake1", 252, 16);
     testing::TemporaryDirectory directory("tallowin-serve");
-    RunningExporter exporter({ "--smart-interval", "1" },
+    // A history of its own, never the user's: one run, so that promtool sees those series too.
+    const auto history = (directory.path() / "benchmarks.jsonl").string();
+    BenchmarkRecord run;
+    run.finishedAt = 1'700'000'000;
+    run.device.key = "serial:F0";
+    run.device.bsdName = "fake0";
+    run.writeThroughput = 123e6;
+    FakeSysfsTree::write(history, historyLine(run) + "\n");
+    RunningExporter exporter({ "--smart-interval", "1", "--history", history },
         { { "LANGUAGE", "en" }, { "TALLOWIN_SYSFS_ROOT", tree.rootString() },
             { "TALLOWIN_HELPER_SOCKET", (directory.path() / "nobody-listens.sock").string() } });
     ASSERT_NE(exporter.port, 0);
@@ -126,6 +135,9 @@ TEST(ServeCommand, WithoutTheHelperAndWithADeviceGoneTheEndpointStaysUp)
     EXPECT_EQ(exposition.find("tallowin_smart_temperature_celsius"), std::string::npos);
     EXPECT_EQ(sampleValue(exposition, R"(tallowin_disk_written_bytes_total{device="fake0"})"), 40 * 512.0);
     EXPECT_TRUE(sampleValue(exposition, R"(tallowin_disk_written_bytes_total{device="fake1"})"));
+    EXPECT_EQ(sampleValue(exposition,
+                  R"(tallowin_benchmark_write_bytes_per_second{device="fake0",drive="serial:F0"})"),
+        123e6);
 
     fs::remove(tree.root() / "class/block/fake1");
     fs::remove_all(gone);
@@ -176,8 +188,10 @@ TEST(PrometheusScrape, WrittenBytesIncreaseIsTheKernelsOwnDifference)
     if (!device)
         GTEST_SKIP() << "the temporary folder is not on a block device";
     testing::TemporaryDirectory directory("tallowin-prometheus");
-    RunningExporter exporter(
-        { "--devices", device->disk, "--smart-interval", "0" }, { { "LANGUAGE", "en" } });
+    testing::TemporaryDirectory noHistory("tallowin-scrape");
+    RunningExporter exporter({ "--devices", device->disk, "--smart-interval", "0", "--history",
+                                 (noHistory.path() / "none.jsonl").string() },
+        { { "LANGUAGE", "en" } });
     ASSERT_NE(exporter.port, 0);
     const auto prometheusPort = testing::unusedPort();
     std::ofstream(directory.path() / "prometheus.yml") << fmt::format(
