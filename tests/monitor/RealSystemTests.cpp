@@ -191,8 +191,11 @@ TEST(MonitorCommand, JsonLinesAddUpToTheSummaryForADurationAndForCtrlCAndErrorsF
     EXPECT_LE(summary.value("samples", 0), 101);
     EXPECT_GE(summary.value("monitoringDuration", 0.0), 0.9);
 
-    auto interrupted = run(
-        "\"$CLI\" monitor / --interval 1 --json 2>/dev/null & pid=$!; sleep 0.5; kill -INT $pid; wait $pid");
+    // Ctrl-C once the first line is out: a fixed delay may interrupt a slow start (a loaded
+    // machine, a sanitizer build) before the command has taken over SIGINT.
+    auto interrupted = run("out=$(mktemp); \"$CLI\" monitor / --interval 1 --json 2>/dev/null >\"$out\" & pid=$!; "
+                           "for i in $(seq 200); do [ -s \"$out\" ] && break; sleep 0.05; done; sleep 0.2; "
+                           "kill -INT $pid; wait $pid; status=$?; cat \"$out\"; rm -f \"$out\"; exit $status");
     EXPECT_EQ(interrupted.exitStatus, 0);
     expectConsistent(interrupted.output);
 
