@@ -22,6 +22,8 @@ enum class BenchmarkPhase {
 };
 
 std::string_view rawValue(BenchmarkPhase);
+// The phase's name in the user's language ("Random Write Phase" / "随机写入阶段" …).
+std::string displayName(BenchmarkPhase);
 std::optional<BenchmarkPhase> benchmarkPhaseFromRawValue(std::string_view);
 
 // What the user sees of a running test.

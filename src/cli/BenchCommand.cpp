@@ -38,20 +38,6 @@ Tester::DataSize dataSizeFor(const std::string& size)
     return Tester::DataSize::gigabytes(std::stoll(size));
 }
 
-std::string phaseName(BenchmarkPhase phase)
-{
-    switch (phase) {
-    case BenchmarkPhase::randomWrite:
-        return localized("Random Write Phase", "随机写入阶段");
-    case BenchmarkPhase::randomRead:
-        return localized("Random Read Phase", "随机读取阶段");
-    case BenchmarkPhase::sequentialWrite:
-        return localized("Sequential Write Phase", "顺序写入阶段");
-    case BenchmarkPhase::sequentialRead:
-        return localized("Sequential Read Phase", "顺序读取阶段");
-    }
-    return {};
-}
 
 Language language()
 {
@@ -80,7 +66,7 @@ public:
         std::string eta = state.estimatedRemainingTime
             ? Formatting::hoursMinutesSeconds(*state.estimatedRemainingTime)
             : localized("Calculating…", "计算中…");
-        std::string line = fmt::format("{:<24} [{}] {:>6}  {} {}  {} {}", phaseName(state.phase), bar,
+        std::string line = fmt::format("{:<24} [{}] {:>6}  {} {}  {} {}", displayName(state.phase), bar,
             Formatting::percent(state.fractionCompleted), localized("Elapsed", "已用时"),
             Formatting::hoursMinutesSeconds(state.elapsedTime), localized("ETA", "剩余时间"), eta);
         if (m_isTerminal)
@@ -185,7 +171,7 @@ void printResult(const Tester::Result& result)
     row(localized("Peak Read Speed", "读取最大速度"), throughputText(result.maximumReadThroughput));
     for (const auto& phase : result.honesty.phases) {
         for (const auto& warning : phase.warnings)
-            fmt::print("{}: {}\n", phaseName(phase.phase), warning.message);
+            fmt::print("{}: {}\n", displayName(phase.phase), warning.message);
     }
 }
 
@@ -246,7 +232,7 @@ void printHistory(const std::vector<BenchmarkRecord>& newestFirst)
         }
         for (const auto& phase : record.honesty.phases) {
             for (const auto& warning : phase.warnings)
-                fmt::print("  {}: {}\n", phaseName(phase.phase), warning.message);
+                fmt::print("  {}: {}\n", displayName(phase.phase), warning.message);
         }
     }
 }

@@ -435,17 +435,7 @@ PanelButtons panelButtons(const VolumeControlPanelModel& model)
 
 std::string phaseName(BenchmarkPhase phase)
 {
-    switch (phase) {
-    case BenchmarkPhase::randomWrite:
-        return localized("Random Write Phase", "随机写入阶段");
-    case BenchmarkPhase::randomRead:
-        return localized("Random Read Phase", "随机读取阶段");
-    case BenchmarkPhase::sequentialWrite:
-        return localized("Sequential Write Phase", "顺序写入阶段");
-    case BenchmarkPhase::sequentialRead:
-        return localized("Sequential Read Phase", "顺序读取阶段");
-    }
-    return {};
+    return displayName(phase);
 }
 
 std::string throughputText(double bytesPerSecond)
