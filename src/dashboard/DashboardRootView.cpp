@@ -110,6 +110,10 @@ DashboardRootView::DashboardRootView(Dependencies dependencies, QWidget* parent)
 
 DashboardRootView::~DashboardRootView()
 {
+    if (m_chartExportQueue) {
+        m_chartExportQueue->sync([] {});
+        m_chartExportQueue.reset();
+    }
     // No notification, observer or change may reach a view that is going away.
     m_approvalRegistration.reset();
     for (auto id : m_observerIDs)
@@ -420,11 +424,26 @@ void DashboardRootView::exportChart()
     }
     if (!path || path->empty())
         return;
-    // The dialog ran the event loop: take the samples and the interval as they are now.
-    auto exported = exportChartData(monitor.samples(), sampleIntervalMs(), *path, ChartExportSupport::renderPNG);
+    // The dialog ran the event loop: take the samples and the interval as they are now. The copy
+    // is what gets exported; batches that arrive meanwhile belong to the next export.
+    if (!m_chartExportQueue)
+        m_chartExportQueue = std::make_unique<SerialQueue>("com.tallowin.dashboard.chartExport", QualityOfService::UserInitiated);
+    m_chartExportQueue->post([samples = monitor.samples(), interval = sampleIntervalMs(), csvPath = std::move(*path),
+                                 mainQueue = m_dependencies.mainQueue, view = QPointer<DashboardRootView>(this)]() mutable {
+        auto exported = exportChartData(samples, interval, csvPath, ChartExportSupport::renderPNG);
+        // The pointer is only read on the main thread, where the view is destroyed.
+        mainQueue->post([view = std::move(view), exported = std::move(exported)]() mutable {
+            if (view)
+                view->finishExport(std::move(exported));
+        });
+    });
+}
+
+void DashboardRootView::finishExport(Expected<ChartExportFiles, ChartExportFailure> exported)
+{
     if (!exported) {
         if (exported.error().reason == ChartExportFailure::Reason::failed)
-            monitor.reportError(exported.error().message);
+            m_dependencies.monitor->reportError(exported.error().message);
         return;
     }
     m_exportMessage = AlertMessage(chartExportSuccessMessage(exported.value()));

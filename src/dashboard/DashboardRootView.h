@@ -1,9 +1,11 @@
 #pragma once
 
 #include "benchmark/DiskPerformanceTester.h"
+#include "charts/ChartExport.h"
 #include "charts/view/DiskIOChartSection.h"
 #include "core/AlertMessage.h"
 #include "core/MainQueue.h"
+#include "core/SerialQueue.h"
 #include "dashboard/DashboardContent.h"
 #include "dashboard/SmartInfoSheet.h"
 #include "monitor/DiskIOMonitor.h"
@@ -64,6 +66,8 @@ public:
     // What confirming a folder in the chooser does: stop any test, then select the folder.
     void selectVolume(const std::string& location);
     void toggleMonitoring();
+    // Asks where to save, then renders and writes on the export queue; the outcome arrives on
+    // the main queue as `exportMessage` or as the monitor's error.
     void exportChart();
     void showSMARTInfo();
     void runPerformanceTest();
@@ -118,6 +122,7 @@ private:
     void rebuildStrip();
     void checkSelectedVolumeLocation();
     int sampleIntervalMs() const;
+    void finishExport(Expected<ChartExportFiles, ChartExportFailure>);
     void showExportAlert();
     void showApprovalAlert();
     void positionBubbles();
@@ -151,6 +156,12 @@ private:
     QPointer<QMessageBox> m_exportAlert;
     QPointer<QMessageBox> m_approvalAlert;
     QPointer<QVariantAnimation> m_stripAnimation;
+
+    // "com.tallowin.dashboard.chartExport": renders the 3840 × 2160 picture and writes both files,
+    // one export after another. A long run takes about a second to draw, which the window must not
+    // spend frozen. When the view goes, the exports the user already asked for are finished first:
+    // closing the window right after choosing a file must not lose it or leave half of it.
+    std::unique_ptr<SerialQueue> m_chartExportQueue;
 
     // "tallowin-helper-registration": registers the SMART helper once, off the main thread; it
     // may sit in the administrator's approval dialog. Joined when the view goes.

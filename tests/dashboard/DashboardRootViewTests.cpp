@@ -18,6 +18,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <thread>
 
@@ -289,6 +290,15 @@ TEST_F(DashboardRootViewTest, ExportWritesBothFilesAndReportsTheOutcome)
     DiskIOMonitorTestPeer::applyBatch(*models.monitor, samplesReading({ 2000, 3000 }));
     view->exportChart();
     EXPECT_EQ(asked, 1);
+    // The export works on the history as it was when the file was chosen.
+    DiskIOMonitorTestPeer::applyBatch(*models.monitor, samplesReading({ 4000 }));
+    ASSERT_TRUE(models.mainQueue->runUntil([&] { return view->exportMessage().has_value(); }, 30s));
+    std::ifstream csv(folder / "run.csv");
+    std::string line;
+    int rows = 0;
+    while (std::getline(csv, line))
+        ++rows;
+    EXPECT_EQ(rows, 1 + 3);
     EXPECT_TRUE(std::filesystem::exists(folder / "run.csv"));
     EXPECT_TRUE(std::filesystem::exists(folder / "run.png"));
     ASSERT_TRUE(view->exportMessage());
@@ -303,11 +313,30 @@ TEST_F(DashboardRootViewTest, ExportWritesBothFilesAndReportsTheOutcome)
     // A failure goes to the monitor's message, shown as a bubble.
     target = (folder / "missing" / "run.csv").string();
     view->exportChart();
+    ASSERT_TRUE(models.mainQueue->runUntil([&] { return models.monitor->errorMessage().has_value(); }, 30s));
     EXPECT_FALSE(view->exportMessage());
-    ASSERT_TRUE(models.monitor->errorMessage());
     EXPECT_TRUE(models.monitor->errorMessage()->starts_with("Export failed: ")) << *models.monitor->errorMessage();
     processEvents();
     EXPECT_EQ(view->bubbleStack().messages().size(), 1u);
+}
+
+TEST_F(DashboardRootViewTest, AViewClosedDuringAnExportLetsItFinishAndHearsNothing)
+{
+    tallowin::testing::TemporaryDirectory folder("tallowin-dashboard-export-closed");
+    auto dependencies = models.dependencies();
+    dependencies.chooseExportPath = [&](const std::string&) -> std::optional<std::string> {
+        return (folder / "run.csv").string();
+    };
+    auto view = makeView(dependencies);
+    models.select(sampleVolume());
+    DiskIOMonitorTestPeer::applyBatch(*models.monitor, samplesReading({ 2000, 3000 }));
+    view->exportChart();
+    view.reset();
+    // The outcome posted by the finished export finds no view and is dropped.
+    models.mainQueue->runPending();
+    EXPECT_TRUE(std::filesystem::exists(folder / "run.csv"));
+    EXPECT_TRUE(std::filesystem::exists(folder / "run.png"));
+    EXPECT_FALSE(models.monitor->errorMessage());
 }
 
 TEST_F(DashboardRootViewTest, SmartSheetOpensForAVolumeWithSmartDataAndClearsWhenClosed)
