@@ -41,6 +41,11 @@ const char* levelName(LogLevel level)
     return "default";
 }
 
+std::string keptMessage(const std::string& message, LogLevel threshold)
+{
+    return threshold == LogLevel::Debug ? message : boundedLogMessage(message);
+}
+
 class JournalLogSink final : public LogSink {
 public:
     JournalLogSink(std::string identifier, LogLevel threshold)
@@ -50,7 +55,8 @@ public:
     LogLevel threshold() const override { return m_threshold; }
     void write(const LogRecord& record) override
     {
-        sd_journal_send("MESSAGE=%s", record.message.c_str(), "PRIORITY=%d", syslogPriority(record.level),
+        const std::string message = keptMessage(record.message, m_threshold);
+        sd_journal_send("MESSAGE=%s", message.c_str(), "PRIORITY=%d", syslogPriority(record.level),
             "SYSLOG_IDENTIFIER=%s", m_identifier.c_str(), "TALLOWIN_SUBSYSTEM=%s", record.subsystem.c_str(),
             "TALLOWIN_CATEGORY=%s", record.category.c_str(), nullptr);
     }
@@ -68,8 +74,8 @@ public:
     LogLevel threshold() const override { return m_threshold; }
     void write(const LogRecord& record) override
     {
-        auto line = fmt::format(
-            "[{}:{}] {}: {}\n", record.subsystem, record.category, levelName(record.level), record.message);
+        auto line = fmt::format("[{}:{}] {}: {}\n", record.subsystem, record.category, levelName(record.level),
+            keptMessage(record.message, m_threshold));
         std::lock_guard lock(m_mutex);
         std::fwrite(line.data(), 1, line.size(), stderr);
     }
@@ -121,6 +127,17 @@ std::shared_ptr<LogSink>& sinkSlot()
     return sink;
 }
 
+}
+
+std::string boundedLogMessage(std::string_view message, std::size_t limit)
+{
+    if (message.size() <= limit)
+        return std::string(message);
+    std::size_t cut = limit;
+    // Back off over continuation bytes (10xxxxxx) so that no character is split.
+    while (cut > 0 && (static_cast<unsigned char>(message[cut]) & 0xC0) == 0x80)
+        --cut;
+    return fmt::format("{}… [{} bytes in all]", message.substr(0, cut), message.size());
 }
 
 std::shared_ptr<LogSink> makeJournalLogSink(std::string syslogIdentifier, LogLevel threshold)

@@ -34,10 +34,24 @@ public:
     virtual void write(const LogRecord&) = 0;
 };
 
+// How much of a record's message a sink keeps unless it keeps debug records. Some records carry
+// whole program outputs (smartctl's JSON, 25-40 KB, logged on every SMART refresh, once a
+// second): kept whole they would put over 100 MB an hour into the persistent journal of a
+// desktop that monitors a drive. 1 KiB keeps every fixed text and the start of such an output,
+// about what the unified log of other systems keeps of one record.
+inline constexpr std::size_t boundedLogMessageBytes = 1024;
+
+// The message cut to at most `limit` bytes of its text, at a UTF-8 character boundary, followed
+// by a note of its whole length; a message that fits is returned as it is.
+std::string boundedLogMessage(std::string_view message, std::size_t limit = boundedLogMessageBytes);
+
 // The systemd journal, with SYSLOG_IDENTIFIER, TALLOWIN_SUBSYSTEM and TALLOWIN_CATEGORY fields.
 std::shared_ptr<LogSink> makeJournalLogSink(std::string syslogIdentifier, LogLevel threshold);
 // One line per record on standard error, for machines without a journal.
 std::shared_ptr<LogSink> makeStderrLogSink(LogLevel threshold);
+// Both keep messages whole only when the threshold is Debug (someone is debugging); otherwise
+// they keep boundedLogMessage of each.
+//
 // The journal when one is running, standard error otherwise. Debug records are kept only when
 // TALLOWIN_DEBUG is set, since the statistics path logs on every read; on standard error only
 // errors are shown unless TALLOWIN_DEBUG asks for more.

@@ -427,9 +427,11 @@ void DashboardRootView::exportChart()
     // The dialog ran the event loop: take the samples and the interval as they are now. The copy
     // is what gets exported; batches that arrive meanwhile belong to the next export.
     if (!m_chartExportQueue)
-        m_chartExportQueue = std::make_unique<SerialQueue>("com.tallowin.dashboard.chartExport", QualityOfService::UserInitiated);
-    m_chartExportQueue->post([samples = monitor.samples(), interval = sampleIntervalMs(), csvPath = std::move(*path),
-                                 mainQueue = m_dependencies.mainQueue, view = QPointer<DashboardRootView>(this)]() mutable {
+        m_chartExportQueue = std::make_unique<SerialQueue>(
+            "com.tallowin.dashboard.chartExport", QualityOfService::UserInitiated);
+    m_chartExportQueue->post([samples = monitor.samples(), interval = sampleIntervalMs(),
+                                 csvPath = std::move(*path), mainQueue = m_dependencies.mainQueue,
+                                 view = QPointer<DashboardRootView>(this)]() mutable {
         auto exported = exportChartData(samples, interval, csvPath, ChartExportSupport::renderPNG);
         // The pointer is only read on the main thread, where the view is destroyed.
         mainQueue->post([view = std::move(view), exported = std::move(exported)]() mutable {

@@ -89,3 +89,32 @@ TEST(FanOutLogSink, EachSinkGetsTheLevelsItKeeps)
     EXPECT_EQ(errors->written[0].message, "failure");
     EXPECT_EQ(everything->messages(), (std::vector<std::string> { "detail", "failure" }));
 }
+
+TEST(BoundedLogMessage, LongOutputsAreCutAtACharacterBoundaryAndSayTheirLength)
+{
+    EXPECT_EQ(boundedLogMessage("short", 5), "short");
+    EXPECT_EQ(boundedLogMessage("abcdef", 4), "abcd… [6 bytes in all]");
+    // "温" is three bytes; a limit inside it keeps only whole characters before it.
+    EXPECT_EQ(boundedLogMessage("ab温度", 3), "ab… [8 bytes in all]");
+    EXPECT_EQ(boundedLogMessage("ab温度", 5), "ab温… [8 bytes in all]");
+    EXPECT_EQ(boundedLogMessage(std::string(40000, 'x')).size(), 1024 + std::string("… [40000 bytes in all]").size());
+}
+
+// A whole smartctl output on every SMART refresh must not reach a desktop's journal or terminal,
+// unless someone is debugging and asked for everything.
+TEST(BoundedLogMessage, SinksKeepWholeMessagesOnlyWhenDebugging)
+{
+    const std::string output(30000, '{');
+    const std::initializer_list<std::pair<bool, std::size_t>> cases {
+        { false, boundedLogMessage(output).size() },
+        { true, output.size() },
+    };
+    const std::size_t prefix = std::string("[Tallowin:Test] error: \n").size();
+    for (auto [debug, expectedLength] : cases) {
+        auto sink = makeCommandLineLogSink("tallowin-test", { true, debug, false });
+        ::testing::internal::CaptureStderr();
+        sink->write({ "Tallowin", "Test", LogLevel::Error, output });
+        auto terminal = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(terminal.size(), prefix + expectedLength) << "debug " << debug;
+    }
+}
