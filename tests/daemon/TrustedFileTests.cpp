@@ -25,78 +25,60 @@ TEST(TrustedFile, EveryComponentOfAnExecutedPathIsChecked)
 {
     if (!rootOwnsTemporaryFolders())
         GTEST_SKIP() << "the temporary folder is not root's";
-    using Plant = std::function<std::filesystem::path(const std::filesystem::path&)>;
-    const auto script = [](const std::filesystem::path& root, mode_t mode = 0755) {
-        return writeScript(root / "a/smartctl", "", mode);
+    namespace fs = std::filesystem;
+    using Weaken = std::function<void(const fs::path& root)>;
+    const auto chmodOf = [](const char* part, mode_t mode) -> Weaken {
+        return [=](const fs::path& root) { ASSERT_EQ(::chmod((root / part).c_str(), mode), 0); };
     };
-    const auto withFolder = [&](const std::function<void(const char*)>& weaken) -> Plant {
-        return [=](const auto& root) {
-            auto path = script(root);
-            weaken((root / "a").c_str());
-            return path;
+    const auto chownOf = [](const char* part) -> Weaken {
+        return [=](const fs::path& root) { ASSERT_EQ(::lchown((root / part).c_str(), 65534, 65534), 0); };
+    };
+    const auto replaced = [](const std::function<void(const fs::path& file)>& by) -> Weaken {
+        return [=](const fs::path& root) {
+            fs::remove(root / "a/smartctl");
+            by(root / "a/smartctl");
         };
     };
     struct Case {
         const char* name;
         bool trusted;
-        bool needsRoot;
-        Plant plant;
+        Weaken weaken;
+        const char* path = "a/smartctl"; // under the case's folder; nullptr: "a/smartctl" as such
+        bool needsRoot = false;
     };
     // Under /tmp, which is sticky and writable by all but root's: other users cannot rename or
     // remove our entries. That shape is trusted only when root owns the folder.
     const std::vector<Case> cases {
-        { "a plain tree of our own", true, false, [&](const auto& root) { return script(root); } },
-        { "file writable by group", false, false, [&](const auto& root) { return script(root, 0775); } },
-        { "file writable by others", false, false, [&](const auto& root) { return script(root, 0757); } },
-        { "file not executable", false, false, [&](const auto& root) { return script(root, 0644); } },
-        { "folder writable by others", false, false, withFolder([](const char* a) { ::chmod(a, 0777); }) },
-        { "sticky folder writable by all", ::geteuid() == 0, false,
-            withFolder([](const char* a) { ::chmod(a, 01777); }) },
-        { "file behind a symbolic link", false, false,
-            [](const auto& root) {
-                writeScript(root / "a/real", "");
-                std::filesystem::create_symlink("real", root / "a/smartctl");
-                return root / "a/smartctl";
+        { "a plain tree of our own", true, [](const fs::path&) {} },
+        { "file writable by group", false, chmodOf("a/smartctl", 0775) },
+        { "file writable by others", false, chmodOf("a/smartctl", 0757) },
+        { "file not executable", false, chmodOf("a/smartctl", 0644) },
+        { "folder writable by others", false, chmodOf("a", 0777) },
+        { "sticky folder writable by all", ::geteuid() == 0, chmodOf("a", 01777) },
+        { "file behind a symbolic link", false,
+            [](const fs::path& root) {
+                fs::rename(root / "a/smartctl", root / "a/real");
+                fs::create_symlink("real", root / "a/smartctl");
             } },
-        { "folder behind a symbolic link", false, false,
-            [&](const auto& root) {
-                std::filesystem::create_directory_symlink(script(root).parent_path(), root / "b");
-                return root / "b/smartctl";
-            } },
-        { "a folder instead of a file", false, false,
-            [](const auto& root) {
-                std::filesystem::create_directories(root / "a/smartctl");
-                return root / "a/smartctl";
-            } },
-        { "a FIFO, which must not block the open", false, false,
-            [](const auto& root) {
-                std::filesystem::create_directories(root / "a");
-                ::mkfifo((root / "a/smartctl").c_str(), 0755);
-                return root / "a/smartctl";
-            } },
-        { "a path that walks back up", false, false,
-            [&](const auto& root) {
-                script(root);
-                std::filesystem::create_directories(root / "b");
-                return root / "b/../a/smartctl";
-            } },
-        { "a relative path", false, false, [](const auto&) { return std::filesystem::path("a/smartctl"); } },
-        { "file owned by another user", false, true,
-            [&](const auto& root) {
-                auto path = script(root);
-                ::chown(path.c_str(), 65534, 65534);
-                return path;
-            } },
-        { "folder owned by another user", false, true,
-            withFolder([](const char* a) { ::chown(a, 65534, 65534); }) },
+        { "folder behind a symbolic link", false,
+            [](const fs::path& root) { fs::create_directory_symlink(root / "a", root / "b"); }, "b/smartctl" },
+        { "a folder instead of a file", false, replaced([](const fs::path& file) { fs::create_directory(file); }) },
+        { "a FIFO, which must not block the open", false,
+            replaced([](const fs::path& file) { ::mkfifo(file.c_str(), 0755); }) },
+        { "a path that walks back up", false, [](const fs::path& root) { fs::create_directory(root / "b"); },
+            "b/../a/smartctl" },
+        { "a relative path", false, [](const fs::path&) {}, nullptr },
+        { "file owned by another user", false, chownOf("a/smartctl"), "a/smartctl", true },
+        { "folder owned by another user", false, chownOf("a"), "a/smartctl", true },
     };
     for (const auto& testCase : cases) {
         if (testCase.needsRoot && ::geteuid() != 0)
             continue;
         SCOPED_TRACE(testCase.name);
         TemporaryDirectory directory;
-        const auto path = testCase.plant(directory.path());
-        auto opened = TrustedFile::openExecutable(path);
+        writeScript(directory / "a/smartctl", "");
+        testCase.weaken(directory.path());
+        auto opened = TrustedFile::openExecutable(testCase.path ? directory / testCase.path : "a/smartctl");
         EXPECT_EQ(opened.has_value(), testCase.trusted) << (opened ? "" : opened.error());
     }
     if (::geteuid() != 0)

@@ -75,9 +75,8 @@ protected:
         // number alone would decide which of them holds a path.
         struct stat status;
         ASSERT_EQ(::stat(volume.c_str(), &status), 0);
-        realDevice = { ::major(status.st_dev), ::minor(status.st_dev) };
-        rootEntry
-            = fmt::format("1 0 {}:{} / / rw - ext4 /dev/vda rw\n", realDevice.first, realDevice.second + 1);
+        rootEntry = fmt::format(
+            "1 0 {}:{} / / rw - ext4 /dev/vda rw\n", ::major(status.st_dev), ::minor(status.st_dev) + 1);
         FakeSysfsTree::write(tree.root() / "proc/self/mountinfo",
             rootEntry + "2 1 7:3 / " + volume.string() + " rw - ext4 /dev/loop3 rw\n");
         tree.device("virtual", "");
@@ -93,24 +92,8 @@ protected:
 
     FakeSysfsTree tree;
     std::filesystem::path volume;
-    std::pair<unsigned, unsigned> realDevice;
     std::string rootEntry;
 };
-
-TEST_F(FakeMountRoots, APathInsideAMountThatHidesAnEarlierDeeperOneBelongsToTheLaterMount)
-{
-    // The folder really is on the file system of `volume` (its st_dev); a loop device mounted on
-    // the folder before is listed first and hidden, whatever its longer mount point says.
-    FakeSysfsTree::write(tree.root() / "proc/self/mountinfo",
-        rootEntry
-            + fmt::format("2 1 7:3 / {0}/folder rw - ext4 /dev/loop3 rw\n"
-                          "3 1 {1}:{2} / {0} rw - tmpfs scratch rw\n",
-                volume.string(), realDevice.first, realDevice.second));
-    auto statistics = lookup().fileSystemStatistics((volume / "folder").string());
-    ASSERT_TRUE(statistics);
-    EXPECT_EQ(statistics->mountPoint, volume.string());
-    EXPECT_EQ(statistics->fileSystemTypeName, "tmpfs");
-}
 
 TEST_F(FakeMountRoots, AnUnlabelledVolumeIsNamedAfterItsMountPointNeverAfterTheFolder)
 {

@@ -25,8 +25,9 @@ protected:
         testing::writeScript(directory.path() / "resources/smartctl", "cat '" + file.string() + "'\nexit 0");
     }
 
-    Expected<ProcessOutput, ProcessError> smart(std::vector<std::string> arguments)
+    Expected<ProcessOutput, ProcessError> smart(const char* language, std::vector<std::string> arguments)
     {
+        LanguageGuard guard(language);
         arguments.insert(arguments.begin(), { TALLOWIN_CLI_PATH, "smart" });
         return PosixProcessRunner().run(arguments, 60s);
     }
@@ -43,22 +44,14 @@ TEST_F(SmartCommandTest, PrintsTheReportAsJsonOrTextAndFailsWhenThereIsNone)
     // The daemon only serves names its sysfs lists; the recorded report is an NVMe controller's.
     std::filesystem::create_directories(directory.path() / "sysfs/class/nvme/nvme0");
     testing::ProbeWardenProcess daemon(directory.path());
-    std::optional<Expected<ProcessOutput, ProcessError>> json, text;
-    {
-        LanguageGuard english("en");
-        json = smart({ "--device", "/dev/nvme0", "--json" });
-    }
-    {
-        LanguageGuard chinese("zh_CN");
-        text = smart({ "--device", "nvme0" });
-    }
+    auto json = smart("en", { "--device", "/dev/nvme0", "--json" });
+    auto text = smart("zh_CN", { "--device", "nvme0" });
     answerWith("error-open-permission-denied-nvme-xall.json");
-    LanguageGuard english("en");
-    auto missing = smart({ "--device", "nvme0", "--json" });
+    auto missing = smart("en", { "--device", "nvme0", "--json" });
 
-    ASSERT_TRUE(*json && *text && missing);
-    ASSERT_EQ((*json)->exitStatus, 0) << (*json)->standardError;
-    auto report = nlohmann::ordered_json::parse((*json)->standardOutput);
+    ASSERT_TRUE(json && text && missing);
+    ASSERT_EQ(json->exitStatus, 0) << json->standardError;
+    auto report = nlohmann::ordered_json::parse(json->standardOutput);
     std::vector<std::string> keys;
     for (const auto& item : report.items())
         keys.push_back(item.key());
@@ -70,9 +63,9 @@ TEST_F(SmartCommandTest, PrintsTheReportAsJsonOrTextAndFailsWhenThereIsNone)
         (nlohmann::ordered_json { { "keyPath", "serial_number" }, { "displayName", "Serial Number" },
             { "value", "S466NX0M776250H" } }));
 
-    ASSERT_EQ((*text)->exitStatus, 0) << (*text)->standardError;
-    EXPECT_TRUE((*text)->standardOutput.starts_with("总体状态：PASSED\n支持 SMART：-\n命令：")) << (*text)->standardOutput;
-    EXPECT_NE((*text)->standardOutput.find("\n\n序列号: S466NX0M776250H\n型号: Samsung SSD 970 EVO 500GB\n"),
+    ASSERT_EQ(text->exitStatus, 0) << text->standardError;
+    EXPECT_TRUE(text->standardOutput.starts_with("总体状态：PASSED\n支持 SMART：-\n命令：")) << text->standardOutput;
+    EXPECT_NE(text->standardOutput.find("\n\n序列号: S466NX0M776250H\n型号: Samsung SSD 970 EVO 500GB\n"),
         std::string::npos);
 
     EXPECT_EQ(missing->exitStatus, 1);
@@ -85,11 +78,10 @@ TEST_F(SmartCommandTest, RawPrintsWhatSmartctlGaveRefusesBadPathsAndNeedsTheHelp
 {
     testing::writeScript(directory.path() / "resources/smartctl", "printf '{\"ok\":true}'\nexit 64");
     testing::ProbeWardenProcess daemon(directory.path());
-    LanguageGuard english("en");
-    auto printed = smart({ "--raw", "--device", "/dev/sdb" });
-    auto refused = smart({ "--raw", "--device", "../etc/passwd" });
+    auto printed = smart("en", { "--raw", "--device", "/dev/sdb" });
+    auto refused = smart("en", { "--raw", "--device", "../etc/passwd" });
     daemon.kill();
-    auto unreachable = smart({ "--raw", "--device", "sdb" });
+    auto unreachable = smart("en", { "--raw", "--device", "sdb" });
 
     ASSERT_TRUE(printed && refused && unreachable);
     EXPECT_EQ(printed->exitStatus, 0) << printed->standardError;

@@ -1,22 +1,11 @@
 // The helper client against a scripted fake daemon, and against the real daemon program (in
 // standalone mode, with a fake smartctl).
-#include "core/MainQueue.h"
-#include "core/SerialQueue.h"
-#include "helper_protocol/SmartctlHelperProtocol.h"
-#include "helper_protocol/UnixSocket.h"
 #include "smart/FakeHelperDaemon.h"
-#include "smart/SmartctlHelperClient.h"
 #include "support/FakeSmartctl.h"
 #include "support/ProbeWardenProcess.h"
-#include "support/TemporaryDirectory.h"
 
 #include <gtest/gtest.h>
-#include <list>
 #include <nlohmann/json.hpp>
-#include <stdexcept>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <thread>
 
 using namespace tallowin;
 using namespace tallowin::testing;
@@ -40,23 +29,7 @@ Action echo(const Request& request, int)
     return { .frames = { FakeHelperDaemon::result(request.id, request.bsdName) } };
 }
 
-// A helper client wired as the application wires it, to the development socket in a fresh
-// temporary directory.
-class SmartctlHelperClientTest : public ::testing::Test {
-protected:
-    std::shared_ptr<SmartctlHelperClient> makeClient(
-        std::chrono::milliseconds replyTimeout = SmartctlHelperClient::defaultReplyTimeout)
-    {
-        auto manager = PrivilegedHelperManager::create(
-            { std::make_shared<DevelopmentServiceManager>(socketPath.string()), mainQueue, {}, &notifications });
-        return SmartctlHelperClient::create(manager, { socketPath.string(), replyTimeout });
-    }
-
-    TemporaryDirectory directory;
-    std::filesystem::path socketPath = directory / "probewarden.sock";
-    std::shared_ptr<SerialMainQueue> mainQueue = std::make_shared<SerialMainQueue>();
-    NotificationCenter notifications;
-};
+class SmartctlHelperClientTest : public ::testing::Test, protected HelperClientSetup { };
 
 }
 
