@@ -321,12 +321,6 @@ TEST(DiskMetricsCollector, DegradedLinksOfSelectedWholeDisksAreFlaggedByKind)
     auto text = machine.scrape();
     EXPECT_EQ(degraded(text), (std::set<std::string> { "sda usb-speed", "sdd sata-speed" })) << text;
     EXPECT_EQ(text.find(R"(tallowin_disk_link_degraded{device="sda1")"), std::string::npos);
-
-    FakeMachine chosen;
-    chosen.addUsbDisk("2-1", " 3.20", "480", "sda", 0);
-    chosen.addUsbDisk("2-4", " 3.00", "480", "sdb", 16);
-    chosen.start(std::set<std::string> { "sdb" });
-    EXPECT_EQ(degraded(chosen.scrape()), std::set<std::string> { "sdb usb-speed" });
 }
 
 TEST(DiskMetricsCollector, BenchmarkSeriesShowTheNewestRunOfEachDrive)

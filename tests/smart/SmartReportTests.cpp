@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
-#include <fmt/format.h>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <limits>
@@ -224,25 +223,6 @@ TEST(SmartmontoolsBridgeRealOutputs, StatusCapabilityIdentityFirstAndNothingHidd
                         << row.keyPath;
             }
         }
-    }
-}
-
-TEST(SmartmontoolsBridgeRealOutputs, CountersAboveTwoToThe53KeepEveryDigit)
-{
-    ScopedTestLogSink quiet;
-    LanguageGuard english("en_US");
-    for (const auto& [file, attribute, expected] :
-        { std::tuple { "ata-hdd-seagate-st1000nm0008-redacted.json", 240, "13,997,186,748,561,226" },
-            { "ata-hdd-seagate-st6000nm0115-megaraid-all.json", 240, "1,265,348,905,053,451" } }) {
-        auto data = readSmartctlFile(file);
-        auto info = SmartmontoolsBridge::parse(runOf(data), "sda");
-        ASSERT_TRUE(info) << file;
-        auto table = json::parse(data)["ata_smart_attributes"]["table"];
-        auto index = std::find_if(table.begin(), table.end(), [&](const json& row) { return row["id"] == attribute; })
-            - table.begin();
-        const auto* row = rowAt(info->details, fmt::format("ata_smart_attributes.table[{}].raw.value", index));
-        ASSERT_NE(row, nullptr) << file;
-        EXPECT_EQ(row->displayName + " = " + row->value, std::string("Raw Value = ") + expected) << file;
     }
 }
 
