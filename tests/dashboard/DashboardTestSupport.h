@@ -120,6 +120,11 @@ inline DiskVolumeDescriptor sampleVolume(std::string url = "/media/user/Archive"
     return volume;
 }
 
+inline DiskSMARTInfo::Detail detail(std::string keyPath, std::string displayName, std::string value)
+{
+    return { Uuid::random(), std::move(keyPath), std::move(displayName), std::move(value) };
+}
+
 inline DiskSMARTInfo sampleSmartInfo()
 {
     DiskSMARTInfo info;
