@@ -45,9 +45,6 @@ DiskSMARTInfo::Detail detail(std::string keyPath, std::string displayName, std::
 DiskVolumeDescriptor volumeWithDetails(std::vector<DiskSMARTInfo::Detail> details)
 {
     DiskVolumeDescriptor volume;
-    volume.url = "/mnt/data";
-    volume.bsdName = "sda1";
-    volume.displayName = "Data";
     volume.smartInfo = DiskSMARTInfo { "PASSED", true, std::move(details), std::nullopt };
     return volume;
 }
@@ -195,18 +192,8 @@ VolumeControlPanelModel panelModel(const std::optional<DiskVolumeDescriptor>& vo
 
 DiskVolumeDescriptor panelVolume()
 {
-    DiskVolumeDescriptor volume;
-    volume.url = "/media/user/Archive";
-    volume.bsdName = "sdb1";
-    volume.displayName = "Archive";
-    volume.connectionTypeDescription = "USB";
-    volume.connectionSpeedDescription = "10 Gb/s";
-    volume.fileSystemDescription = "EXT4";
-    volume.totalCapacityBytes = 500'107'862'016ULL;
-    volume.availableCapacityBytes = 123'456'789'012ULL;
-    volume.hardwareVendor = "  Samsung ";
-    volume.hardwareModel = "Portable SSD T7";
-    return volume;
+    return { "/media/user/Archive", "sdb1", "Archive", "USB", "10 Gb/s", "EXT4", 500'107'862'016ULL, 123'456'789'012ULL,
+        "  Samsung ", "Portable SSD T7", std::nullopt };
 }
 
 std::vector<std::string> chipValues(const VolumeControlPanelModel& model)
