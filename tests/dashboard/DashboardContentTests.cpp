@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <limits>
 #include <set>
 
 using namespace tallowin;
@@ -15,17 +14,12 @@ using EffectivePayload = DiskPerformanceTester::EffectivePayload;
 
 namespace {
 
-DiskSample sample(std::uint64_t readBytes, std::uint64_t writeBytes = 0, std::uint64_t readOps = 0, std::uint64_t writeOps = 0)
-{
-    return { Uuid::random(), 0, readBytes, writeBytes, readOps, writeOps };
-}
-
 // Samples numbered from 1, oldest first: sample i reads i bytes and does i operations.
 std::vector<DiskSample> numbered(std::size_t count)
 {
     std::vector<DiskSample> samples;
     for (std::size_t i = 1; i <= count; ++i)
-        samples.push_back(sample(i, 2 * i, i, 3 * i));
+        samples.push_back({ Uuid::random(), 0, i, 2 * i, i, 3 * i });
     return samples;
 }
 
@@ -120,22 +114,6 @@ TEST(MetricCardTexts, RatesOperationsAndTotalsInBothLanguages)
     }
 }
 
-TEST(MetricCards, LiveFiguresDurationAndTemperatureCard)
-{
-    LanguageGuard chinese("zh_CN");
-    std::optional<DiskVolumeDescriptor> volume
-        = volumeWithDetails({ detail("temperature.controller", "Controller Temperature", "41") });
-    std::vector<DiskSample> samples { sample(3'000'000, 0, 4, 0), sample(5'000'000, 1'000, 7, 2) };
-    auto cards = metricCards({ samples, 1000, 0, 2'000'000'000, 100000, &volume });
-    std::vector<std::string> values;
-    for (const auto& card : cards)
-        values.push_back(card.valueText);
-    // At 1000 ms only the newest sample counts.
-    EXPECT_EQ(values, (std::vector<std::string> { "5 MB/秒", "1 KB/秒", "7/秒", "2/秒", "0 字节", "2 GB", "27:46:40", "41 ℃" }));
-    EXPECT_EQ(cards[7].title, "主控温度");
-    EXPECT_EQ(cards[7].accentColor, AccentColor::red);
-}
-
 TEST(MetricCards, TemperatureRule)
 {
     LanguageGuard english("en");
@@ -147,8 +125,7 @@ TEST(MetricCards, TemperatureRule)
     const auto controller = [](std::string value) { return detail("temperature.controller", "T", std::move(value)); };
     for (const auto& c : std::vector<Case> {
              { "numeric value", { controller("41") }, "41 ℃" },
-             { "unit already given", { controller("41 Celsius") }, "41 Celsius" },
-             { "degree sign", { controller(" 39 °C ") }, "39 °C" },
+             { "unit already given", { controller(" 39 °C ") }, "39 °C" },
              { "a later detail qualifies", { controller("N/A"), detail("other", "  controller temperature ", "38") }, "38 ℃" },
              { "chinese label", { detail("x.y", "主控温度", "40") }, "40 ℃" },
              { "key with both words", { detail("nvme.Controller_Busy_Temperature", "T", "52.46 C") }, "52.5 ℃" },

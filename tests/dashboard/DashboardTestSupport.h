@@ -32,11 +32,6 @@ struct DiskIOMonitorTestPeer {
     {
         monitor.publish(monitor.m_monitoringDuration, seconds, DiskIOMonitor::Property::monitoringDuration);
     }
-    static void setTotals(DiskIOMonitor& monitor, std::uint64_t read, std::uint64_t written)
-    {
-        monitor.publish(monitor.m_totalReadBytes, read, DiskIOMonitor::Property::totalReadBytes);
-        monitor.publish(monitor.m_totalWriteBytes, written, DiskIOMonitor::Property::totalWriteBytes);
-    }
 };
 
 // Publishes tester state (a run in progress, a result, messages) without running a test.
