@@ -275,8 +275,6 @@ TEST(VolumeControlPanel, ButtonsCallTheirActionsAndTheTestButtonSwitches)
     EXPECT_EQ(panel.testButton()->text(), "Stop");
     panel.testButton()->click();
     EXPECT_EQ(calls, (std::vector<std::string> { "select", "toggle", "smart", "export", "run", "stop" }));
-    EXPECT_EQ(panel.height(), 108);
-    EXPECT_EQ(panel.chipTexts().size(), 4u);
 }
 
 TEST(PerformanceMetricsStrip, ARowTooWideScrollsSidewaysWithThePlainWheel)
@@ -285,9 +283,6 @@ TEST(PerformanceMetricsStrip, ARowTooWideScrollsSidewaysWithThePlainWheel)
     PerformanceStripInputs inputs;
     inputs.lastResult = DiskPerformanceTester::Result {};
     strip.setInputs(inputs);
-    EXPECT_EQ(strip.items().size(), 8u);
-    EXPECT_EQ(strip.height(), 64);
-
     // Eight results do not fit 600 points.
     strip.resize(600, 64);
     strip.show();
