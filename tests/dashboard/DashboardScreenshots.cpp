@@ -55,62 +55,48 @@ DiskPerformanceTester::Result sampleResult()
     return result;
 }
 
-class Shooter {
-public:
-    explicit Shooter(QString folder)
-        : m_folder(std::move(folder))
-    { }
+// Saves a picture; a picture that cannot be written fails the program.
+bool save(const QPixmap& picture, const QString& folder, const QString& name)
+{
+    QString path = QDir(folder).filePath(name + ".png");
+    bool saved = picture.save(path, "PNG");
+    std::fprintf(saved ? stdout : stderr, saved ? "%s\n" : "cannot write %s\n", qPrintable(path));
+    return saved;
+}
 
-    // Builds a dashboard, lets `arrange` put the models in a state, and saves the window.
-    void shoot(const QString& name, const std::function<void(DashboardModels&, DashboardRootView&)>& arrange,
-        const std::function<QWidget*(DashboardRootView&)>& subject = {})
-    {
-        DashboardModels models;
-        NotificationCenter notifications;
-        auto dependencies = models.dependencies();
-        dependencies.notificationCenter = &notifications;
-        DashboardRootView view(dependencies);
-        view.resize(1280, 860);
-        view.show();
-        arrange(models, view);
-        models.mainQueue->runPending();
-        view.rebuildNow();
-        for (int i = 0; i < 5; ++i)
-            QApplication::processEvents();
-        view.finishAnimations();
-        QWidget* target = subject ? subject(view) : &view;
+// Builds a dashboard, lets `arrange` put the models in a state, and saves the window, or the
+// window `subject` picks: the sheet, a window of its own, is also drawn over the dimmed main
+// window, where the user sees it.
+bool shoot(const QString& folder, const QString& name, const std::function<void(DashboardModels&, DashboardRootView&)>& arrange,
+    const std::function<QWidget*(DashboardRootView&)>& subject = {})
+{
+    DashboardModels models;
+    NotificationCenter notifications;
+    auto dependencies = models.dependencies();
+    dependencies.notificationCenter = &notifications;
+    DashboardRootView view(dependencies);
+    view.resize(1280, 860);
+    view.show();
+    arrange(models, view);
+    models.mainQueue->runPending();
+    view.rebuildNow();
+    for (int i = 0; i < 5; ++i)
         QApplication::processEvents();
-        save(target->grab(), name);
-        if (subject) {
-            // The sheet is a window of its own; draw it over the dimmed main window, where the
-            // user sees it.
-            QPixmap window = view.grab();
-            QPixmap sheet = target->grab();
-            QPainter painter(&window);
-            painter.fillRect(window.rect(), QColor(0, 0, 0, 110));
-            painter.drawPixmap((window.width() - sheet.width()) / 2, 28, sheet);
-            painter.end();
-            save(window, name + "-window");
-        }
+    view.finishAnimations();
+    QWidget* target = subject ? subject(view) : &view;
+    QApplication::processEvents();
+    bool saved = save(target->grab(), folder, name);
+    if (subject) {
+        QPixmap window = view.grab();
+        QPixmap sheet = target->grab();
+        QPainter painter(&window);
+        painter.fillRect(window.rect(), QColor(0, 0, 0, 110));
+        painter.drawPixmap((window.width() - sheet.width()) / 2, 28, sheet);
+        painter.end();
+        saved = save(window, folder, name + "-window") && saved;
     }
-
-    int failures() const { return m_failures; }
-
-private:
-    void save(const QPixmap& picture, const QString& name)
-    {
-        QString path = QDir(m_folder).filePath(name + ".png");
-        if (!picture.save(path, "PNG")) {
-            std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
-            ++m_failures;
-            return;
-        }
-        std::printf("%s\n", qPrintable(path));
-    }
-
-    QString m_folder;
-    int m_failures { 0 };
-};
+    return saved;
+}
 
 void selectVolume(DashboardModels& models, bool withSmart)
 {
@@ -134,34 +120,38 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "cannot create %s\n", qPrintable(folder));
         return 1;
     }
-    Shooter shooter(folder);
+    int failures = 0;
+    auto shooter = [&](const QString& name, const std::function<void(DashboardModels&, DashboardRootView&)>& arrange,
+                       const std::function<QWidget*(DashboardRootView&)>& subject = {}) {
+        failures += shoot(folder, name, arrange, subject) ? 0 : 1;
+    };
 
     for (const char* language : { "en", "zh" }) {
         LanguageGuard guard(std::string(language) == "en" ? "en_US" : "zh_CN");
         QString suffix = QStringLiteral("-") + language;
 
-        shooter.shoot("no-volume" + suffix, [](DashboardModels&, DashboardRootView&) { });
+        shooter("no-volume" + suffix, [](DashboardModels&, DashboardRootView&) { });
 
-        shooter.shoot("monitoring" + suffix, [](DashboardModels& models, DashboardRootView&) {
+        shooter("monitoring" + suffix, [](DashboardModels& models, DashboardRootView&) {
             selectVolume(models, true);
             DiskIOMonitorTestPeer::setMonitoring(*models.monitor, true);
             DiskIOMonitorTestPeer::setDuration(*models.monitor, 3725);
             DiskIOMonitorTestPeer::applyBatch(*models.monitor, busyHistory(600));
         });
 
-        shooter.shoot("test-running" + suffix, [](DashboardModels& models, DashboardRootView&) {
+        shooter("test-running" + suffix, [](DashboardModels& models, DashboardRootView&) {
             selectVolume(models, false);
             DiskPerformanceTesterTestPeer::setRunning(
                 *models.tester, ProgressState { BenchmarkPhase::sequentialWrite, 0.425, 83.4, 112.6 });
         });
 
-        shooter.shoot("result" + suffix, [](DashboardModels& models, DashboardRootView&) {
+        shooter("result" + suffix, [](DashboardModels& models, DashboardRootView&) {
             selectVolume(models, true);
             DiskIOMonitorTestPeer::applyBatch(*models.monitor, busyHistory(120));
             DiskPerformanceTesterTestPeer::setResult(*models.tester, sampleResult());
         });
 
-        shooter.shoot(
+        shooter(
             "smart-sheet" + suffix,
             [](DashboardModels& models, DashboardRootView& view) {
                 selectVolume(models, true);
@@ -170,7 +160,7 @@ int main(int argc, char** argv)
             },
             [](DashboardRootView& view) -> QWidget* { return view.smartSheet(); });
 
-        shooter.shoot("bubbles" + suffix, [](DashboardModels& models, DashboardRootView&) {
+        shooter("bubbles" + suffix, [](DashboardModels& models, DashboardRootView&) {
             selectVolume(models, false);
             models.monitor->reportError(localized("Export failed: Permission denied", "导出失败：权限不足"));
             DiskPerformanceTesterTestPeer::setResult(*models.tester, sampleResult());
@@ -181,5 +171,5 @@ int main(int argc, char** argv)
                     "性能测试完成，报告已自动保存至：/media/user/Archive/Tallowin-Performance-20251207-051500.html"));
         });
     }
-    return shooter.failures() == 0 ? 0 : 1;
+    return failures == 0 ? 0 : 1;
 }

@@ -32,11 +32,6 @@ struct DiskIOMonitorTestPeer {
     {
         monitor.publish(monitor.m_monitoringDuration, seconds, DiskIOMonitor::Property::monitoringDuration);
     }
-    static void setTotals(DiskIOMonitor& monitor, std::uint64_t read, std::uint64_t written)
-    {
-        monitor.publish(monitor.m_totalReadBytes, read, DiskIOMonitor::Property::totalReadBytes);
-        monitor.publish(monitor.m_totalWriteBytes, written, DiskIOMonitor::Property::totalWriteBytes);
-    }
 };
 
 // Publishes tester state (a run in progress, a result, messages) without running a test.
@@ -106,18 +101,13 @@ struct DashboardModels {
 
 inline DiskVolumeDescriptor sampleVolume(std::string url = "/media/user/Archive")
 {
-    DiskVolumeDescriptor volume;
-    volume.url = std::move(url);
-    volume.bsdName = "sdb1";
-    volume.displayName = "Archive";
-    volume.connectionTypeDescription = "USB";
-    volume.connectionSpeedDescription = "10 Gb/s";
-    volume.fileSystemDescription = "EXT4";
-    volume.totalCapacityBytes = 500'107'862'016ULL;
-    volume.availableCapacityBytes = 123'456'789'012ULL;
-    volume.hardwareVendor = "Samsung";
-    volume.hardwareModel = "Portable SSD T7";
-    return volume;
+    return { std::move(url), "sdb1", "Archive", "USB", "10 Gb/s", "EXT4", 500'107'862'016ULL, 123'456'789'012ULL, "Samsung",
+        "Portable SSD T7", std::nullopt };
+}
+
+inline DiskSMARTInfo::Detail detail(std::string keyPath, std::string displayName, std::string value)
+{
+    return { Uuid::random(), std::move(keyPath), std::move(displayName), std::move(value) };
 }
 
 inline DiskSMARTInfo sampleSmartInfo()
@@ -125,13 +115,9 @@ inline DiskSMARTInfo sampleSmartInfo()
     DiskSMARTInfo info;
     info.overallStatus = "PASSED";
     info.isCapable = true;
-    info.details = {
-        { Uuid::random(), "model_name", "Model Name", "Samsung SSD 980 PRO 1TB" },
-        { Uuid::random(), "temperature.current", "Temperature", "41" },
-        { Uuid::random(), "temperature.controller", "Controller Temperature", "44" },
-        { Uuid::random(), "power_on_time.hours", "Power On Hours", "1,234" },
-        { Uuid::random(), "smart_status.passed", "smart_status.passed", "true" },
-    };
+    info.details = { detail("model_name", "Model Name", "Samsung SSD 980 PRO 1TB"),
+        detail("temperature.current", "Temperature", "41"), detail("temperature.controller", "Controller Temperature", "44"),
+        detail("power_on_time.hours", "Power On Hours", "1,234"), detail("smart_status.passed", "smart_status.passed", "true") };
     info.sourceCommand = "smartctl -j -x /dev/sdb";
     return info;
 }
