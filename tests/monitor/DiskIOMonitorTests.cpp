@@ -4,9 +4,10 @@
 #include "support/LanguageGuard.h"
 
 #include <algorithm>
-#include <condition_variable>
+#include <future>
 #include <gtest/gtest.h>
 #include <limits>
+#include <mutex>
 #include <numeric>
 #include <thread>
 
@@ -33,6 +34,13 @@ struct DiskIOMonitorTestPeer {
 
 namespace {
 
+DiskVolumeDescriptor volumeNamed(std::string name)
+{
+    DiskVolumeDescriptor volume;
+    volume.bsdName = std::move(name);
+    return volume;
+}
+
 const auto steadyCounters = [](std::uint64_t i) { return StatisticsSnapshot { 512 * i, 4096 * i, i, i }; };
 
 class DiskIOMonitorTest : public ::testing::Test {
@@ -48,9 +56,7 @@ protected:
 
     void start(Precision precision, std::size_t samples)
     {
-        DiskVolumeDescriptor volume;
-        volume.bsdName = "vda";
-        monitor->setSelectedVolume(volume);
+        monitor->setSelectedVolume(volumeNamed("vda"));
         monitor->updateSamplingPrecision(precision);
         monitor->startMonitoring();
         ASSERT_TRUE(runUntil([&] { return monitor->sampleCount() >= samples; }));
@@ -91,9 +97,8 @@ class StatisticsSessionTest : public DiskIOMonitorTest {
 protected:
     auto open(std::string bsdName)
     {
-        DiskVolumeDescriptor volume;
-        volume.bsdName = std::move(bsdName);
-        return DiskIOKitStatisticsProvider::StatisticsSession::create(registry, volume);
+        return DiskIOKitStatisticsProvider::StatisticsSession::create(
+            registry, volumeNamed(std::move(bsdName)));
     }
     RegistryObjectRef add(std::string className, std::optional<RegistryDictionary> statistics,
         const RegistryObjectRef& parent = nullptr, std::optional<std::uint64_t> id = std::nullopt)
@@ -215,9 +220,7 @@ TEST_F(DiskIOMonitorTest, StartDiscardsThePreviousRunsPendingSamples)
 // behind to fail with "Monitoring has been stopped.".
 TEST_F(DiskIOMonitorTest, StopRightAfterStartEndsTheRunWithoutAnError)
 {
-    DiskVolumeDescriptor volume;
-    volume.bsdName = "vda";
-    monitor->setSelectedVolume(volume);
+    monitor->setSelectedVolume(volumeNamed("vda"));
     monitor->updateSamplingPrecision(Precision::ms1);
     for (int attempt = 0; attempt < 20; ++attempt) {
         monitor->startMonitoring();
@@ -270,27 +273,16 @@ public:
         , m_gatedName(std::move(gatedName))
     { }
 
-    void waitUntilEntered()
-    {
-        std::unique_lock lock(m_mutex);
-        ASSERT_TRUE(m_changed.wait_for(lock, 10s, [&] { return m_entered; }));
-    }
-    void release()
-    {
-        std::lock_guard lock(m_mutex);
-        m_released = true;
-        m_changed.notify_all();
-    }
+    void waitUntilEntered() { ASSERT_EQ(m_enteredFuture.wait_for(10s), std::future_status::ready); }
+    void release() { m_released.set_value(); }
 
     Expected<std::vector<RegistryObjectRef>, RegistryMatchingFailure> matchBSDName(
         std::string_view name) override
     {
         if (name != m_gatedName)
             return m_inner->matchBSDName(name);
-        std::unique_lock lock(m_mutex);
-        m_entered = true;
-        m_changed.notify_all();
-        m_changed.wait(lock, [&] { return m_released; });
+        std::call_once(m_enteredOnce, [&] { m_entered.set_value(); });
+        m_releasedFuture.wait();
         return std::vector<RegistryObjectRef> {};
     }
     std::optional<std::string> className(const RegistryObjectRef& object) override
@@ -318,10 +310,10 @@ public:
 private:
     std::shared_ptr<FakeDeviceRegistry> m_inner;
     std::string m_gatedName;
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    bool m_entered { false };
-    bool m_released { false };
+    std::promise<void> m_entered, m_released;
+    std::future<void> m_enteredFuture = m_entered.get_future();
+    std::shared_future<void> m_releasedFuture = m_released.get_future().share();
+    std::once_flag m_enteredOnce;
 };
 
 // Wall time that a test can step back, as NTP does, and monotonic time that only it advances.
@@ -342,13 +334,6 @@ private:
     std::atomic<double> m_wall { 1.8e9 };
     std::atomic<std::int64_t> m_monotonic { 1'000'000'000 };
 };
-
-DiskVolumeDescriptor volumeNamed(std::string name)
-{
-    DiskVolumeDescriptor volume;
-    volume.bsdName = std::move(name);
-    return volume;
-}
 
 }
 
