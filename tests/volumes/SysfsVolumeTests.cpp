@@ -3,6 +3,7 @@
 #include "support/BlockDeviceUnderPath.h"
 #include "support/FakeSysfsTree.h"
 #include "support/LanguageGuard.h"
+#include "support/LoopMount.h"
 #include "support/ShellCommand.h"
 #include "support/TemporaryDirectory.h"
 #include "volumes/DiskVolumeResolver.h"
@@ -11,7 +12,6 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-#include <sys/mount.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -344,47 +344,20 @@ TEST_F(OnThisMachine, PathsWithoutADiskAreRefusedWithWhatALinuxUserNeedsToKnow)
     }
 }
 
-// An ext4 image on a loop device, mounted at a path with a space (mountinfo escapes it); every
-// step is undone in reverse order when the guard goes, even if an assertion failed half way.
-struct LoopMount {
-    testing::TemporaryDirectory directory { "tallowin-loop" };
-    std::string mountPoint = (directory / "mnt point").string();
-    std::string loop;
-    bool mounted { false };
-
-    LoopMount()
-    {
-        auto image = fmt::format("'{}'", (directory / "image.ext4").string());
-        std::filesystem::create_directory(mountPoint);
-        auto made = testing::runShell(fmt::format("{{ truncate -s 16M {0} && mkfs.ext4 -q -L TallowinTest "
-                                                  "{0} && losetup -f --show {0}; }} 2>/dev/null",
-            image));
-        loop = made.exitStatus == 0 ? made.output.substr(0, made.output.find('\n')) : "";
-        mounted = !loop.empty() && ::mount(loop.c_str(), mountPoint.c_str(), "ext4", 0, nullptr) == 0;
-    }
-    ~LoopMount()
-    {
-        if (mounted)
-            ::umount2(mountPoint.c_str(), MNT_DETACH);
-        if (!loop.empty())
-            testing::runShell("losetup -d " + loop + " 2>/dev/null");
-    }
-    LoopMount(const LoopMount&) = delete;
-};
-
 TEST_F(OnThisMachine, ALoopMountedImageResolvesToItsLoopDeviceAndLabel)
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root for losetup and mount";
-    LoopMount loop;
-    if (!loop.mounted)
+    // At a path with a space, which mountinfo escapes.
+    testing::LoopMount loop("16M", "-L TallowinTest", "tallowin-loop", "mnt point");
+    if (!loop.isMounted())
         GTEST_SKIP() << "loop devices or ext4 mounts are not available here";
-    auto folder = loop.mountPoint + "/photos/2024";
+    auto folder = loop.path() + "/photos/2024";
     std::filesystem::create_directories(folder);
     auto descriptor = resolve(folder);
     ASSERT_TRUE(descriptor);
     EXPECT_EQ(descriptor->url, std::filesystem::canonical(folder).string());
-    EXPECT_EQ(descriptor->bsdName, std::filesystem::path(loop.loop).filename());
+    EXPECT_EQ(descriptor->bsdName, std::filesystem::path(loop.device()).filename());
     EXPECT_EQ(descriptor->displayName, "TallowinTest");
     EXPECT_EQ(descriptor->fileSystemDescription, "EXT4");
     EXPECT_EQ(descriptor->connectionTypeDescription, "Loop");
