@@ -1,5 +1,6 @@
 #include "monitor/DiskIOMonitor.h"
 #include "platform/SysfsRegistry.h"
+#include "support/BlockDeviceUnderPath.h"
 #include "support/FakeSysfsTree.h"
 #include "support/LanguageGuard.h"
 #include "support/ShellCommand.h"
@@ -11,8 +12,6 @@
 #include <nlohmann/json.hpp>
 #include <numeric>
 #include <sstream>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <thread>
 #include <unistd.h>
 
@@ -43,24 +42,11 @@ protected:
     tallowin::testing::LanguageGuard english { "en" };
 };
 
-// The kernel block name of the disk that holds the temporary folder (the whole disk when the
-// folder is on a partition), which the tests write to; nothing when no block device holds it.
+// The whole disk holding the temporary folder, which the tests write to.
 std::optional<std::string> temporaryFolderDisk()
 {
-    struct stat status { };
-    if (::stat(fs::temp_directory_path().c_str(), &status) != 0 || major(status.st_dev) == 0)
-        return std::nullopt;
-    std::error_code error;
-    auto object = fs::canonical(
-        "/sys/dev/block/" + std::to_string(major(status.st_dev)) + ":" + std::to_string(minor(status.st_dev)),
-        error);
-    if (error)
-        return std::nullopt;
-    if (fs::exists(object / "partition"))
-        object = object.parent_path();
-    if (!fs::exists(object / "stat"))
-        return std::nullopt;
-    return object.filename().string();
+    auto found = tallowin::testing::blockDeviceUnder(fs::temp_directory_path());
+    return found ? std::optional(found->disk) : std::nullopt;
 }
 
 std::optional<StatisticsSnapshot> kernelCounters(const std::string& disk)
