@@ -38,7 +38,6 @@ TEST(BenchmarkHonesty, DeviceCountersFlagOnlyThePhasesACacheAnswered)
         double writeShare;
         std::vector<std::vector<std::string>> kinds; // random write, random read, sequential write, read
     } cases[] = {
-        { "every byte reached the device", 1.0, 1.0, { {}, {}, {}, {} } },
         { "writes merged and amplified by the file system", 1.0, 3.0, { {}, {}, {}, {} } },
         { "just above the threshold", 0.91, 0.91, { {}, {}, {}, {} } },
         { "reads answered by the page cache", 0.1, 1.0, { {}, { "cache" }, {}, { "cache" } } },
