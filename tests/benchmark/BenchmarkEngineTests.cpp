@@ -1,4 +1,3 @@
-#include "BenchmarkTestSupport.h"
 #include "FakeBenchmarkFileSystem.h"
 #include "benchmark/BenchmarkEngine.h"
 #include "benchmark/TemporaryFileRegistry.h"
@@ -9,31 +8,10 @@
 namespace tallowin {
 namespace {
 
-using testing::FakeBenchmarkFileSystem;
-using Kind = FakeBenchmarkFileSystem::Kind;
-using Fault = FakeBenchmarkFileSystem::Fault;
+using testing::EngineRun;
+using Kind = testing::FakeBenchmarkFileSystem::Kind;
+using Fault = testing::FakeBenchmarkFileSystem::Fault;
 using namespace std::chrono_literals;
-
-// The engine on the calling thread, against the in-memory file system.
-struct EngineRun {
-    std::shared_ptr<FakeBenchmarkFileSystem> fileSystem = std::make_shared<FakeBenchmarkFileSystem>();
-    std::vector<std::string> created;
-    std::vector<std::string> finished;
-    std::vector<ProgressState> published;
-
-    Expected<BenchmarkEngine::Result, BenchmarkEngine::Failure> run(std::uint64_t payload)
-    {
-        BenchmarkEngine::Environment environment;
-        environment.fileSystem = fileSystem;
-        environment.randomPhaseDuration = 0.02;
-        environment.randomPhaseWorkingSetLimit = 1024 * 1024;
-        environment.publish = [this](const ProgressState& state) { published.push_back(state); };
-        environment.fileCreated = [this](const std::string& path) { created.push_back(path); };
-        environment.fileFinished = [this](const std::string& path) { finished.push_back(path); };
-        return BenchmarkEngine(std::move(environment))
-            .run("/vol", DiskPerformanceTester::DataSize::gigabytes(1), payload, false);
-    }
-};
 
 TEST(BenchmarkEngine, RunsOnTheCallingThreadAndHandsBackEveryFileItCreated)
 {

@@ -32,9 +32,7 @@ TEST(PayloadSizing, FullDiskKeepsRoomForTheRandomFileAndMetadata)
         { DataSize::availableSpace(), 999999999, std::nullopt },
         // Just above a whole gigabyte: the write would have nowhere to put its metadata.
         { DataSize::availableSpace(), 1000004096, std::nullopt },
-        { DataSize::availableSpace(), 1600000000, std::nullopt },
         { DataSize::availableSpace(), 2000004096, Payload { 1000000000, true, 1000004096 } },
-        { DataSize::availableSpace(), 12345678901, Payload { 11000000000, true, 1345678901 } },
         // A margin that fits inside the rounding costs nothing: not adjusted.
         { DataSize::availableSpace(), 12900000000, Payload { 12000000000, false, 900000000 } },
         { DataSize::availableSpace(), 100000000000, Payload { 98000000000, true, 2000000000 } },
@@ -156,7 +154,8 @@ TEST_F(DiskPerformanceTesterTest, SuccessfulRunChunksThePayloadIgnoresASecondSta
     EXPECT_EQ(report.rfind("/vol/Tallowin-Performance-", 0), 0u);
     EXPECT_EQ(m_tester->automaticReportMessage(),
         "Performance test finished. Report automatically saved to: " + report);
-    EXPECT_TRUE(testing::driveUntil(*m_mainQueue, [&] { return !m_tester->automaticReportMessage(); }, 5s))
+    EXPECT_TRUE(testing::driveUntil(
+        *m_mainQueue, [&] { return !m_tester->automaticReportMessage(); }, 5s))
         << "the notice clears itself";
 }
 
@@ -257,7 +256,8 @@ TEST_F(DiskPerformanceTesterTest, WallClockStepsChangeOnlyTheDate)
     // The wall clock jumps an hour ahead 0.1 s into the run (in its first random phase), as an
     // NTP step would.
     auto stepAt = std::chrono::steady_clock::now() + 100ms;
-    m_clock = [stepAt] { return wallClockNow() + (std::chrono::steady_clock::now() > stepAt ? 3600.0 : 0.0); };
+    m_clock
+        = [stepAt] { return wallClockNow() + (std::chrono::steady_clock::now() > stepAt ? 3600.0 : 0.0); };
     m_randomDuration = 0.2;
     m_payload = 4 * 16777216ull;
     auto before = wallClockNow();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "benchmark/BenchmarkEngine.h"
 #include "benchmark/BenchmarkFileSystem.h"
 
 #include <atomic>
@@ -8,6 +9,7 @@
 #include <map>
 #include <mutex>
 #include <new>
+#include <numeric>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -168,6 +170,48 @@ private:
     std::map<std::string, std::string> m_reports;
     std::vector<std::tuple<std::string, Kind, std::size_t>> m_operations;
     std::atomic<int> m_dropCacheCalls { 0 };
+};
+
+// The engine on the calling thread over the fake file system, with short random phases. Its device
+// counters, when readable, move by a share of what the file system was asked to read and write
+// (1.0: the device saw every byte; 0.1: a cache answered nine bytes in ten).
+struct EngineRun {
+    using Kind = FakeBenchmarkFileSystem::Kind;
+    std::shared_ptr<FakeBenchmarkFileSystem> fileSystem = std::make_shared<FakeBenchmarkFileSystem>();
+    double readShare { 1.0 }, writeShare { 1.0 };
+    bool countersReadable { true };
+    std::optional<LinkCeiling> ceiling;
+    std::vector<std::string> created, finished;
+    std::vector<ProgressState> published;
+
+    std::uint64_t total(Kind kind) const
+    {
+        auto sizes = fileSystem->sizesOf("Tallowin_", kind);
+        return std::accumulate(sizes.begin(), sizes.end(), std::uint64_t { 0 });
+    }
+
+    Expected<BenchmarkEngine::Result, BenchmarkEngine::Failure> run(std::uint64_t payload)
+    {
+        BenchmarkEngine::Environment environment;
+        environment.fileSystem = fileSystem;
+        environment.randomPhaseDuration = 0.02;
+        environment.randomPhaseWorkingSetLimit = 1024 * 1024;
+        environment.linkCeiling = ceiling;
+        environment.publish = [this](const ProgressState& state) { published.push_back(state); };
+        environment.fileCreated = [this](const std::string& path) { created.push_back(path); };
+        environment.fileFinished = [this](const std::string& path) { finished.push_back(path); };
+        environment.readDeviceCounters = [this]() -> std::optional<StatisticsSnapshot> {
+            // Counters near the top of their range: the phase differences must wrap, not trap.
+            constexpr std::uint64_t base = UINT64_MAX - 1000;
+            if (!countersReadable)
+                return std::nullopt;
+            return StatisticsSnapshot { base
+                    + static_cast<std::uint64_t>(readShare * double(total(Kind::read))),
+                base + static_cast<std::uint64_t>(writeShare * double(total(Kind::write))), 0, 0 };
+        };
+        return BenchmarkEngine(std::move(environment))
+            .run("/vol", DiskPerformanceTester::DataSize::gigabytes(1), payload, false);
+    }
 };
 
 }

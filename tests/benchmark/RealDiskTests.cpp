@@ -1,5 +1,6 @@
 #include "BenchmarkTestSupport.h"
 #include "benchmark/DiskPerformanceTester.h"
+#include "support/LoopMount.h"
 #include "support/ShellCommand.h"
 
 #include <filesystem>
@@ -14,47 +15,13 @@ namespace {
 using namespace std::chrono_literals;
 using Tester = DiskPerformanceTester;
 using testing::driveUntil;
-using testing::TemporaryDirectory;
+using testing::LoopMount;
 namespace fs = std::filesystem;
 
 bool run(const std::string& command)
 {
     return testing::runShell(command + " 2>/dev/null").exitStatus == 0;
 }
-
-// An ext4 image on a loop device, mounted on a fresh directory. Unmounted, detached and deleted
-// in the destructor, also when an assertion ends the test early.
-class LoopMount {
-public:
-    explicit LoopMount(const std::string& size)
-    {
-        auto image = (m_workspace / "image.ext4").string();
-        fs::create_directory(m_mountPoint);
-        if (run("truncate -s " + size + " " + image + " && mkfs.ext4 -q -F -m 0 " + image))
-            m_device = testing::runShell("losetup --find --show " + image).output;
-        m_device.erase(std::min(m_device.find('\n'), m_device.size()));
-        m_mounted = !m_device.empty() && run("mount " + m_device + " " + m_mountPoint);
-    }
-    ~LoopMount()
-    {
-        if (m_mounted && !run("umount " + m_mountPoint))
-            run("umount -l " + m_mountPoint);
-        if (!m_device.empty())
-            run("losetup -d " + m_device);
-    }
-    LoopMount(const LoopMount&) = delete;
-    LoopMount& operator=(const LoopMount&) = delete;
-
-    bool isMounted() const { return m_mounted; }
-    const std::string& path() const { return m_mountPoint; }
-    bool remountReadOnly() { return run("mount -o remount,ro " + m_mountPoint); }
-
-private:
-    TemporaryDirectory m_workspace { testing::onSystemDisk };
-    std::string m_mountPoint = (m_workspace / "mnt").string();
-    std::string m_device;
-    bool m_mounted { false };
-};
 
 std::vector<std::string> entries(const fs::path& directory)
 {
@@ -131,7 +98,7 @@ protected:
 
 TEST_F(LoopMountTest, FullThenReadOnlyVolumeFailsWithItsTextAndLeavesNothing)
 {
-    LoopMount mount("160M");
+    LoopMount mount("160M", "-m 0", testing::onSystemDisk);
     ASSERT_TRUE(mount.isMounted());
     auto report = mount.path() + "/report.html";
     auto fileSystem = makePosixFileSystem();
@@ -161,7 +128,7 @@ TEST_F(LoopMountTest, FullThenReadOnlyVolumeFailsWithItsTextAndLeavesNothing)
 // of extent metadata. The safety margin gives 1 GB, which the run writes and reads back.
 TEST_F(LoopMountTest, FullDiskKeepsRoomForMetadataOnANearlyFullVolume)
 {
-    LoopMount mount("2300M");
+    LoopMount mount("2300M", "-m 0", testing::onSystemDisk);
     ASSERT_TRUE(mount.isMounted());
     constexpr std::uint64_t dataBlocksOfTwoGigabytes = 488282ull * 4096;
     ASSERT_TRUE(fillTo(mount.path(), dataBlocksOfTwoGigabytes)) << availableBytes(mount.path());

@@ -165,12 +165,8 @@ TEST(MutexProtected, GivesTheValueOutOnlyUnderItsLock)
     for (auto& writer : writers)
         writer.join();
     // Unguarded push_backs from four threads lose elements or crash; under the lock none is lost.
-    EXPECT_EQ(
-        protectedValues.withLocked([](const std::vector<int>& values) { return values.size(); }), 4000u);
     const auto& constant = protectedValues;
     auto copy = constant.withLocked([](const std::vector<int>& values) { return values; });
+    EXPECT_EQ(copy.size(), 4000u);
     EXPECT_EQ(std::count(copy.begin(), copy.end(), 3), 1000);
-
-    MutexProtected<std::string> constructed(std::in_place, 3, 'x');
-    EXPECT_EQ(constructed.withLocked([](std::string& text) { return text; }), "xxx");
 }

@@ -63,19 +63,11 @@ protected:
 TEST_F(DiskScopeTree, StacksAreFollowedDownToWholeDisksEachOnce)
 {
     auto stack = sysfsBlockStack(tree.rootString());
-    const struct {
-        const char* name;
-        Names disks;
-    } cases[] = {
-        { "sda2", { "sda" } },
-        { "sda", { "sda" } },
-        { "dm-0", { "nvme0n1", "sda" } },
-        { "dm-1", { "nvme0n1", "sda" } }, // two members on sda count once
-        { "loop0", { "loop0" } },
-        { "missing", { "missing" } },
-    };
-    for (const auto& device : cases)
-        EXPECT_EQ(wholeDisksUnder(device.name, stack), device.disks) << device.name;
+    // dm-1 has two members on sda, which counts once.
+    for (const auto& [name, disks] : std::initializer_list<std::pair<const char*, Names>> {
+             { "sda2", { "sda" } }, { "sda", { "sda" } }, { "dm-0", { "nvme0n1", "sda" } },
+             { "dm-1", { "nvme0n1", "sda" } }, { "loop0", { "loop0" } }, { "missing", { "missing" } } })
+        EXPECT_EQ(wholeDisksUnder(name, stack), disks) << name;
 }
 
 TEST_F(DiskScopeTree, TheSessionReadsTheSumOfTheWholeDisks)
