@@ -165,11 +165,11 @@ std::string displayedTemperature(std::string_view value)
     auto trimmed = std::string(trimmedText(value));
     if (containsAny(lowerCased(trimmed), { "℃", "°c", "celsius", "摄氏" }))
         return trimmed;
-    std::string filtered;
-    for (char c : trimmed) {
-        if ((c >= '0' && c <= '9') || c == '.' || c == '-')
-            filtered.push_back(c);
-    }
+    // The number is the first run of numeric characters: smartctl writes temperatures such as
+    // "36 (Min/Max 20/45)", and keeping every digit of that would read 362,045 ℃.
+    auto isNumeric = [](char c) { return (c >= '0' && c <= '9') || c == '.' || c == '-'; };
+    auto start = std::find_if(trimmed.begin(), trimmed.end(), isNumeric);
+    std::string filtered(start, std::find_if_not(start, trimmed.end(), isNumeric));
     std::string shown = trimmed;
     double number = 0;
     auto [end, error] = std::from_chars(filtered.data(), filtered.data() + filtered.size(), number);

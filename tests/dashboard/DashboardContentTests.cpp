@@ -132,6 +132,7 @@ TEST(MetricCards, TemperatureRule)
              { "nvme log key", { detail("NVME_SMART_HEALTH_INFORMATION_LOG.temperature", "T", "36") }, "36 ℃" },
              { "unparsable number kept", { controller("hot") }, "hot ℃" },
              { "two signs do not parse", { controller("3-4") }, "3-4 ℃" },
+             { "only the first number counts", { controller("36 (Min/Max 20/45)") }, "36 ℃" },
              { "unknown in Chinese", { controller("未知") }, std::nullopt },
              { "drive temperature is not the controller's", { detail("temperature.current", "Temperature", "41") },
                  std::nullopt },
