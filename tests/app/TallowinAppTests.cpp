@@ -99,15 +99,16 @@ TEST_F(TallowinAppTest, MenusAndWindowTitlesFollowTheLanguageRule)
     EXPECT_EQ(shownTexts("fr_FR"), english);
     auto chinese = shownTexts("zh_CN");
     EXPECT_EQ(shownTexts("zh_TW"), chinese);
-    EXPECT_THAT(chinese, IsSupersetOf({ "采样精度", "采样间隔", "1 毫秒", "全盘", "10 GB", "帮助", "关于 Tallowin",
-                             "感谢您留下您的建议，多多益善～" }));
+    EXPECT_THAT(chinese, IsSupersetOf({ "采样精度", "采样间隔", "1 毫秒", "全盘", "10 GB", "帮助",
+                             "关于 Tallowin", "感谢您留下您的建议，多多益善～" }));
     EXPECT_EQ(chinese.size(), english.size());
 }
 
 TEST_F(TallowinAppTest, PrecisionPickerIsBoundBothWaysToTheMonitor)
 {
     auto app = makeApp();
-    EXPECT_EQ(texts(app->samplingPrecisionActions()), (std::vector<std::string> { "1 ms", "10 ms", "100 ms", "1000 ms" }));
+    EXPECT_EQ(texts(app->samplingPrecisionActions()),
+        (std::vector<std::string> { "1 ms", "10 ms", "100 ms", "1000 ms" }));
     auto checked = [&] {
         std::vector<int> values;
         for (const auto* action : app->samplingPrecisionActions()) {
@@ -157,7 +158,8 @@ TEST_F(TallowinAppTest, OpeningAWindowTwiceShowsOneWindow)
     app->showMainWindow();
     for (const char* identifier : { AboutWindowScene::identifier, FeedbackWindowScene::identifier }) {
         auto* first = app->openWindow(identifier);
-        EXPECT_EQ(first->size(), std::string_view(identifier) == AboutWindowScene::identifier ? QSize(420, 380) : QSize(520, 560));
+        bool about = std::string_view(identifier) == AboutWindowScene::identifier;
+        EXPECT_EQ(first->size(), about ? QSize(420, 380) : QSize(520, 560));
         EXPECT_EQ(app->openWindow(identifier), first) << identifier;
         EXPECT_EQ(topLevelWidgetsNamed(identifier), 1) << identifier;
         EXPECT_EQ(app->openedWindow(identifier), first);
@@ -196,8 +198,8 @@ TEST(SecondaryWindowSizing, FollowsWhatTheContentAllows)
     const QSizePolicy flexible(QSizePolicy::Preferred, QSizePolicy::Preferred);
     const QSizePolicy fixed(QSizePolicy::Fixed, QSizePolicy::Fixed);
     const std::tuple<const char*, QSize, ContentSizeFacts, WindowSizing> cases[] {
-        { "flexible content opens at the default size", { 420, 380 }, { { 300, 200 }, { 100, 80 }, unbounded, flexible },
-            { { 420, 380 }, { 100, 80 }, unbounded } },
+        { "flexible content opens at the default size", { 420, 380 },
+            { { 300, 200 }, { 100, 80 }, unbounded, flexible }, { { 420, 380 }, { 100, 80 }, unbounded } },
         { "content larger than the default widens the window", { 420, 380 },
             { { 500, 500 }, { 480, 400 }, unbounded, flexible }, { { 480, 400 }, { 480, 400 }, unbounded } },
         { "a content maximum caps it", { 520, 560 }, { { 300, 300 }, { 0, 0 }, { 500, 600 }, flexible },

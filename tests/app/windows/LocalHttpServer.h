@@ -138,8 +138,9 @@ private:
                 continue;
             std::string name = line.substr(0, colon);
             std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
-            std::size_t start = line.find_first_not_of(' ', colon + 1);
-            request.headers[name] = start == std::string::npos ? std::string() : line.substr(start, line.size() - start - 1);
+            // The value without the blanks after the colon and the line's closing \r.
+            std::size_t start = std::min(line.find_first_not_of(' ', colon + 1), line.size() - 1);
+            request.headers[name] = line.substr(start, line.size() - 1 - start);
         }
     }
 
