@@ -1,4 +1,3 @@
-#include "app/AppTexts.h"
 #include "app/QtMainQueue.h"
 #include "app/SerialQueueMainQueue.h"
 #include "app/TallowinApp.h"
