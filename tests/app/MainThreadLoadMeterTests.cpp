@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <sstream>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace tallowin {
@@ -24,50 +26,37 @@ struct FakeClock {
     }
 };
 
-struct Step {
-    enum Kind { awake, block, frame, advance } kind;
-    std::chrono::milliseconds by { 0 };
-};
-
-struct Case {
-    const char* name;
-    std::vector<Step> steps;
-    std::chrono::milliseconds expectedBusy;
-    std::uint64_t expectedFrames;
-};
-
 TEST(MainThreadLoadMeter, SumsTheTimeBetweenWakingAndBlocking)
 {
-    const std::vector<Case> cases {
-        { "idle all second", { { Step::advance, 1000ms } }, 0ms, 0 },
-        { "two spans", { { Step::awake }, { Step::advance, 30ms }, { Step::block }, { Step::advance, 100ms },
-              { Step::awake }, { Step::advance, 20ms }, { Step::block }, { Step::advance, 850ms } },
-            50ms, 0 },
+    // Each step: w wakes, b is about to block, f draws a frame, a number advances the clock (ms).
+    const std::tuple<const char*, const char*, std::chrono::milliseconds, std::uint64_t> cases[] {
+        { "idle all second", "1000", 0ms, 0 },
+        { "two spans", "w 30 b 100 w 20 b 850", 50ms, 0 },
         // Nested event loops wake and block again inside an outer span.
-        { "nested wake counts once", { { Step::awake }, { Step::advance, 10ms }, { Step::awake },
-              { Step::advance, 10ms }, { Step::block }, { Step::advance, 980ms } },
-            20ms, 0 },
-        { "block without wake is ignored", { { Step::block }, { Step::advance, 1000ms } }, 0ms, 0 },
-        { "busy span still open at the report is counted up to it",
-            { { Step::advance, 900ms }, { Step::awake }, { Step::advance, 100ms } }, 100ms, 0 },
-        { "frames", { { Step::frame }, { Step::frame }, { Step::frame }, { Step::advance, 1000ms } }, 0ms, 3 },
+        { "nested wake counts once", "w 10 w 10 b 980", 20ms, 0 },
+        { "block without wake is ignored", "b 1000", 0ms, 0 },
+        { "busy span still open at the report is counted up to it", "900 w 100", 100ms, 0 },
+        { "frames", "f f f 1000", 0ms, 3 },
     };
-    for (const auto& testCase : cases) {
+    for (const auto& [name, script, busy, frames] : cases) {
         FakeClock clock;
         MainThreadLoadMeter meter(clock.function());
-        for (const auto& step : testCase.steps) {
-            switch (step.kind) {
-            case Step::awake: meter.awake(); break;
-            case Step::block: meter.aboutToBlock(); break;
-            case Step::frame: meter.frame(); break;
-            case Step::advance: clock.now += step.by; break;
-            }
+        std::istringstream steps(script);
+        for (std::string step; steps >> step;) {
+            if (step == "w")
+                meter.awake();
+            else if (step == "b")
+                meter.aboutToBlock();
+            else if (step == "f")
+                meter.frame();
+            else
+                clock.now += std::chrono::milliseconds(std::stoi(step));
         }
         auto report = meter.takeReportIfDue();
-        ASSERT_TRUE(report) << testCase.name;
-        EXPECT_EQ(report->busy, testCase.expectedBusy) << testCase.name;
-        EXPECT_EQ(report->frames, testCase.expectedFrames) << testCase.name;
-        EXPECT_EQ(report->window, std::chrono::nanoseconds(1s)) << testCase.name;
+        ASSERT_TRUE(report) << name;
+        EXPECT_EQ(report->busy, busy) << name;
+        EXPECT_EQ(report->frames, frames) << name;
+        EXPECT_EQ(report->window, std::chrono::nanoseconds(1s)) << name;
     }
 }
 

@@ -1,4 +1,4 @@
-// The widget tests need one QApplication for the whole program; they draw off screen.
+// The widget and window tests need one QApplication for the whole program; they draw off screen.
 #include <QApplication>
 #include <gtest/gtest.h>
 

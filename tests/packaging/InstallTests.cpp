@@ -4,11 +4,11 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
-#include <array>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <sys/stat.h>
 
 namespace tallowin {
@@ -23,6 +23,10 @@ std::string readFile(const fs::path& path)
     content << stream.rdbuf();
     return content.str();
 }
+
+const std::string desktopEntry = "applications/com.tallowin.Tallowin.desktop";
+const std::string iconPicture = "icons/hicolor/256x256/apps/com.tallowin.Tallowin.png";
+const std::string policy = "polkit-1/actions/com.tallowin.Tallowin.policy";
 
 // The install tree is made once for all tests of the program.
 class InstalledTree : public ::testing::Test {
@@ -44,10 +48,8 @@ protected:
     {
         return s_stage->path() / fs::path(TALLOWIN_INSTALL_PREFIX).relative_path() / relative;
     }
-    static fs::path unitDirectory()
-    {
-        return s_stage->path() / fs::path(TALLOWIN_UNIT_DIR).relative_path();
-    }
+    static fs::path data(const std::string& relative) { return installed(TALLOWIN_INSTALL_DATADIR "/" + relative); }
+    static fs::path unitDirectory() { return s_stage->path() / fs::path(TALLOWIN_UNIT_DIR).relative_path(); }
 
     static inline std::unique_ptr<testing::TemporaryDirectory> s_stage;
     static inline int s_installStatus { -1 };
@@ -56,30 +58,21 @@ protected:
 
 TEST_F(InstalledTree, HoldsEveryFileWhereTheSystemLooksForIt)
 {
-    const std::string bin = TALLOWIN_INSTALL_BINDIR;
-    const std::string libexec = TALLOWIN_INSTALL_LIBEXECDIR;
-    const std::string data = TALLOWIN_INSTALL_DATADIR;
-    struct Expected {
-        fs::path path;
-        bool executable;
-    };
-    const std::vector<Expected> files {
-        { installed(bin + "/tallowin"), true },
-        { installed(bin + "/tallowin-cli"), true },
-        { installed(libexec + "/tallowin/com.tallowin.ProbeWarden"), true },
+    const std::pair<fs::path, bool> files[] { // and whether it is a program
+        { installed(TALLOWIN_INSTALL_BINDIR "/tallowin"), true },
+        { installed(TALLOWIN_INSTALL_BINDIR "/tallowin-cli"), true },
+        { installed(TALLOWIN_INSTALL_LIBEXECDIR "/tallowin/com.tallowin.ProbeWarden"), true },
         { unitDirectory() / "com.tallowin.ProbeWarden.socket", false },
-        { unitDirectory() / "com.tallowin.ProbeWarden.service", false },
-        { installed(data + "/applications/com.tallowin.Tallowin.desktop"), false },
-        { installed(data + "/icons/hicolor/scalable/apps/com.tallowin.Tallowin.svg"), false },
-        { installed(data + "/icons/hicolor/256x256/apps/com.tallowin.Tallowin.png"), false },
-        { installed(data + "/polkit-1/actions/com.tallowin.Tallowin.policy"), false },
+        { unitDirectory() / "com.tallowin.ProbeWarden.service", false }, { data(desktopEntry), false },
+        { data("icons/hicolor/scalable/apps/com.tallowin.Tallowin.svg"), false }, { data(iconPicture), false },
+        { data(policy), false },
     };
-    for (const auto& file : files) {
+    for (const auto& [path, executable] : files) {
         struct stat status {};
-        ASSERT_EQ(::stat(file.path.c_str(), &status), 0) << file.path;
-        EXPECT_TRUE(S_ISREG(status.st_mode)) << file.path;
-        EXPECT_EQ((status.st_mode & S_IXUSR) != 0, file.executable) << file.path;
-        EXPECT_EQ(status.st_mode & S_IWOTH, 0U) << file.path << " is writable by everyone";
+        ASSERT_EQ(::stat(path.c_str(), &status), 0) << path;
+        EXPECT_TRUE(S_ISREG(status.st_mode)) << path;
+        EXPECT_EQ((status.st_mode & S_IXUSR) != 0, executable) << path;
+        EXPECT_EQ(status.st_mode & S_IWOTH, 0U) << path << " is writable by everyone";
     }
 }
 
@@ -87,7 +80,7 @@ TEST_F(InstalledTree, HoldsEveryFileWhereTheSystemLooksForIt)
 // installed icon, the service starts the installed daemon.
 TEST_F(InstalledTree, PiecesReferToEachOthersInstalledNames)
 {
-    auto desktop = readFile(installed(std::string(TALLOWIN_INSTALL_DATADIR) + "/applications/com.tallowin.Tallowin.desktop"));
+    auto desktop = readFile(data(desktopEntry));
     EXPECT_NE(desktop.find("\nExec=tallowin\n"), std::string::npos);
     EXPECT_NE(desktop.find("\nIcon=com.tallowin.Tallowin\n"), std::string::npos);
     EXPECT_NE(desktop.find("\nCategories=System;Monitor;\n"), std::string::npos);
@@ -98,18 +91,17 @@ TEST_F(InstalledTree, PiecesReferToEachOthersInstalledNames)
     auto daemon = fmt::format("{}/{}/tallowin/com.tallowin.ProbeWarden", TALLOWIN_INSTALL_PREFIX, TALLOWIN_INSTALL_LIBEXECDIR);
     EXPECT_NE(service.find("\nExecStart=" + daemon + "\n"), std::string::npos) << service;
 
-    auto policy = readFile(installed(std::string(TALLOWIN_INSTALL_DATADIR) + "/polkit-1/actions/com.tallowin.Tallowin.policy"));
-    EXPECT_EQ(policy.find('@'), std::string::npos) << "an unconfigured placeholder is left";
-    EXPECT_NE(policy.find("<allow_any>no</allow_any>"), std::string::npos);
-    EXPECT_NE(policy.find("<allow_inactive>no</allow_inactive>"), std::string::npos);
-    EXPECT_NE(policy.find("<allow_active>auth_admin</allow_active>"), std::string::npos)
-        << "the action must not widen what pkexec grants";
-    EXPECT_NE(policy.find("org.freedesktop.policykit.exec.path\">/"), std::string::npos);
+    auto actions = readFile(data(policy));
+    EXPECT_EQ(actions.find('@'), std::string::npos) << "an unconfigured placeholder is left";
+    // No wider than what pkexec grants, and for a program named by its full path.
+    for (const char* rule : { "<allow_any>no</allow_any>", "<allow_inactive>no</allow_inactive>",
+             "<allow_active>auth_admin</allow_active>", "org.freedesktop.policykit.exec.path\">/" })
+        EXPECT_NE(actions.find(rule), std::string::npos) << rule;
 }
 
 TEST_F(InstalledTree, IconPictureIsA256PixelPng)
 {
-    auto png = readFile(installed(std::string(TALLOWIN_INSTALL_DATADIR) + "/icons/hicolor/256x256/apps/com.tallowin.Tallowin.png"));
+    auto png = readFile(data(iconPicture));
     ASSERT_GE(png.size(), 24U);
     EXPECT_EQ(png.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
     auto bigEndian = [&](std::size_t offset) {
@@ -124,29 +116,19 @@ TEST_F(InstalledTree, IconPictureIsA256PixelPng)
 
 TEST_F(InstalledTree, DesktopEntryAndPolicyPassTheirValidators)
 {
-    struct Validator {
-        const char* program;
-        std::string commandLine;
-    };
-    const std::array validators {
-        Validator { "desktop-file-validate",
-            fmt::format("desktop-file-validate '{}' 2>&1",
-                installed(std::string(TALLOWIN_INSTALL_DATADIR) + "/applications/com.tallowin.Tallowin.desktop").string()) },
-        Validator { "xmllint",
-            fmt::format("xmllint --noout '{}' 2>&1",
-                installed(std::string(TALLOWIN_INSTALL_DATADIR) + "/polkit-1/actions/com.tallowin.Tallowin.policy").string()) },
-    };
-    int ran = 0;
-    for (const auto& validator : validators) {
-        if (testing::runShell(fmt::format("command -v {} >/dev/null", validator.program)).exitStatus != 0)
+    std::string missing;
+    for (const auto& [program, options, file] : { std::tuple { "desktop-file-validate", "", data(desktopEntry) },
+             std::tuple { "xmllint", "--noout", data(policy) } }) {
+        if (testing::runShell(fmt::format("command -v {} >/dev/null", program)).exitStatus != 0) {
+            missing += fmt::format(" {}", program);
             continue;
-        ++ran;
-        auto outcome = testing::runShell(validator.commandLine);
-        EXPECT_EQ(outcome.exitStatus, 0) << validator.program << ": " << outcome.output;
-        EXPECT_EQ(outcome.output, "") << validator.program << " has remarks";
+        }
+        auto outcome = testing::runShell(fmt::format("{} {} '{}' 2>&1", program, options, file.string()));
+        EXPECT_EQ(outcome.exitStatus, 0) << program << ": " << outcome.output;
+        EXPECT_EQ(outcome.output, "") << program << " has remarks";
     }
-    if (ran == 0)
-        GTEST_SKIP() << "neither desktop-file-validate (desktop-file-utils) nor xmllint (libxml2-utils) is installed";
+    if (!missing.empty())
+        GTEST_SKIP() << "not installed:" << missing << " (desktop-file-utils, libxml2-utils)";
 }
 
 }

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -31,12 +32,12 @@ public:
     };
     struct Response {
         int status = 200;
-        std::vector<std::pair<std::string, std::string>> headers;
-        std::string body;
+        std::vector<std::pair<std::string, std::string>> headers {};
+        std::string body {};
         // Never answer and keep the connection open, as a service that hangs does.
         bool hang = false;
         // Announce another length than the body's, as a transfer cut short does.
-        std::optional<std::size_t> contentLength;
+        std::optional<std::size_t> contentLength {};
         // After sending, keep the connection open instead of closing it: a transfer that stalls.
         bool stall = false;
     };
@@ -65,7 +66,6 @@ public:
     LocalHttpServer(const LocalHttpServer&) = delete;
     LocalHttpServer& operator=(const LocalHttpServer&) = delete;
 
-    unsigned short port() const { return m_port; }
     std::string baseUrl() const { return "http://127.0.0.1:" + std::to_string(m_port); }
     std::vector<Request> requests() const
     {
@@ -73,23 +73,20 @@ public:
         return m_requests;
     }
 
-    // A port on 127.0.0.1 where nothing listens (it was free a moment ago).
-    static unsigned short closedPort()
+    // An address on 127.0.0.1 where nothing listens (its port was free a moment ago).
+    static std::string closedBaseUrl()
     {
         asio::io_context context;
         asio::ip::tcp::acceptor acceptor(context, asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), 0));
-        return acceptor.local_endpoint().port();
+        return "http://127.0.0.1:" + std::to_string(acceptor.local_endpoint().port());
     }
 
 private:
-    struct Session : std::enable_shared_from_this<Session> {
-        explicit Session(asio::ip::tcp::socket connected)
-            : socket(std::move(connected))
-        { }
+    struct Session {
         asio::ip::tcp::socket socket;
-        asio::streambuf buffer;
-        Request request;
-        std::string answer;
+        asio::streambuf buffer {};
+        Request request {};
+        std::string answer {};
     };
 
     void accept()
@@ -131,23 +128,19 @@ private:
 
     static void parseHead(const std::string& head, Request& request)
     {
-        std::size_t lineEnd = head.find("\r\n");
-        std::string requestLine = head.substr(0, lineEnd);
-        std::size_t space = requestLine.find(' ');
-        request.method = requestLine.substr(0, space);
-        request.target = requestLine.substr(space + 1, requestLine.rfind(' ') - space - 1);
-        std::size_t position = lineEnd + 2;
-        while (position < head.size()) {
-            std::size_t end = head.find("\r\n", position);
-            std::string line = head.substr(position, end - position);
-            position = end + 2;
+        std::istringstream lines(head);
+        std::string line;
+        std::getline(lines, line);
+        std::istringstream(line) >> request.method >> request.target;
+        while (std::getline(lines, line)) {
             std::size_t colon = line.find(':');
             if (colon == std::string::npos)
                 continue;
             std::string name = line.substr(0, colon);
             std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
-            std::size_t valueStart = line.find_first_not_of(' ', colon + 1);
-            request.headers[name] = valueStart == std::string::npos ? std::string() : line.substr(valueStart);
+            // The value without the blanks after the colon and the line's closing \r.
+            std::size_t start = std::min(line.find_first_not_of(' ', colon + 1), line.size() - 1);
+            request.headers[name] = line.substr(start, line.size() - 1 - start);
         }
     }
 
