@@ -158,7 +158,8 @@ FeedbackResult interpretFeedbackAnswer(int httpStatus, const QByteArray& body)
     if (httpStatus == 400) {
         QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
         QString text = decoder(body);
-        if (decoder.hasError())
+        // A refusal without words would show the user an empty notice: give the general one.
+        if (decoder.hasError() || text.trimmed().isEmpty())
             return { AlertMessage(FeedbackTexts::validationError()), false };
         return { AlertMessage(text.toStdString()), false };
     }

@@ -75,6 +75,7 @@ TEST(FeedbackAnswer, EndsInOneNotice)
         { 200, R"({"success":true,"id":"fb-17"})", "Submission failed: server error (200)", false },
         { 400, "标题太短", "标题太短", false },
         { 400, QByteArray("\xC0\xAF", 2), "Submission failed: validation error", false },
+        { 400, " \n", "Submission failed: validation error", false },
     };
     for (const auto& [status, body, notice, accepted] : cases) {
         FeedbackResult result = interpretFeedbackAnswer(status, body);
