@@ -22,6 +22,16 @@ if(TALLOWIN_SANITIZE_THREADS)
     target_link_options(tallowin_settings INTERFACE -fsanitize=thread)
 endif()
 
+# tallowin_suppress_qt_races(TARGET ...): in a ThreadSanitizer build, a program that uses Qt
+# stops only for races outside the uninstrumented Qt and GLib libraries.
+function(tallowin_suppress_qt_races)
+    if(TALLOWIN_SANITIZE_THREADS)
+        foreach(target IN LISTS ARGN)
+            target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/cmake/QtThreadSanitizerSuppressions.cpp)
+        endforeach()
+    endif()
+endfunction()
+
 # tallowin_add_library(NAME SOURCES ... LINKS ...): one layer = one static library.
 function(tallowin_add_library name)
     cmake_parse_arguments(ARG "" "" "SOURCES;LINKS;PRIVATE_LINKS" ${ARGN})

@@ -22,7 +22,7 @@ release)
 thread)
     options=(-DCMAKE_BUILD_TYPE=Debug -DTALLOWIN_SANITIZE_THREADS=ON -DTALLOWIN_BUILD_BENCHMARKS=OFF)
     export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
-    labels=(-L '^(core|monitor|benchmark|smart|exporter|daemon|helper_protocol|app)$')
+    labels=(-L '^(core|monitor|benchmark|charts|dashboard|smart|exporter|daemon|helper_protocol|app|windows)$')
     ;;
 *)
     echo "usage: scripts/test.sh [sanitize|release|thread]" >&2

@@ -19,17 +19,6 @@
 #include <cstdlib>
 #include <numeric>
 
-#if defined(__SANITIZE_THREAD__)
-// Qt's raster engine hands long spans to its own thread pool, whose locking the uninstrumented Qt
-// libraries hide from ThreadSanitizer; every report it gives here lies wholly inside Qt. The
-// chart's own threads (the downsampling queue) are plain C++ and stay checked.
-extern "C" const char* __tsan_default_suppressions()
-{
-    return "race:libQt6Core.so\n"
-           "race:libQt6Gui.so\n";
-}
-#endif
-
 namespace tallowin {
 namespace {
 
