@@ -45,13 +45,13 @@ inline constexpr std::size_t boundedLogMessageBytes = 1024;
 // by a note of its whole length; a message that fits is returned as it is.
 std::string boundedLogMessage(std::string_view message, std::size_t limit = boundedLogMessageBytes);
 
+// The two sinks below keep messages whole only when their threshold is Debug (someone is
+// debugging); otherwise they keep boundedLogMessage of each.
+//
 // The systemd journal, with SYSLOG_IDENTIFIER, TALLOWIN_SUBSYSTEM and TALLOWIN_CATEGORY fields.
 std::shared_ptr<LogSink> makeJournalLogSink(std::string syslogIdentifier, LogLevel threshold);
 // One line per record on standard error, for machines without a journal.
 std::shared_ptr<LogSink> makeStderrLogSink(LogLevel threshold);
-// Both keep messages whole only when the threshold is Debug (someone is debugging); otherwise
-// they keep boundedLogMessage of each.
-//
 // The journal when one is running, standard error otherwise. Debug records are kept only when
 // TALLOWIN_DEBUG is set, since the statistics path logs on every read; on standard error only
 // errors are shown unless TALLOWIN_DEBUG asks for more.
