@@ -41,9 +41,14 @@ const char* levelName(LogLevel level)
     return "default";
 }
 
-std::string keptMessage(const std::string& message, LogLevel threshold)
+// The text a sink writes: the message itself, or a bounded copy of it in `bounded` when it is too
+// long to keep whole. Most records fit, and they are not copied.
+const std::string& keptMessage(const std::string& message, LogLevel threshold, std::string& bounded)
 {
-    return threshold == LogLevel::Debug ? message : boundedLogMessage(message);
+    if (threshold == LogLevel::Debug || message.size() <= boundedLogMessageBytes)
+        return message;
+    bounded = boundedLogMessage(message);
+    return bounded;
 }
 
 class JournalLogSink final : public LogSink {
@@ -55,8 +60,8 @@ public:
     LogLevel threshold() const override { return m_threshold; }
     void write(const LogRecord& record) override
     {
-        const std::string message = keptMessage(record.message, m_threshold);
-        sd_journal_send("MESSAGE=%s", message.c_str(), "PRIORITY=%d", syslogPriority(record.level),
+        std::string bounded;
+        sd_journal_send("MESSAGE=%s", keptMessage(record.message, m_threshold, bounded).c_str(), "PRIORITY=%d", syslogPriority(record.level),
             "SYSLOG_IDENTIFIER=%s", m_identifier.c_str(), "TALLOWIN_SUBSYSTEM=%s", record.subsystem.c_str(),
             "TALLOWIN_CATEGORY=%s", record.category.c_str(), nullptr);
     }
@@ -74,8 +79,9 @@ public:
     LogLevel threshold() const override { return m_threshold; }
     void write(const LogRecord& record) override
     {
+        std::string bounded;
         auto line = fmt::format("[{}:{}] {}: {}\n", record.subsystem, record.category, levelName(record.level),
-            keptMessage(record.message, m_threshold));
+            keptMessage(record.message, m_threshold, bounded));
         std::lock_guard lock(m_mutex);
         std::fwrite(line.data(), 1, line.size(), stderr);
     }
